@@ -1,0 +1,32 @@
+#pragma once
+// Environment lookup, and the fatal stop when a variable is missing.
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "driver/services.h"
+
+class Environment {
+ public:
+  virtual ~Environment() = default;
+  // The number of wide characters the value of `name` needs, terminating NUL
+  // included; 0 when the variable does not exist (_wgetenv_s with no buffer).
+  virtual std::size_t RequiredSize(const std::wstring& name) = 0;
+  // Copies the value into `buffer` of `size` wide characters, NUL included.
+  virtual void Copy(const std::wstring& name, wchar_t* buffer, std::size_t size) = 0;
+};
+
+// What the fatal stop needs: the console for its line, the dialog for its box.
+struct EnvironmentLookup {
+  Environment& environment;
+  std::wostream& console;
+  Dialog& dialog;
+};
+
+// The value of `name`. When the variable is missing or no memory can be had
+// for its value, performs the fatal stop (console line, error dialog) and
+// returns nothing; the caller then ends the run with exit code 1.
+std::optional<std::wstring> ReadEnvironmentVariable(const EnvironmentLookup& lookup,
+                                                    const std::wstring& name);

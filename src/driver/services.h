@@ -1,0 +1,42 @@
+#pragma once
+// The platform services that only the run driver uses: the console, the
+// dialogs and the clock. Abstract so that the whole run can be driven by fakes.
+
+#include <cstdint>
+#include <ctime>
+#include <ostream>
+#include <string>
+
+class Console {
+ public:
+  virtual ~Console() = default;
+  // Switches standard output to UTF-16 text mode; the result is not examined.
+  virtual void SetUtf16Mode() = 0;
+  // The standard wide output stream.
+  virtual std::wostream& Stream() = 0;
+};
+
+// MessageBoxW flags and results used by the run.
+constexpr unsigned kMbOk = 0x00000000;
+constexpr unsigned kMbOkCancel = 0x00000001;
+constexpr unsigned kMbIconWarning = 0x00000030;
+constexpr unsigned kMbIconInformation = 0x00000040;
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+
+class Dialog {
+ public:
+  virtual ~Dialog() = default;
+  // Shows a message box with no owner window; returns the button pressed,
+  // or 0 (or -1) when the dialog could not be shown.
+  virtual int Show(const std::wstring& text, const std::wstring& title, unsigned flags) = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual std::uint32_t TickCount() = 0;  // GetTickCount
+  virtual void Sleep(std::uint32_t milliseconds) = 0;
+  // The current calendar time converted to local time.
+  virtual std::tm LocalNow() = 0;
+};

@@ -1,0 +1,9 @@
+#pragma once
+#include <ostream>
+#include <string>
+
+#include "registry/registry_access.h"
+
+// Removes the current user's override of `extension` (".exe", ".bat", ".com"):
+// the per-user extension key and the per-user class key it names.
+void RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension);
