@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+// Placeholder until this subsystem's tests land.
+TEST(resetPlaceholder, Builds) { SUCCEED(); }
