@@ -1,0 +1,34 @@
+#pragma once
+// The Windows process table (toolhelp snapshots, PSAPI) and the Windows short
+// path lookup behind the sweep's interfaces.
+
+#include <cstdint>
+#include <string>
+
+#include "sweep/process_table.h"
+#include "sweep/watched_folders.h"
+
+class WinProcessTable final : public ProcessTable {
+ public:
+  WinProcessTable() = default;
+
+  [[nodiscard]] bool TakeSnapshot(Handle& snapshot) noexcept override;
+  [[nodiscard]] bool FirstEntry(Handle snapshot, ProcessEntry& entry) noexcept override;
+  [[nodiscard]] bool NextEntry(Handle snapshot, ProcessEntry& entry) noexcept override;
+  void CloseSnapshot(Handle snapshot) noexcept override;
+
+  [[nodiscard]] bool Open(std::uint32_t processId, Handle& process) noexcept override;
+  [[nodiscard]] bool ProbeModules(Handle process) noexcept override;
+  [[nodiscard]] bool ReadExecutablePath(Handle process, std::wstring& path) override;
+  [[nodiscard]] bool Terminate(Handle process) noexcept override;
+  void CloseProcess(Handle process) noexcept override;
+};
+
+class WinShortPaths final : public ShortPaths {
+ public:
+  WinShortPaths() = default;
+
+  // GetShortPathNameW with a 260-character buffer; the path itself when the
+  // call fails or the short form does not fit.
+  std::wstring ShortPathOf(const std::wstring& path) override;
+};
