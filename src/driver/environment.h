@@ -2,6 +2,7 @@
 // Environment lookup, and the fatal stop when a variable is missing.
 
 #include <cstddef>
+#include <cstdlib>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -13,9 +14,14 @@ class Environment {
   virtual ~Environment() = default;
   // The number of wide characters the value of `name` needs, terminating NUL
   // included; 0 when the variable does not exist (_wgetenv_s with no buffer).
+  // Names match without regard to the case of A to Z.
   virtual std::size_t RequiredSize(const std::wstring& name) = 0;
   // Copies the value into `buffer` of `size` wide characters, NUL included.
   virtual void Copy(const std::wstring& name, wchar_t* buffer, std::size_t size) = 0;
+  // The C runtime heap that the value's block comes from; a null result means
+  // memory is exhausted. Overridable so that exhaustion can be provoked.
+  virtual void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
+  virtual void Release(void* block) { std::free(block); }
 };
 
 // What the fatal stop needs: the console for its line, the dialog for its box.
