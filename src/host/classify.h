@@ -2,6 +2,8 @@
 #include "host/host_query.h"
 #include "host/system_info.h"
 
-// Fills the version and processor fields of `info`; returns the processor
-// status: 1 when the run must not go on, else 0.
-int ClassifyHost(SystemInfo& info, HostQuery& host);
+// Names the Windows version and the processor of the host in `info`, decides
+// whether this version is repaired, and records the own process id. Returns
+// the processor status: 1 when the run must not go on (Itanium or an unknown
+// architecture), else 0. Writes nothing to the run log.
+[[nodiscard]] int ClassifyHost(SystemInfo& info, HostQuery& host);
