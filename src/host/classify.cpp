@@ -1,7 +1,6 @@
 #include "host/classify.h"
 
 #include <cstdint>
-#include <optional>
 
 namespace {
 
@@ -106,14 +105,18 @@ class RowTester {
 
  private:
   int ServerR2() {
-    if (!serverR2_) serverR2_ = host_.ServerR2Metric();
-    return *serverR2_;
+    if (!serverR2Asked_) {
+      serverR2_ = host_.ServerR2Metric();
+      serverR2Asked_ = true;
+    }
+    return serverR2_;
   }
 
   const SystemInfo& info_;
   std::uint16_t architecture_;
   HostQuery& host_;
-  std::optional<int> serverR2_;
+  bool serverR2Asked_ = false;
+  int serverR2_ = 0;
 };
 
 bool Matches(std::uint32_t wanted, std::uint32_t actual) {
