@@ -1,4 +1,27 @@
 // Morvane.exe's entry point: wires the Windows services into the run.
-// Placeholder until the platform services land.
+// Command-line arguments are ignored.
 
-int wmain() { return 0; }
+#include "driver/run.h"
+#include "platform/win_clock.h"
+#include "platform/win_console.h"
+#include "platform/win_dialog.h"
+#include "platform/win_environment.h"
+#include "platform/win_host.h"
+#include "platform/win_privilege.h"
+#include "platform/win_processes.h"
+#include "platform/win_registry.h"
+
+int wmain() {
+  WinConsole console;
+  WinDialog dialog;
+  WinClock clock;
+  WinEnvironment environment;
+  WinTokenService tokens;
+  WinHostQuery host;
+  WinShortPaths shortPaths;
+  WinProcessTable processes;
+  WinRegistry registry;
+  RunServices services{console, dialog, clock, environment, tokens, host, shortPaths, processes, registry};
+  const int exitCode = Run(services);
+  return exitCode;
+}

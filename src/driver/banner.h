@@ -1,0 +1,16 @@
+#pragma once
+// The lines that open and close the run log.
+
+#include <cstdint>
+#include <ostream>
+
+#include "driver/services.h"
+#include "host/system_info.h"
+
+// The identification lines, then when the run started and in which processor
+// mode; flushes the run log. Reads the clock once.
+void WriteBanner(std::wostream& runLog, const SystemInfo& info, Clock& clock);
+
+// When the run finished and how long it took since `startTick`, then a lone
+// line feed; flushes the run log twice.
+void WriteClosingLines(std::wostream& runLog, std::uint32_t startTick, Clock& clock);

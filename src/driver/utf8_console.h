@@ -1,0 +1,46 @@
+#pragma once
+// The console of a system whose terminal takes UTF-8: every wide character of
+// the run log is written as the UTF-8 bytes of its code point.
+
+#include <ostream>
+#include <streambuf>
+#include <string>
+#include <string_view>
+
+#include "driver/services.h"
+
+// UTF-8 of the code points in `text`; a value that is no code point (a
+// surrogate, or beyond U+10FFFF) becomes U+FFFD, so no value makes a write fail.
+std::string EncodeUtf8(std::wstring_view text);
+
+// The code points of UTF-8 `bytes`; each malformed sequence becomes U+FFFD.
+std::wstring DecodeUtf8(std::string_view bytes);
+
+// A wide stream buffer that hands UTF-8 to a narrow one (standard output).
+class Utf8ConsoleBuf final : public std::wstreambuf {
+ public:
+  explicit Utf8ConsoleBuf(std::streambuf& target) noexcept : target_(&target) {}
+
+ protected:
+  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
+  int_type overflow(int_type ch) override;
+  int sync() override;
+
+ private:
+  std::streambuf* target_;
+};
+
+// The console over standard output, or over `target` when given one.
+class Utf8Console final : public Console {
+ public:
+  Utf8Console();
+  explicit Utf8Console(std::streambuf& target);
+
+  // The terminal takes UTF-8 as it is; there is no mode to switch.
+  void SetUtf16Mode() override {}
+  std::wostream& Stream() override { return stream_; }
+
+ private:
+  Utf8ConsoleBuf buffer_;
+  std::wostream stream_;
+};
