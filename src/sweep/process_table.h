@@ -3,8 +3,12 @@
 // operations the sweep performs on one process. Abstract so that the sweep can
 // be driven by a fake table.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// The room for an executable path, terminator included (MAX_PATH).
+constexpr std::size_t kExecutablePathCapacity = 260;
 
 // One entry of a snapshot; the entry's own executable name is not used, the
 // path is read from the process itself.
@@ -36,8 +40,8 @@ class ProcessTable {
   // EnumProcessModules with room for one module: false when the process's
   // modules cannot be read.
   [[nodiscard]] virtual bool ProbeModules(Handle process) noexcept = 0;
-  // GetModuleFileNameExW for the main executable into 260 characters: the full
-  // path, cut to what fits. False (and `path` unspecified) on failure.
+  // GetModuleFileNameExW for the main executable into kExecutablePathCapacity
+  // characters: the full path, cut to what fits. False (and `path` unspecified) on failure.
   [[nodiscard]] virtual bool ReadExecutablePath(Handle process, std::wstring& path) = 0;
   // TerminateProcess(process, 0); does not wait for the process to end.
   [[nodiscard]] virtual bool Terminate(Handle process) noexcept = 0;

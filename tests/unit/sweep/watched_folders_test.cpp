@@ -1,0 +1,100 @@
+#include "sweep/watched_folders.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_processes.h"
+
+namespace {
+
+// An environment from a table; records every name looked up.
+class TableEnvironment : public Environment {
+ public:
+  std::map<std::wstring, std::wstring> variables;
+  std::vector<std::wstring> lookedUp;
+
+  std::size_t RequiredSize(const std::wstring& name) override {
+    lookedUp.push_back(name);
+    auto it = variables.find(name);
+    return it == variables.end() ? 0 : it->second.size() + 1;
+  }
+  void Copy(const std::wstring& name, wchar_t* buffer, std::size_t size) override {
+    const std::wstring& value = variables.at(name);
+    std::wcsncpy(buffer, value.c_str(), size);
+  }
+};
+
+class CountingDialog : public Dialog {
+ public:
+  int shown = 0;
+  int Show(const std::wstring&, const std::wstring&, unsigned) override {
+    ++shown;
+    return kIdOk;
+  }
+};
+
+struct Collect {
+  TableEnvironment environment;
+  std::wostringstream console;
+  CountingDialog dialog;
+  FakeShortPaths shortPaths;
+  SystemInfo info;
+
+  bool Run() {
+    return CollectWatchedFolders(info, EnvironmentLookup{environment, console, dialog}, shortPaths);
+  }
+};
+
+TEST(CollectWatchedFolders, ReadsEachVariableAndItsShortFormInOrder) {
+  Collect collect;
+  collect.environment.variables = {{L"allusersprofile", L"C:\\Documents and Settings\\All Users"},
+                                   {L"userprofile", L"c:\\DOCUMENTS and Settings\\Ann\\"},
+                                   {L"temp", L"C:\\No Such Folder"}};
+  collect.shortPaths.shortForms = {{L"C:\\Documents and Settings\\All Users", L"C:\\DOCUME~1\\ALLUSE~1"},
+                                   {L"c:\\DOCUMENTS and Settings\\Ann\\", L"c:\\DOCUME~1\\Ann\\"}};
+  ASSERT_TRUE(collect.Run());
+
+  EXPECT_EQ(collect.environment.lookedUp,
+            (std::vector<std::wstring>{L"allusersprofile", L"userprofile", L"temp"}));
+  EXPECT_EQ(collect.shortPaths.asked,
+            (std::vector<std::wstring>{L"C:\\Documents and Settings\\All Users",
+                                       L"c:\\DOCUMENTS and Settings\\Ann\\", L"C:\\No Such Folder"}));
+  const SystemInfo& info = collect.info;
+  EXPECT_EQ(info.allUsersProfile, L"C:\\Documents and Settings\\All Users");
+  EXPECT_EQ(info.allUsersProfileShort, L"C:\\DOCUME~1\\ALLUSE~1");
+  // Stored as the environment gives it: case and trailing backslash kept.
+  EXPECT_EQ(info.userProfile, L"c:\\DOCUMENTS and Settings\\Ann\\");
+  EXPECT_EQ(info.userProfileShort, L"c:\\DOCUME~1\\Ann\\");
+  // No short form: the long form stands twice.
+  EXPECT_EQ(info.tempFolder, L"C:\\No Such Folder");
+  EXPECT_EQ(info.tempFolderShort, L"C:\\No Such Folder");
+  EXPECT_EQ(collect.console.str(), L"");
+  EXPECT_EQ(collect.dialog.shown, 0);
+}
+
+TEST(CollectWatchedFolders, StopsAtTheFirstMissingVariable) {
+  const struct {
+    const wchar_t* missing;
+    std::size_t lookups;
+    std::size_t shortForms;
+  } cases[] = {{L"allusersprofile", 1, 0}, {L"userprofile", 2, 1}, {L"temp", 3, 2}};
+  for (const auto& c : cases) {
+    Collect collect;
+    collect.environment.variables = {
+        {L"allusersprofile", L"C:\\ProgramData"}, {L"userprofile", L"C:\\Users\\Ann"}, {L"temp", L"C:\\T"}};
+    collect.environment.variables.erase(c.missing);
+    EXPECT_FALSE(collect.Run()) << c.missing;
+    EXPECT_EQ(collect.environment.lookedUp.size(), c.lookups) << c.missing;
+    EXPECT_EQ(collect.shortPaths.asked.size(), c.shortForms) << c.missing;
+    EXPECT_EQ(collect.dialog.shown, 1) << c.missing;
+    EXPECT_NE(collect.console.str(), L"") << c.missing;
+    EXPECT_EQ(collect.info.tempFolder, L"") << c.missing;
+  }
+}
+
+}  // namespace
