@@ -1,1 +1,197 @@
-// placeholder: filled in by its subsystem
+#include "registry/operations.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "registry/registry_text.h"
+
+namespace {
+
+constexpr std::uint32_t kQueryBufferSize = 8192;  // bytes, for every value query
+constexpr std::size_t kMaxTextLength = 4096;      // characters counted in a text
+// A tree is walked and deleted through handles opened as links, so that a link
+// is deleted as itself and never walked.
+constexpr std::uint32_t kTreeMask = kKeyReadWow64 | kKeyDelete;
+// The registry nests at most 512 levels; deeper is treated as a resisting key.
+constexpr int kMaxTreeDepth = 512;
+// Subkeys deleted below one key before the walk gives up: bounds the walk
+// when subkeys keep appearing while it runs.
+constexpr std::uint32_t kMaxDeletionsPerKey = 1u << 20;
+
+const std::wstring kComOpenPath = L"Software\\Classes\\comfile\\shell\\open";
+const std::wstring kEditFlags = L"EditFlags";
+
+// The text's characters up to its first NUL, at most kMaxTextLength of them,
+// followed by one NUL: the (count + 1) * 2 bytes the registry stores.
+std::vector<std::uint8_t> StringData(const std::wstring& text) {
+  std::u16string units = ToUtf16(text);
+  std::size_t count = std::min(units.find(u'\0'), units.size());
+  count = std::min(count, kMaxTextLength);
+  units.resize(count);
+  units.push_back(u'\0');
+  return Utf16LeBytes(units);
+}
+
+std::uint32_t ByteCount(const std::vector<std::uint8_t>& data) {
+  return static_cast<std::uint32_t>(data.size());
+}
+
+// The components of a key path, one trailing backslash dropped. False when
+// the path is empty or has an empty component (a leading backslash, two in
+// a row).
+bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& components) {
+  std::wstring trimmed = path;
+  if (!trimmed.empty() && trimmed.back() == L'\\') trimmed.pop_back();
+  if (trimmed.empty()) return false;
+  components.clear();
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t end = trimmed.find(L'\\', start);
+    std::wstring component = trimmed.substr(start, end == std::wstring::npos ? end : end - start);
+    if (component.empty()) return false;
+    components.push_back(component);
+    if (end == std::wstring::npos) return true;
+    start = end + 1;
+  }
+}
+
+// Deletes the key behind `key` and everything below it. A subkey is opened
+// relative to its parent's handle, so no path is formed or cut; a key that is
+// a link is deleted as the link, never enumerated.
+bool DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth) {
+  if (registry.DeleteOpenedKey(key) == kRegistrySuccess) return true;
+  bool isLink = false;
+  if (depth >= kMaxTreeDepth || registry.IsLink(key, isLink) != kRegistrySuccess || isLink) {
+    return false;
+  }
+  for (std::uint32_t deleted = 0; deleted < kMaxDeletionsPerKey; ++deleted) {
+    std::wstring name;
+    if (registry.EnumKey(key, 0, name) != kRegistrySuccess) break;
+    // A subkey name never holds a backslash; one that did would reach past
+    // the subkey, so the walk stops.
+    if (name.empty() || name.find(L'\\') != std::wstring::npos) break;
+    RegistryKey subkey(registry);
+    if (subkey.Open(key, name, kOptionOpenLink, kTreeMask) != kRegistrySuccess) break;
+    if (!DeleteOpenedTree(registry, subkey.get(), depth + 1)) break;
+  }
+  return registry.DeleteOpenedKey(key) == kRegistrySuccess;
+}
+
+// Creates or opens HKLM\path for writing and writes one value.
+bool WriteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+                ValueType type, const std::vector<std::uint8_t>& data) {
+  RegistryKey key(registry);
+  if (key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
+                 kKeyAllAccessWow64) != kRegistrySuccess) {
+    return false;
+  }
+  return registry.SetValue(key.get(), name, type, data.data(), ByteCount(data)) == kRegistrySuccess;
+}
+
+}  // namespace
+
+bool DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+  std::vector<std::wstring> components;
+  // The empty path (or a bare backslash) would name the root itself.
+  if (!SplitKeyPath(path, components)) return false;
+  RegistryKey key(registry);
+  if (key.Open(RegistryAccess::RootKey(root), path, kOptionOpenLink, kTreeMask) != kRegistrySuccess) {
+    return false;
+  }
+  return DeleteOpenedTree(registry, key.get(), 0);
+}
+
+bool DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                        const std::wstring& relative) {
+  std::vector<std::wstring> components;
+  if (!SplitKeyPath(relative, components)) return false;
+  for (const std::wstring& component : components) {
+    if (component == L"." || component == L"..") return false;
+  }
+  RegistryKey parent(registry);
+  if (parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64) !=
+      kRegistrySuccess) {
+    return false;
+  }
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    RegistryKey key(registry);
+    if (key.Open(parent.get(), components[i], kOptionOpenLink, kTreeMask) != kRegistrySuccess) {
+      return false;
+    }
+    if (i + 1 == components.size()) return DeleteOpenedTree(registry, key.get(), 0);
+    bool isLink = true;
+    if (registry.IsLink(key.get(), isLink) != kRegistrySuccess || isLink) return false;
+    parent = std::move(key);
+  }
+  return false;
+}
+
+bool SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+                         const std::wstring& text, ValueType type) {
+  RegistryKey key(registry);
+  if (key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
+                 kKeyAllAccessWow64) != kRegistrySuccess) {
+    return false;
+  }
+  const std::vector<std::uint8_t> wanted = StringData(text);
+  std::vector<std::uint8_t> buffer(kQueryBufferSize);
+  std::uint32_t size = kQueryBufferSize;
+  ValueType storedType = ValueType::RegNone;
+  const RegistryStatus status = registry.QueryValue(key.get(), name, storedType, buffer.data(), size);
+  if (status == kRegistrySuccess) {
+    const std::u16string stored = Utf16UpToNul(buffer.data(), std::min(size, kQueryBufferSize));
+    const std::u16string wantedText = Utf16UpToNul(wanted.data(), wanted.size());
+    if (stored == wantedText) return false;
+  } else if (status != kRegistryFileNotFound) {
+    return false;  // unreadable, or larger than the buffer: left as it is
+  }
+  return registry.SetValue(key.get(), name, type, wanted.data(), ByteCount(wanted)) ==
+         kRegistrySuccess;
+}
+
+bool SetValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+              const std::wstring& text, ValueType type) {
+  return WriteValue(registry, path, name, type, StringData(text));
+}
+
+bool SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags) {
+  return WriteValue(registry, path, kEditFlags, ValueType::RegBinary,
+                    std::vector<std::uint8_t>(flags.begin(), flags.end()));
+}
+
+bool SetComOpenEditFlags(RegistryAccess& registry) {
+  return WriteValue(registry, kComOpenPath, kEditFlags, ValueType::RegDword,
+                    std::vector<std::uint8_t>(4, 0));
+}
+
+bool KeyExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+  RegistryKey key(registry);
+  return key.Open(RegistryAccess::RootKey(root), path, kOptionNonVolatile, kKeyRead) ==
+         kRegistrySuccess;
+}
+
+std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+  RegistryKey key(registry);
+  if (key.Open(RegistryAccess::RootKey(root), path, kOptionNonVolatile, kKeyRead) !=
+      kRegistrySuccess) {
+    return std::wstring();
+  }
+  std::vector<std::uint8_t> buffer(kQueryBufferSize);
+  std::uint32_t size = kQueryBufferSize;
+  ValueType type = ValueType::RegNone;
+  const RegistryStatus status = registry.QueryValue(key.get(), L"", type, buffer.data(), size);
+  key.Close();
+  if (status != kRegistrySuccess) return std::wstring();
+  std::u16string text = Utf16UpToNul(buffer.data(), std::min(size, kQueryBufferSize));
+  if (text.size() > kMaxTextLength) text.resize(kMaxTextLength);
+  return FromUtf16(text);
+}
+
+void DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name) {
+  RegistryKey key(registry);
+  if (key.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
+               kKeyAllAccessWow64) != kRegistrySuccess) {
+    return;
+  }
+  (void)registry.DeleteValue(key.get(), name);
+}
