@@ -10,6 +10,7 @@
 #include <limits>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 // A fresh folder under the system's temporary folder, removed with everything
 // in it at the end of the test.
@@ -57,6 +58,7 @@ class RecordingSink : public std::wstreambuf {
   std::wstring offered;  // everything offered, taken or not
   std::size_t capacity = std::numeric_limits<std::size_t>::max();
   int failingSync = std::numeric_limits<int>::max();
+  std::vector<std::size_t> takenAtSync;  // how much had been taken at each sync
   int bulkCalls = 0;
   int syncs = 0;
 
@@ -74,5 +76,8 @@ class RecordingSink : public std::wstreambuf {
     const wchar_t single = traits_type::to_char_type(ch);
     return xsputn(&single, 1) == 1 ? ch : traits_type::eof();
   }
-  int sync() override { return ++syncs >= failingSync ? -1 : 0; }
+  int sync() override {
+    takenAtSync.push_back(taken.size());
+    return ++syncs >= failingSync ? -1 : 0;
+  }
 };
