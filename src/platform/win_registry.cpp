@@ -1,1 +1,105 @@
-// placeholder: filled in by its subsystem
+#include "platform/win_registry.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+// Deletes the key behind the handle; for a link opened as itself, the link.
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
+namespace {
+
+HKEY ToHkey(RegistryAccess::Key key) noexcept {
+  if (key == RegistryAccess::RootKey(RegistryRoot::HKLM)) return HKEY_LOCAL_MACHINE;
+  if (key == RegistryAccess::RootKey(RegistryRoot::HKCU)) return HKEY_CURRENT_USER;
+  return reinterpret_cast<HKEY>(key);
+}
+
+bool IsRoot(RegistryAccess::Key key) noexcept {
+  return key == RegistryAccess::RootKey(RegistryRoot::HKLM) ||
+         key == RegistryAccess::RootKey(RegistryRoot::HKCU);
+}
+
+RegistryStatus Status(LSTATUS status) noexcept { return static_cast<RegistryStatus>(status); }
+
+}  // namespace
+
+RegistryStatus WinRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
+                                    std::uint32_t mask, Key& key) noexcept {
+  HKEY opened = nullptr;
+  const LSTATUS status = ::RegOpenKeyExW(ToHkey(parent), path.c_str(), options, mask, &opened);
+  if (status == ERROR_SUCCESS) key = reinterpret_cast<Key>(opened);
+  return Status(status);
+}
+
+RegistryStatus WinRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options,
+                                      std::uint32_t mask, Key& key) noexcept {
+  HKEY created = nullptr;
+  const LSTATUS status = ::RegCreateKeyExW(ToHkey(parent), path.c_str(), 0, nullptr, options, mask,
+                                           nullptr, &created, nullptr);
+  if (status == ERROR_SUCCESS) key = reinterpret_cast<Key>(created);
+  return Status(status);
+}
+
+RegistryStatus WinRegistry::QueryValue(Key key, const std::wstring& name, ValueType& type,
+                                       std::uint8_t* buffer, std::uint32_t& size) noexcept {
+  DWORD storedType = REG_NONE;
+  DWORD byteCount = size;
+  const LSTATUS status =
+      ::RegQueryValueExW(ToHkey(key), name.c_str(), nullptr, &storedType, buffer, &byteCount);
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    type = static_cast<ValueType>(storedType);
+    size = byteCount;
+  }
+  return Status(status);
+}
+
+RegistryStatus WinRegistry::SetValue(Key key, const std::wstring& name, ValueType type,
+                                     const std::uint8_t* data, std::uint32_t size) noexcept {
+  return Status(::RegSetValueExW(ToHkey(key), name.c_str(), 0, static_cast<DWORD>(type), data, size));
+}
+
+RegistryStatus WinRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
+  return Status(::RegDeleteValueW(ToHkey(key), name.c_str()));
+}
+
+RegistryStatus WinRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept {
+  wchar_t buffer[260];
+  DWORD count = 260;
+  FILETIME lastWrite;
+  const LSTATUS status =
+      ::RegEnumKeyExW(ToHkey(key), index, buffer, &count, nullptr, nullptr, nullptr, &lastWrite);
+  if (status == ERROR_SUCCESS) name.assign(buffer, count);
+  return Status(status);
+}
+
+RegistryStatus WinRegistry::DeleteKey(Key parent, const std::wstring& path,
+                                      std::uint32_t mask) noexcept {
+  return Status(::RegDeleteKeyExW(ToHkey(parent), path.c_str(), mask, 0));
+}
+
+RegistryStatus WinRegistry::DeleteOpenedKey(Key key) noexcept {
+  if (IsRoot(key)) return ERROR_ACCESS_DENIED;
+  const NTSTATUS status = ::NtDeleteKey(reinterpret_cast<HANDLE>(key));
+  return status == 0 ? static_cast<RegistryStatus>(ERROR_SUCCESS)
+                     : static_cast<RegistryStatus>(::RtlNtStatusToDosError(status));
+}
+
+RegistryStatus WinRegistry::IsLink(Key key, bool& isLink) noexcept {
+  // A link holds its target in its SymbolicLinkValue, a REG_LINK value that
+  // only a handle opened as the link itself can see.
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  const LSTATUS status =
+      ::RegQueryValueExW(ToHkey(key), kSymbolicLinkValueName, nullptr, &type, nullptr, &size);
+  if (status == ERROR_FILE_NOT_FOUND) {
+    isLink = false;
+    return ERROR_SUCCESS;
+  }
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return Status(status);
+  isLink = type == REG_LINK;
+  return ERROR_SUCCESS;
+}
+
+void WinRegistry::CloseKey(Key key) noexcept {
+  if (!IsRoot(key)) ::RegCloseKey(ToHkey(key));
+}
