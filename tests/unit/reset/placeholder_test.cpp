@@ -1,4 +1,0 @@
-#include <gtest/gtest.h>
-
-// Placeholder until this subsystem's tests land.
-TEST(resetPlaceholder, Builds) { SUCCEED(); }
