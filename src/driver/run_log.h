@@ -77,13 +77,13 @@ class LogFileBuf final : public std::wstreambuf {
   LogFileBuf() = default;
   LogFileBuf(const LogFileBuf&) = delete;
   LogFileBuf& operator=(const LogFileBuf&) = delete;
-  ~LogFileBuf() override { Close(); }
+  ~LogFileBuf() override { static_cast<void>(Close()); }
 
   // Opens `path` for appending in binary mode.
-  bool Open(const std::wstring& path);
+  [[nodiscard]] bool Open(const std::wstring& path);
   [[nodiscard]] bool IsOpen() const noexcept { return file_ != nullptr; }
   // Writes what is buffered and closes the file; false when that fails.
-  bool Close() noexcept;
+  [[nodiscard]] bool Close() noexcept;
 
  protected:
   std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
