@@ -1,23 +1,36 @@
-// sweep_launcher PROGRAM [ARGS...]: starts PROGRAM with the same standard
-// handles, waits for it, reports "sweep_launcher: child exited N" on standard
-// error and exits with 100 + N. A launcher that was itself terminated (exit
-// code 0, no report) shows that the program it started did not spare its parent.
+// sweep_launcher [--set NAME=VALUE]... PROGRAM [ARGS...]: sets each NAME to
+// VALUE in its own environment, which PROGRAM inherits, starts PROGRAM with
+// the same standard handles, waits for it, reports "sweep_launcher: child
+// exited N" on standard error and exits with 100 + N. A launcher that was
+// itself terminated (exit code 0, no report) shows that the program it started
+// did not spare its parent.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 2) {
-    std::fputs("usage: sweep_launcher PROGRAM [ARGS...]\n", stderr);
+  int first = 1;
+  for (; first + 1 < argc && std::wstring(argv[first]) == L"--set"; first += 2) {
+    const std::wstring setting = argv[first + 1];
+    const std::size_t equals = setting.find(L'=');
+    if (equals == std::wstring::npos || equals == 0 ||
+        !SetEnvironmentVariableW(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str())) {
+      std::fputs("sweep_launcher: --set needs NAME=VALUE\n", stderr);
+      return 89;
+    }
+  }
+  if (first >= argc) {
+    std::fputs("usage: sweep_launcher [--set NAME=VALUE]... PROGRAM [ARGS...]\n", stderr);
     return 90;
   }
   std::wstring command_line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) command_line += L' ';
-    command_line += L'"';
-    command_line += argv[i];  // the scenarios pass no quotes or trailing backslashes
-    command_line += L'"';
+  for (int i = first; i < argc; ++i) {
+    if (i > first) command_line += L' ';
+    // The scenarios pass no quotes and no trailing backslashes.
+    const std::wstring arg = argv[i];
+    const bool quote = arg.empty() || arg.find_first_of(L" \t") != std::wstring::npos;
+    command_line += quote ? L"\"" + arg + L"\"" : arg;
   }
 
   STARTUPINFOW startup{};
