@@ -39,24 +39,20 @@ const wchar_t* RootLabel(RegistryRoot root) {
   return root == RegistryRoot::HKLM ? L"HKLM" : L"HKCU";
 }
 
-// The components of a backend path: one trailing backslash is dropped, the
-// empty path has none. False (bad path name) for a leading backslash or two
-// in a row.
+// The components of a backend path, as the Windows registry reads it: empty
+// components (a trailing backslash, two in a row) are skipped, the empty path
+// has none. False (bad path name) for a path that begins with a backslash.
 bool SplitPath(const std::wstring& path, std::vector<std::wstring>& components) {
   components.clear();
-  std::wstring trimmed = path;
-  if (!trimmed.empty() && trimmed.back() == L'\\') trimmed.pop_back();
-  if (trimmed.empty()) return path.empty();
+  if (!path.empty() && path.front() == L'\\') return false;
   std::size_t start = 0;
-  for (;;) {
-    std::size_t end = trimmed.find(L'\\', start);
-    std::wstring component =
-        trimmed.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    if (component.empty()) return false;
-    components.push_back(std::move(component));
-    if (end == std::wstring::npos) return true;
+  while (start <= path.size()) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (end > start) components.push_back(path.substr(start, end - start));
     start = end + 1;
   }
+  return true;
 }
 
 std::wstring JoinPath(const std::wstring& parent, const std::wstring& path) {

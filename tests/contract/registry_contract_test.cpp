@@ -74,7 +74,11 @@ class RegistryContract : public ::testing::Test {
     if (key.Create(Root(root), path, kOptionNonVolatile, kKeyAllAccessWow64) != kRegistrySuccess) {
       return false;
     }
-    return registry_->SetValue(key.get(), name, type, data.data(),
+    // Windows extends a string that is not terminated by the NUL character that
+    // follows it in the caller's memory; a non-NUL after the data stops that.
+    Bytes padded = data;
+    padded.insert(padded.end(), {0x3F, 0x3F});
+    return registry_->SetValue(key.get(), name, type, padded.data(),
                                static_cast<std::uint32_t>(data.size())) == kRegistrySuccess;
   }
 
@@ -200,13 +204,39 @@ TEST_F(RegistryContract, IndexZeroAlwaysEnumeratesARemainingSubkey) {
   EXPECT_EQ(registry_->EnumKey(key.get(), 0, name), kRegistryNoMoreItems);
 }
 
-TEST_F(RegistryContract, BadPathNamesAreRefused) {
+TEST_F(RegistryContract, PathsSkipEmptyComponentsButMayNotStartWithABackslash) {
   RegistryKey key(*registry_);
-  EXPECT_EQ(key.Open(Root(HKLM), L"\\" + kScratch, kOptionNonVolatile, kKeyRead),
-            kRegistryBadPathname);
-  EXPECT_EQ(key.Create(Root(HKLM), In(L"x\\\\y"), kOptionNonVolatile, kKeyAllAccessWow64),
-            kRegistryBadPathname);
-  EXPECT_FALSE(KeyExists(*registry_, HKLM, In(L"x")));
+  for (const std::wstring& path : {L"\\" + kScratch, std::wstring(L"\\"), std::wstring(L"\\\\")}) {
+    EXPECT_EQ(key.Open(Root(HKLM), path, kOptionNonVolatile, kKeyRead), kRegistryBadPathname);
+    EXPECT_EQ(key.Create(Root(HKLM), path, kOptionNonVolatile, kKeyAllAccessWow64),
+              kRegistryBadPathname);
+  }
+  ASSERT_TRUE(Write(HKLM, In(L"x\\\\y\\\\"), L"", ValueType::RegSz, Sz(L"xy")));
+  EXPECT_EQ(ReadDefaultValue(*registry_, HKLM, In(L"x\\y")), L"xy");
+  ASSERT_EQ(key.Open(Root(HKLM), In(L"x"), kOptionNonVolatile, kKeyRead), kRegistrySuccess);
+  std::wstring name;
+  EXPECT_EQ(registry_->EnumKey(key.get(), 0, name), kRegistrySuccess);
+  EXPECT_EQ(name, L"y");
+  // The empty path opens the parent again.
+  RegistryKey same(*registry_);
+  ASSERT_EQ(same.Open(key.get(), L"", kOptionNonVolatile, kKeyRead), kRegistrySuccess);
+  EXPECT_EQ(registry_->EnumKey(same.get(), 0, name), kRegistrySuccess);
+  EXPECT_EQ(name, L"y");
+}
+
+TEST_F(RegistryContract, KeyNamesLongerThan256CharactersAreRefused) {
+  RegistryKey key(*registry_);
+  EXPECT_EQ(key.Create(Root(HKLM), In(std::wstring(255, L'n')), kOptionNonVolatile, kKeyAllAccessWow64),
+            kRegistrySuccess);
+  EXPECT_EQ(key.Create(Root(HKLM), In(std::wstring(257, L'n')), kOptionNonVolatile, kKeyAllAccessWow64),
+            kRegistryInvalidParameter);
+}
+
+TEST_F(RegistryContract, CreatingALinkWhereAKeyExistsIsRefused) {
+  ASSERT_TRUE(Create(HKLM, In(L"Taken")));
+  RegistryKey key(*registry_);
+  EXPECT_EQ(key.Create(Root(HKLM), In(L"Taken"), kOptionCreateLink, kKeyAllAccessWow64 | kKeyCreateLink),
+            kRegistryAlreadyExists);
 }
 
 TEST_F(RegistryContract, AHandleOfADeletedKeyReportsIt) {

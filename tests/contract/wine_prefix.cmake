@@ -1,5 +1,10 @@
-# Makes the Wine prefix PREFIX on first use (WINEPREFIX, WINEDEBUG and
-# WINEDLLOVERRIDES come from the test's environment).
+# ACTION=setup makes the Wine prefix PREFIX on first use; ACTION=cleanup ends
+# its wineserver, if one runs. WINEPREFIX, WINEDEBUG and WINEDLLOVERRIDES come
+# from the test's environment.
+if(ACTION STREQUAL "cleanup")
+  execute_process(COMMAND wineserver -k TIMEOUT 30 RESULT_VARIABLE ignored)
+  return()
+endif()
 if(EXISTS "${PREFIX}/system.reg")
   return()
 endif()
