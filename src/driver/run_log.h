@@ -42,6 +42,24 @@ class basic_teebuf final : public std::basic_streambuf<CharT, Traits> {
 
   int sync() override { return Flush(); }
 
+  // Bulk output fills the put area and hands it over whenever it is full and
+  // more text follows, as character-by-character output would, but without
+  // passing characters through overflow: there a character whose value equals
+  // the end-of-file mark (U+FFFF where wide characters are 16 bits wide)
+  // could not be told from it and would be lost.
+  std::streamsize xsputn(const CharT* text, std::streamsize count) override {
+    std::streamsize done = 0;
+    while (done < count) {
+      if (this->pptr() == this->epptr() && !HandOver()) break;
+      const std::streamsize room = this->epptr() - this->pptr();
+      const std::streamsize take = room < count - done ? room : count - done;
+      Traits::copy(this->pptr(), text + done, static_cast<std::size_t>(take));
+      this->pbump(static_cast<int>(take));
+      done += take;
+    }
+    return done;
+  }
+
  private:
   // Offers the pending characters to each sink still there; a sink that takes
   // fewer is dropped. The put area is emptied in every case, so that no

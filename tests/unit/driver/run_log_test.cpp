@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -55,6 +56,20 @@ INSTANTIATE_TEST_SUITE_P(PutArea, TeeOverflow,
                          testing::Values(OverflowCase{1, 0, 0}, OverflowCase{2048, 0, 0},
                                          OverflowCase{2049, 2048, 1}, OverflowCase{4096, 2048, 1},
                                          OverflowCase{4097, 4096, 2}));
+
+TEST(TeeBuffer, CharacterWithTheEndOfFileValueIsNotLost) {
+  RecordingSink first;
+  RecordingSink second;
+  basic_teebuf<wchar_t> tee(&first, &second);
+  std::wostream stream(&tee);
+  const std::wstring text = Text(2048) + std::char_traits<wchar_t>::to_char_type(WEOF) + L"z";
+
+  stream << text;
+  stream.flush();
+
+  EXPECT_EQ(first.taken, text);
+  EXPECT_EQ(second.taken, text);
+}
 
 TEST(TeeBuffer, FlushWithNothingPendingSyncsBothSinks) {
   RecordingSink first;
