@@ -66,6 +66,21 @@ PlainPath SetPrefixAside(std::wstring_view path) noexcept {
   return {path, false};
 }
 
+// Whether a folder lies below a drive's root (X:\name) or is a network share or
+// lies below one (server\share). A drive root, a bare drive, or a relative or
+// rooted folder without a drive would take in the programs of the whole system,
+// its own critical ones among them.
+bool LiesBelowARoot(const PlainPath& folder) noexcept {
+  std::wstring_view rest = folder.rest;
+  while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+  if (folder.unc) {
+    const std::size_t separator = rest.find(L'\\');
+    return separator != std::wstring_view::npos && separator > 0 && separator + 1 < rest.size();
+  }
+  const wchar_t drive = FoldPathCharacter(rest.empty() ? L'\0' : rest[0]);
+  return rest.size() > 3 && drive >= L'A' && drive <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
+}
+
 }  // namespace
 
 wchar_t FoldPathCharacter(wchar_t character) noexcept {
@@ -82,7 +97,7 @@ wchar_t FoldPathCharacter(wchar_t character) noexcept {
 bool PathIsInFolder(std::wstring_view path, std::wstring_view folder, bool pathComplete) noexcept {
   const PlainPath plainFolder = SetPrefixAside(folder);
   const PlainPath plainPath = SetPrefixAside(path);
-  if (plainFolder.rest.empty() || plainFolder.unc != plainPath.unc) return false;
+  if (!LiesBelowARoot(plainFolder) || plainFolder.unc != plainPath.unc) return false;
   if (!StartsWithFolded(plainPath.rest, plainFolder.rest)) return false;
 
   const std::size_t end = plainFolder.rest.size();

@@ -17,8 +17,9 @@
 // case, and the text ends at a folder boundary (a backslash follows it, the
 // path ends there, or the folder's text itself ends in a backslash). A leading
 // \\?\, \\.\ or \??\ and the UNC forms \\?\UNC\ and \\ are set aside on both
-// sides first, so the same folder matches in either spelling. An empty folder
-// (or one that is nothing but such a prefix) matches nothing.
+// sides first, so the same folder matches in either spelling. A folder that
+// does not lie below a drive's root or name a network share (an empty one, a
+// drive root, a relative one) matches nothing.
 // `pathComplete` is false when the path may have been cut to fit a buffer: its
 // end is then no folder boundary.
 [[nodiscard]] bool PathIsInFolder(std::wstring_view path, std::wstring_view folder,

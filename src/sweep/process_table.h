@@ -41,7 +41,7 @@ class ProcessTable {
   // modules cannot be read.
   [[nodiscard]] virtual bool ProbeModules(Handle process) noexcept = 0;
   // GetModuleFileNameExW for the main executable into kExecutablePathCapacity
-  // characters: the full path, cut to what fits. False (and `path` unspecified) on failure.
+  // characters: the full path, cut to what fits. False on failure.
   [[nodiscard]] virtual bool ReadExecutablePath(Handle process, std::wstring& path) = 0;
   // TerminateProcess(process, 0); does not wait for the process to end.
   [[nodiscard]] virtual bool Terminate(Handle process) noexcept = 0;

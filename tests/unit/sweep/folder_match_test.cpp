@@ -55,7 +55,6 @@ constexpr MatchCase kMatchCases[] = {
     {L"C:\\Users\\Ann\\", L"C:\\Users\\Ann\\x.exe", true, "folder with a trailing backslash"},
     {L"C:\\Users\\Ann\\", L"C:\\Users\\Anna\\x.exe", false, "trailing backslash, sibling"},
     {L"C:\\Users\\Ann\\", L"C:\\Users\\Ann", false, "trailing backslash, path without it"},
-    {L"C:\\", L"C:\\Windows\\x.exe", true, "root folder"},
     // Letter case.
     {L"C:\\Users\\Ann\\AppData\\Local\\Temp", L"c:\\users\\ann\\appdata\\local\\temp\\x.exe", true,
      "path in lower case"},
@@ -68,11 +67,20 @@ constexpr MatchCase kMatchCases[] = {
      true, "Greek letters"},
     {L"C:\\Users\\Stra\u00DFe", L"C:\\Users\\STRASSE\\x.exe", false, "sharp s is no double s"},
     {L"C:\\Users\\\u0131lker", L"C:\\Users\\Ilker\\x.exe", false, "dotless i stands for itself"},
-    // Empty folders.
+    // Folders that would take in the whole system.
     {L"", L"C:\\Users\\Ann\\x.exe", false, "empty folder"},
     {L"", L"", false, "empty folder and path"},
     {L"\\\\?\\", L"\\\\?\\C:\\x.exe", false, "folder that is only a prefix"},
     {L"\\\\", L"\\\\server\\share\\x.exe", false, "folder that is only a share prefix"},
+    {L"C:\\", L"C:\\Windows\\system32\\csrss.exe", false, "drive root"},
+    {L"C:", L"C:\\Windows\\system32\\csrss.exe", false, "bare drive"},
+    {L"c:\\\\", L"C:\\Windows\\system32\\csrss.exe", false, "drive root, two backslashes"},
+    {L"\\\\?\\C:\\", L"C:\\Windows\\system32\\csrss.exe", false, "drive root with a prefix"},
+    {L"\\", L"\\SystemRoot\\System32\\smss.exe", false, "root of the current drive"},
+    {L"\\\\srv", L"\\\\srv\\share\\x.exe", false, "server without a share"},
+    {L"\\\\srv\\share", L"\\\\srv\\share\\x.exe", true, "share"},
+    {L"1:\\Temp", L"1:\\Temp\\x.exe", false, "no drive letter"},
+    {L"z:\\Temp", L"Z:\\TEMP\\x.exe", true, "drive letter in other case"},
     // Where the folder stands.
     {L"C:\\Users\\Ann", L"D:\\Users\\Ann\\x.exe", false, "other drive"},
     {L"C:\\Users\\Ann", L"D:\\backup\\C:\\Users\\Ann\\x.exe", false, "folder text in the middle"},
