@@ -1,0 +1,40 @@
+#pragma once
+// Runs a family's reset twice over a registry and says what went wrong:
+// anything changed outside the keys and values the reset may touch, a value
+// it always writes not holding its bytes, a key it deletes still there, a key
+// left open, a second run that reports or changes anything.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "family_table.h"
+#include "registry/memory_registry.h"
+
+// Runs `family`'s reset (with the pin-to-start verb on Windows 8) once.
+void RunReset(RegistryAccess& registry, Family family, std::wostream& runLog);
+
+struct ResetCheck {
+  std::vector<std::wstring> faults;  // empty when every check held
+  std::wstring firstLog;
+  std::wstring secondLog;
+};
+
+// Runs the reset twice on `registry` and checks both runs.
+ResetCheck RunAndCheckReset(MemoryRegistry& registry, Family family);
+
+// The faults of one run, given the snapshots before and after it, the class
+// names the per-user extension keys may lead to, and the run's log. Exposed
+// so that the checks themselves can be tested on doctored snapshots.
+std::vector<std::wstring> CheckRun(const RegistrySnapshot& before, const RegistrySnapshot& after,
+                                   Family family, const std::vector<std::wstring>& userClasses,
+                                   const std::wstring& runLog);
+
+// The class names the per-user override removal may act on, read from the
+// registry as it stands: the default value of each per-user extension key,
+// plus, where that key is a link, every default text the resets write (the
+// link may lead to a machine key the reset rewrites before it is read).
+std::vector<std::wstring> UserClassNames(MemoryRegistry& registry);
+
+// The text, as UTF-8, for printing.
+std::string Narrow(const std::wstring& text);
