@@ -116,7 +116,7 @@ int Run(RunServices& services) {
   info.logFilePath = *userProfile + kLogFileName;
 
   services.console.SetUtf16Mode();
-  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, *services.console.Stream().rdbuf());
+  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, services.console.Sink());
   std::wostream& runLog = log->Stream();
 
   TokenHandle token = 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <ostream>
+#include <streambuf>
 #include <string>
 
 class Console {
@@ -14,6 +15,9 @@ class Console {
   virtual void SetUtf16Mode() = 0;
   // The standard wide output stream.
   virtual std::wostream& Stream() = 0;
+  // The stream buffer that the run log hands its text to: by default the
+  // standard wide output stream's own.
+  virtual std::wstreambuf& Sink() { return *Stream().rdbuf(); }
 };
 
 // MessageBoxW flags and results used by the run.
