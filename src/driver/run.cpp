@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
