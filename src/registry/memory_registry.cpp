@@ -199,6 +199,11 @@ RegistryStatus MemoryRegistry::Resolve(std::shared_ptr<Node> start, const std::w
     if (component.size() > kMaxKeyNameLength) return kRegistryInvalidParameter;
   }
   std::shared_ptr<Node> current = std::move(start);
+  // A path relative to a link opened as itself leads into the link's target.
+  if (current->isLink && !components.empty()) {
+    RegistryStatus status = FollowLink(*current, current, linkBudget);
+    if (status != kRegistrySuccess) return status;
+  }
   for (std::size_t i = 0; i < components.size(); ++i) {
     const bool last = i + 1 == components.size();
     const std::wstring folded = Fold(components[i]);

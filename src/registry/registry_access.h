@@ -75,7 +75,8 @@ class RegistryAccess {
   // (a root or an open key); a trailing backslash is accepted, the empty path
   // opens `parent` again. Symbolic links on the way are followed; the last key
   // of the path is opened as the link itself when `options` holds
-  // kOptionOpenLink. On failure `key` is left untouched.
+  // kOptionOpenLink. A non-empty path relative to a link opened as itself
+  // leads into the link's target. On failure `key` is left untouched.
   [[nodiscard]] virtual RegistryStatus OpenKey(Key parent, const std::wstring& path,
                                                std::uint32_t options, std::uint32_t mask,
                                                Key& key) noexcept = 0;

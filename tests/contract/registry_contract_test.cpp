@@ -284,6 +284,15 @@ TEST_F(RegistryContract, AnOpenFollowsALinkUnlessAskedForTheLink) {
   ASSERT_EQ(registry_->IsLink(itself.get(), isLink), kRegistrySuccess);
   EXPECT_TRUE(isLink);
   EXPECT_EQ(registry_->EnumKey(itself.get(), 0, name), kRegistryNoMoreItems);
+  // A path relative to the link itself still leads into the target: a walk
+  // must never go on below a link.
+  RegistryKey below(*registry_);
+  ASSERT_EQ(below.Open(itself.get(), L"Sub", kOptionNonVolatile, kKeyRead), kRegistrySuccess);
+  EXPECT_EQ(ReadDefaultValue(*registry_, HKLM, In(L"Target\\Sub")), L"target");
+  ValueType type = ValueType::RegNone;
+  std::uint32_t size = 0;
+  EXPECT_EQ(registry_->QueryValue(below.get(), L"", type, nullptr, size), kRegistrySuccess);
+  EXPECT_EQ(size, Sz(L"target").size());
 }
 
 TEST_F(RegistryContract, PathDeletionOfALinkDeletesItsTarget) {

@@ -88,7 +88,7 @@ class Decoder {
   void Run() {
     out_.family = static_cast<Family>(in_.Below(kFamilyCount));
     // Bounded so that a long input cannot make one run slow.
-    for (int op = 0; op < 256 && !in_.Done(); ++op) Step(static_cast<SeedOp>(in_.Below(kOpCount)));
+    for (int op = 0; op < 128 && !in_.Done(); ++op) Step(static_cast<SeedOp>(in_.Below(kOpCount)));
   }
 
  private:
@@ -130,8 +130,11 @@ class Decoder {
       case SeedOp::kDeepTree: {
         const RegistryRoot root = Root();
         std::wstring path = Path();
-        const std::uint32_t depth = 1 + in_.Below(64);
-        const std::wstring name = in_.Below(4) == 0 ? std::wstring(200 + in_.Below(56), L'k') : Name();
+        // Long names make paths of thousands of characters in a few levels;
+        // short ones make the tree deep.
+        const bool longNames = in_.Below(4) == 0;
+        const std::wstring name = longNames ? std::wstring(200 + in_.Below(56), L'k') : Name();
+        const std::uint32_t depth = 1 + in_.Below(longNames ? 8 : 48);
         for (std::uint32_t level = 0; level < depth; ++level) path += (path.empty() ? L"" : L"\\") + name;
         Count(registry_.AddKey(root, path));
         Count(registry_.AddValue(root, path, ValueName(), Type(), Data()));

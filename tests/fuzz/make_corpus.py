@@ -54,7 +54,7 @@ def seeds():
                                       [OVERRIDE, 1, 0] + class_backslashes(2) + [1] +
                                       [OVERRIDE, 2, 0] + class_backslashes(5) + [1])
         # A tree below .exe\shell whose paths run past 520 characters.
-        s[f"deep-shell-{f}"] = ([f, DEEP, HKLM] + path(B_EXE_SHELL) + [39, 0, 100] + [0, 1, 7] + name(OPEN))
+        s[f"deep-shell-{f}"] = ([f, DEEP, HKLM] + path(B_EXE_SHELL) + [0, 100, 5] + [0, 1, 7] + name(OPEN))
         # A 20000-byte command value.
         s[f"big-command-{f}"] = ([f, REPAIRED, 0, VALUE, HKLM] + path(B_EXE_OPEN_COMMAND) + [0, 1] +
                                  [3, 3, 0, 6, 0])

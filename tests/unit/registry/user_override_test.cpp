@@ -194,6 +194,7 @@ TEST_F(UserOverride, LinksAreDeletedAsLinksAndNeverWalkedThrough) {
                          L"Software\\Classes\\exefile");
     }
     const RegistrySnapshot machine = registry_->Snapshot();
+    registry_->ClearCalls();
     EXPECT_EQ(Run(L".exe"), c.log);
     for (const std::wstring& line : MemoryRegistry::Differences(machine, registry_->Snapshot())) {
       EXPECT_EQ(line.rfind(L"-key HKCU\\Software\\Classes\\", 0), 0u)
@@ -201,6 +202,13 @@ TEST_F(UserOverride, LinksAreDeletedAsLinksAndNeverWalkedThrough) {
     }
     EXPECT_TRUE(registry_->HasKey(HKLM, L"Software\\Classes\\.exe"));
     EXPECT_TRUE(registry_->HasKey(HKLM, L"Software\\Classes\\exefile\\shell\\open\\command"));
+    // Nothing is even opened through a link.
+    if (!c.classLink.empty()) {
+      const std::wstring through = L"HKCU\\Software\\Classes\\" + c.classLink + L"\\";
+      for (const RegistryCall& call : registry_->Calls()) {
+        EXPECT_NE(call.key.rfind(through, 0), 0u) << std::string(call.key.begin(), call.key.end());
+      }
+    }
   }
 }
 

@@ -549,10 +549,19 @@ class Prefix:
     def _start_server(self):
         # A persistent wineserver makes each program start in about 0.1 s
         # instead of 1.2 s; it quits by itself 30 s after its last client.
+        # The prefix's desktop is made by the first program that runs in it,
+        # and a desktop made without a display shows no dialog later, even to
+        # programs that have one. So the first program always runs on the
+        # session's display (a program without DISPLAY still fails its
+        # dialogs), with its output to /dev/null: Wine's background processes
+        # start here and would otherwise inherit the pipes of a run.
         if not self._server:
             subprocess.run(["wineserver", "-p30"], env=self.env(), stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=60)
             self._server = True
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(self.session.display()),
+                           cwd=self.root, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=120)
 
     def unix_path(self, windows_path):
         """The Unix path of a path on drive C: or Z: of this prefix."""

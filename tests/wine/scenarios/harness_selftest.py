@@ -10,6 +10,14 @@ MB_OKCANCEL = 1
 
 def run(s):
     with s.prefix() as p:
+        with s.case("dialog after a program with no display"):
+            # The first program in a prefix makes its desktop; one made
+            # without a display would fail every later dialog.
+            s.check_equal(p.reg_query(r"HKCU\Software\Wine", "Version"), None, "no version set")
+            r = p.run([s.tool("show_dialog"), "Harness Check", str(MB_OKCANCEL)],
+                      dialogs={"Harness Check": OK}, timeout=30)
+            s.check_run(r, 1, dialogs=["Harness Check"])
+
         answers = [(OK, 1), (CANCEL, 2)]
         for answer, expected in answers:
             with s.case("dialog answered %s" % answer):
