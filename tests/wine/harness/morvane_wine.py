@@ -386,7 +386,7 @@ class _DialogAnswerer(threading.Thread):
         self.answers = dict(answers)
         self.seen = []
         self.errors = []
-        self.done_windows = set()
+        self.handled = {}  # (window id, title) -> when its key was sent (None: left open)
         self.stop = threading.Event()
         pattern = "|".join(re.escape(t) for t in sorted(self.answers))
         self.pattern = "^(%s)$" % pattern
@@ -403,20 +403,35 @@ class _DialogAnswerer(threading.Thread):
             self.stop.wait(0.1)
 
     def _poll(self):
-        found = self.display.xdotool("search", "--onlyvisible", "--name", self.pattern)
-        for window in found.stdout.split():
-            if window in self.done_windows:
-                continue
+        found = self.display.xdotool("search", "--onlyvisible", "--name", self.pattern).stdout.split()
+        # A closed dialog's window id may come back for the next dialog.
+        for handled in list(self.handled):
+            if handled[0] not in found:
+                del self.handled[handled]
+        now = time.monotonic()
+        for window in found:
             title = self.display.xdotool("getwindowname", window).stdout.rstrip("\n")
             if title not in self.answers:
                 continue
-            self.done_windows.add(window)
-            self.seen.append(title)
+            if (window, title) in self.handled:
+                # A key sent while the dialog was still being set up can be
+                # lost: send it again while the dialog stays open.
+                sent = self.handled[(window, title)]
+                if sent is None or now - sent < 1.5:
+                    continue
+            else:
+                self.seen.append(title)
             answer = self.answers[title]
             if answer == LEAVE:
+                self.handled[(window, title)] = None
                 continue
             key = "Escape" if answer == CANCEL else "Return"
             self.display.xdotool("key", "--window", window, key)
+            # The key's release reaches a window that is already gone, and
+            # Wine then takes the key as still held: the next dialog would
+            # close at once. A real release through the X server clears that.
+            self.display.xdotool("keyup", key)
+            self.handled[(window, title)] = now
 
 
 # ---------------------------------------------------------------------------
@@ -533,6 +548,7 @@ class Prefix:
         self.log_path = os.path.join(self.desktop, "Morvane.txt")
         self.temp_dir = os.path.join(self.user_dir, "Temp")
         self._server = False
+        self._keeper = None
         self._background = []
 
     # -- environment and paths
@@ -551,17 +567,32 @@ class Prefix:
         # instead of 1.2 s; it quits by itself 30 s after its last client.
         # The prefix's desktop is made by the first program that runs in it,
         # and a desktop made without a display shows no dialog later, even to
-        # programs that have one. So the first program always runs on the
-        # session's display (a program without DISPLAY still fails its
-        # dialogs), with its output to /dev/null: Wine's background processes
-        # start here and would otherwise inherit the pipes of a run.
-        if not self._server:
-            subprocess.run(["wineserver", "-p30"], env=self.env(), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60)
-            self._server = True
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env(self.session.display()),
-                           cwd=self.root, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=120)
+        # programs that have one; and Wine closes the desktop a moment after
+        # its last window goes, when a program starting just then cannot show
+        # a dialog either. So the first program is a keeper that holds a
+        # hidden window on the session's display for the prefix's whole life.
+        # (A program without DISPLAY still fails its dialogs.) Its output goes
+        # to /dev/null or is closed: Wine's background processes start here
+        # and would otherwise inherit the pipes of a later run.
+        if self._server:
+            return
+        subprocess.run(["wineserver", "-p30"], env=self.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        self._server = True
+        env = self.env(self.session.display())
+        keeper = os.path.join(self.session.tools_dir or "", "desktop_keeper.exe")
+        if not os.path.exists(keeper):
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+            return
+        proc = subprocess.Popen(["wine", keeper], env=env, cwd=self.root, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready = select.select([proc.stdout], [], [], 120)[0] and proc.stdout.readline()
+        proc.stdout.close()
+        if ready != b"ready\r\n":
+            proc.kill()
+            raise HarnessError("the desktop keeper did not start (%r)" % ready)
+        self._keeper = proc
 
     def unix_path(self, windows_path):
         """The Unix path of a path on drive C: or Z: of this prefix."""
@@ -754,6 +785,10 @@ class Prefix:
         subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
         self._server = False
+        if self._keeper is not None:
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self._keeper.wait(timeout=10)
+            self._keeper = None
 
     def close(self, keep=False):
         try:

@@ -3,7 +3,7 @@ fails at once, the version setting reaches a program, the registry helpers
 round-trip, and the launcher removes one variable from a child's
 environment. Independent of Morvane.exe, so a harness fault shows here."""
 
-from morvane_wine import CANCEL, OK
+from morvane_wine import CANCEL, LEAVE, OK
 
 MB_OKCANCEL = 1
 
@@ -25,6 +25,12 @@ def run(s):
                           dialogs={"Harness Check": answer}, timeout=30)
                 s.check_run(r, expected, dialogs=["Harness Check"])
                 s.check_equal(r.stdout, b"%d\r\n" % expected, "printed answer")
+
+        with s.case("no key left held"):
+            # A dialog after an answered one must wait for its own answer.
+            r = p.run([s.tool("show_dialog"), "Harness Check", str(MB_OKCANCEL)],
+                      dialogs={"Harness Check": LEAVE}, timeout=4)
+            s.check(r.timed_out, "a dialog nobody answered closed by itself: %r" % r)
 
         with s.case("no display"):
             r = p.tool("show_dialog", "Harness Check", str(MB_OKCANCEL), timeout=30)

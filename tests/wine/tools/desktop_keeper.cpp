@@ -4,10 +4,15 @@
 // these running in every prefix so the desktop stays up for the whole test.
 #include <windows.h>
 
+#include <cstdio>
+
 int wmain() {
   HWND window = CreateWindowExW(0, L"STATIC", L"desktop_keeper", 0, 0, 0, 0, 0, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
   if (window == nullptr) return 1;
+  // Tells the harness that the desktop now exists.
+  std::fputs("ready\n", stdout);
+  std::fflush(stdout);
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   DestroyWindow(window);
