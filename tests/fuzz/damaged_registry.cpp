@@ -61,6 +61,17 @@ constexpr std::uint32_t CountOf(const T (&)[N]) {
   return static_cast<std::uint32_t>(N);
 }
 
+// Windows keeps key names to 255 characters, and the in-memory registry
+// opens no longer ones; a seeded key must be one the registry could hold.
+bool NamesFit(const std::wstring& path) {
+  std::size_t length = 0;
+  for (wchar_t ch : path) {
+    length = ch == L'\\' ? 0 : length + 1;
+    if (length > 255) return false;
+  }
+  return true;
+}
+
 bool IsAsciiLetter(wchar_t ch) { return (ch >= L'a' && ch <= L'z') || (ch >= L'A' && ch <= L'Z'); }
 
 std::wstring SplitFirst(std::wstring& rest) {
@@ -100,15 +111,13 @@ class Decoder {
     switch (op) {
       case SeedOp::kKey: {
         const RegistryRoot root = Root();
-        Count(registry_.AddKey(root, Path()));
+        const std::wstring path = Path();
+        Count(NamesFit(path) && registry_.AddKey(root, path));
         break;
       }
       case SeedOp::kValue: {
         const RegistryRoot root = Root();
-        const std::wstring path = Path();
-        const std::wstring name = ValueName();
-        const ValueType type = Type();
-        Count(registry_.AddValue(root, path, name, type, Data()));
+        AddValueAt(root, Path());
         break;
       }
       case SeedOp::kLink: {
@@ -116,7 +125,7 @@ class Decoder {
         const std::wstring path = Path();
         const RegistryRoot targetRoot = Root();
         const std::wstring target = Path();
-        Count(LinkAllowedAt(root, path) && registry_.AddLink(root, path, targetRoot, target));
+        Count(NamesFit(path) && LinkAllowedAt(root, path) && registry_.AddLink(root, path, targetRoot, target));
         break;
       }
       case SeedOp::kOverride: {
@@ -136,8 +145,8 @@ class Decoder {
         const std::wstring name = longNames ? std::wstring(200 + in_.Below(56), L'k') : Name();
         const std::uint32_t depth = 1 + in_.Below(longNames ? 8 : 48);
         for (std::uint32_t level = 0; level < depth; ++level) path += (path.empty() ? L"" : L"\\") + name;
-        Count(registry_.AddKey(root, path));
-        Count(registry_.AddValue(root, path, ValueName(), Type(), Data()));
+        Count(NamesFit(path) && registry_.AddKey(root, path));
+        AddValueAt(root, path);
         break;
       }
       case SeedOp::kTableDamage:
@@ -156,11 +165,20 @@ class Decoder {
         std::wstring path = L"SOFTWARE\\Classes\\" + (in_.Below(2) == 0 ? Name() : ClassName());
         for (std::uint32_t extra = in_.Below(3); extra > 0; --extra) path += L"\\" + Name();
         path = Cased(path);
-        Count(registry_.AddKey(RegistryRoot::HKCU, path));
-        Count(registry_.AddValue(RegistryRoot::HKCU, path, ValueName(), Type(), Data()));
+        Count(NamesFit(path) && registry_.AddKey(RegistryRoot::HKCU, path));
+        AddValueAt(RegistryRoot::HKCU, path);
         break;
       }
     }
+  }
+
+  // The input is read in one fixed order whatever the compiler: every read
+  // is a statement of its own, never two operands of one expression.
+  void AddValueAt(RegistryRoot root, const std::wstring& path) {
+    const std::wstring name = ValueName();
+    const ValueType type = Type();
+    std::vector<std::uint8_t> data = Data();
+    Count(NamesFit(path) && registry_.AddValue(root, path, name, type, std::move(data)));
   }
 
   RegistryRoot Root() { return in_.Below(2) == 0 ? RegistryRoot::HKLM : RegistryRoot::HKCU; }
@@ -178,7 +196,10 @@ class Decoder {
   std::wstring Name() {
     const std::uint8_t pick = in_.Byte();
     if (pick < 160) return Cased(kKeyNames[pick % CountOf(kKeyNames)]);
-    if (pick >= 250) return std::wstring(100 + in_.Below(156), kAlphabet[in_.Below(CountOf(kAlphabet))]);
+    if (pick >= 250) {
+      const std::size_t length = 100 + in_.Below(156);
+      return std::wstring(length, kAlphabet[in_.Below(CountOf(kAlphabet))]);
+    }
     std::wstring name;
     for (std::uint32_t length = 1 + in_.Below(12); length > 0; --length) {
       name.push_back(kAlphabet[in_.Below(CountOf(kAlphabet))]);
@@ -271,7 +292,10 @@ class Decoder {
       case 2: return std::wstring(1 + in_.Below(6), L'\\');
       case 3: return L"\\" + Name();
       case 4: return Name() + L"\\";
-      case 5: return Name() + L"\\\\" + Name();
+      case 5: {
+        const std::wstring first = Name();
+        return first + L"\\\\" + Name();
+      }
       case 6: return std::wstring();
       case 7: return Cased(kOddClasses[in_.Below(CountOf(kOddClasses))]);
       case 8: {
@@ -286,7 +310,10 @@ class Decoder {
         return name + Name();
       }
       case 11: return L"\\\\" + Name() + L"\\\\";
-      default: return Name() + L"\\" + Name() + L"\\";
+      default: {
+        const std::wstring first = Name();
+        return first + L"\\" + Name() + L"\\";
+      }
     }
   }
 
