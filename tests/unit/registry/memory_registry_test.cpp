@@ -45,29 +45,6 @@ TEST(MemoryRegistry, LinksResolveAcrossRootsAndFailWhenBroken) {
   }
 }
 
-TEST(MemoryRegistry, ALinkOnlyRedirectsWithItsLinkValue) {
-  MemoryRegistry registry;
-  registry.AddKey(HKLM, L"T\\Sub");
-  registry.AddLink(HKCU, L"L", HKLM, L"T");
-  RegistryKey key(registry);
-  ASSERT_EQ(key.Open(kHkcu, L"L\\Sub", kOptionOpenLink, kKeyRead), kRegistrySuccess);
-  // A link value of another type leaves the link broken.
-  const std::vector<std::uint8_t> bytes = Utf16LeBytes(ToUtf16(MemoryRegistry::NativePath(HKLM, L"T")));
-  registry.AddValue(HKCU, L"L", kSymbolicLinkValueName, ValueType::RegSz, bytes);
-  EXPECT_EQ(key.Open(kHkcu, L"L\\Sub", kOptionNonVolatile, kKeyRead), kRegistryFileNotFound);
-}
-
-TEST(MemoryRegistry, CreatingThroughALinkCreatesInItsTarget) {
-  MemoryRegistry registry;
-  registry.AddKey(HKLM, L"T");
-  registry.AddLink(HKCU, L"L", HKLM, L"T");
-  RegistryKey key(registry);
-  ASSERT_EQ(key.Create(kHkcu, L"L\\New\\Deeper", kOptionNonVolatile, kKeyAllAccessWow64),
-            kRegistrySuccess);
-  EXPECT_TRUE(registry.HasKey(HKLM, L"T\\New\\Deeper"));
-  EXPECT_FALSE(registry.HasKey(HKCU, L"L\\New"));
-}
-
 TEST(MemoryRegistry, SeedingNeverGoesThroughALink) {
   MemoryRegistry registry;
   ASSERT_TRUE(registry.AddLink(HKCU, L"L", HKLM, L"T"));

@@ -11,20 +11,11 @@
 #include <vector>
 
 #include "registry/memory_registry.h"
-#include "registry/registry_text.h"
 
 namespace {
 
 const RegistryRoot HKLM = RegistryRoot::HKLM;
 const RegistryRoot HKCU = RegistryRoot::HKCU;
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Sz(const std::wstring& text) {
-  std::u16string units = ToUtf16(text);
-  units.push_back(u'\0');
-  return Utf16LeBytes(units);
-}
 
 // The open or create calls an operation made, as (kind, key, options, mask).
 struct OpenCall {
@@ -181,15 +172,6 @@ TEST(RegistryOperations, ALinkThatResistsIsLeftAndNeverWalked) {
   }
 }
 
-TEST(RegistryOperations, DeleteKeyTreeNeedsAKeyBelowTheRoot) {
-  for (const wchar_t* path : {L"", L"\\", L"\\\\", L"\\S", L"S\\\\K"}) {
-    MemoryRegistry registry;
-    registry.AddKey(HKCU, L"S\\K");
-    EXPECT_FALSE(DeleteKeyTree(registry, HKCU, path)) << std::wstring(path).size();
-    EXPECT_TRUE(registry.HasKey(HKCU, L"S\\K"));
-  }
-}
-
 TEST(RegistryOperations, DeleteKeyTreeBelowNeedsAPlainRelativePath) {
   for (const wchar_t* relative :
        {L"", L"\\", L"\\K", L"S\\\\K", L".", L"..", L"K\\..", L"..\\S"}) {
@@ -201,43 +183,6 @@ TEST(RegistryOperations, DeleteKeyTreeBelowNeedsAPlainRelativePath) {
     EXPECT_EQ(registry.ListKeys(),
               (std::vector<std::wstring>{L"HKCU\\S", L"HKCU\\S\\K", L"HKCU\\S\\K\\.",
                                          L"HKCU\\S\\K\\.."}));
-  }
-}
-
-TEST(RegistryOperations, TextsAreCountedAndTerminated) {
-  struct Case {
-    const char* label;
-    std::wstring text;
-    Bytes expected;
-  } cases[] = {
-      {"empty", L"", Bytes{0, 0}},
-      {"stops at the first NUL", std::wstring(L"a\0b", 3), Bytes{'a', 0, 0, 0}},
-      // Longer texts are cut to 4096 characters and still end in a NUL.
-      {"4096 characters", std::wstring(4096, L'x'), Sz(std::wstring(4096, L'x'))},
-      {"longer than 4096", std::wstring(5000, L'x'), Sz(std::wstring(4096, L'x'))},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    MemoryRegistry registry;
-    ASSERT_TRUE(SetValue(registry, L"K", L"v", c.text, ValueType::RegSz));
-    EXPECT_EQ(registry.GetValue(HKLM, L"K", L"v")->data, c.expected);
-    // Writing the same text again is no change.
-    EXPECT_FALSE(SetValueIfDifferent(registry, L"K", L"v", c.text, ValueType::RegExpandSz));
-  }
-}
-
-TEST(RegistryOperations, QueriesUseAnEightKilobyteBuffer) {
-  struct Case {
-    std::size_t bytes;
-    bool read;
-  } cases[] = {{8190, true}, {8192, true}, {8194, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    MemoryRegistry registry;
-    registry.AddValue(HKLM, L"K", L"", ValueType::RegSz, Bytes(c.bytes, 'y'));
-    EXPECT_EQ(ReadDefaultValue(registry, HKLM, L"K").size(), c.read ? c.bytes / 2 : 0u);
-    // A value the buffer cannot hold is never overwritten.
-    EXPECT_EQ(SetValueIfDifferent(registry, L"K", L"", L"new", ValueType::RegSz), c.read);
   }
 }
 
