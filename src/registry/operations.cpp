@@ -114,11 +114,15 @@ bool DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, const std::
     return false;
   }
   for (std::size_t i = 0; i < components.size(); ++i) {
+    const bool last = i + 1 == components.size();
     RegistryKey key(registry);
-    if (key.Open(parent.get(), components[i], kOptionOpenLink, kTreeMask) != kRegistrySuccess) {
+    if (key.Open(parent.get(), components[i], kOptionOpenLink, last ? kTreeMask : kKeyReadWow64) !=
+        kRegistrySuccess) {
       return false;
     }
-    if (i + 1 == components.size()) return DeleteOpenedTree(registry, key.get(), 0);
+    if (last) return DeleteOpenedTree(registry, key.get(), 0);
+    // A path relative to a link leads into its target, so the way down stops
+    // at a link.
     bool isLink = true;
     if (registry.IsLink(key.get(), isLink) != kRegistrySuccess || isLink) return false;
     parent = std::move(key);
