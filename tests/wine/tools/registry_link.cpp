@@ -1,4 +1,4 @@
-// Makes and inspects registry symbolic links, which Wine's reg tool cannot.
+// Makes registry symbolic links and reads them back, which Wine's reg tool cannot.
 //   registry_link create HKCU|HKLM SUBKEY NATIVE-TARGET
 //     makes SUBKEY a link to NATIVE-TARGET (e.g. \Registry\Machine\Software\X)
 //   registry_link show HKCU|HKLM SUBKEY
