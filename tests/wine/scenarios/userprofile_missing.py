@@ -1,0 +1,21 @@
+"""Morvane.exe started without "userprofile" in its environment: one line on
+the console, the error dialog, exit code 1, and the Morvane.txt an earlier run
+left is not touched."""
+
+import os
+
+from morvane_wine import ERROR, OK, log_bytes
+
+
+def run(s):
+    with s.prefix() as p:
+        earlier = log_bytes("An earlier run.\r\n")
+        p.write_log(earlier)
+        stamp = os.stat(p.log_path).st_mtime_ns
+        r = p.run_morvane(dialogs={ERROR: OK}, launcher=[s.tool("launch_without"), "userprofile"])
+        s.check_run(r, 1, dialogs=[ERROR])
+        # Standard output is not yet in UTF-16 mode at this point: the line
+        # goes out as plain text, its LF as CR LF.
+        s.check_equal(r.stdout, b"userprofile doesn't exist! Morvane Terminated!\r\n", "console bytes")
+        s.check_equal(p.read_log(), earlier, "log file left by the earlier run")
+        s.check_equal(os.stat(p.log_path).st_mtime_ns, stamp, "log file's modification time")
