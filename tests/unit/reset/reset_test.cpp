@@ -122,7 +122,9 @@ std::vector<std::wstring> Mismatches(const MemoryRegistry& registry, const std::
     }
     if (!leads) found.push_back(L"unexpected key " + key.path);
     for (const auto& [name, value] : key.values) {
-      if (expected.count({path, name}) == 0) found.push_back(L"unexpected value " + key.path + L" [" + value.name + L"]");
+      if (expected.count({path, name}) == 0) {
+        found.push_back(L"unexpected value " + key.path + L" [" + value.name + L"]");
+      }
     }
   }
   return found;
@@ -362,7 +364,8 @@ TEST_P(ResetFamily, RecreationThatWroteNothingIsNotReported) {
 
 TEST_P(ResetFamily, FamilyOnlyKeysAreLeftAloneElsewhere) {
   const std::wstring print = kClasses + L"batfile\\shell\\print";
-  const std::wstring pagePath = kClasses + L"exefile\\shellex\\PropertySheetHandlers\\{B41DB860-8EE4-11D2-9906-E49FADC173CA}";
+  const std::wstring pagePath =
+      kClasses + L"exefile\\shellex\\PropertySheetHandlers\\{B41DB860-8EE4-11D2-9906-E49FADC173CA}";
   MemoryRegistry registry;
   Seed(registry, rows());
   ASSERT_TRUE(registry.AddString(kHklm, print, L"", L"kept"));
