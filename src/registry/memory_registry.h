@@ -124,7 +124,9 @@ class MemoryRegistry final : public RegistryAccess {
   [[nodiscard]] std::vector<std::wstring> ListKeys() const;
 
   [[nodiscard]] RegistrySnapshot Snapshot() const;
-  // What differs between two snapshots, one line each, in path order:
+  // What differs between two snapshots, one line each: the keys of `before`
+  // in path order (removed, or with changed values or link state), then the
+  // added keys in path order with their values:
   // "+key P", "-key P", "+value P [N]", "-value P [N]", "~value P [N]" (the
   // default value's name is empty: "[]"), "~link P" when only the link state
   // changed.
@@ -151,9 +153,8 @@ class MemoryRegistry final : public RegistryAccess {
   // \Registry\Machine\... for HKLM, \Registry\User\<sid>\... for HKCU.
   [[nodiscard]] static std::wstring NativePath(RegistryRoot root, const std::wstring& path);
 
-  struct Node;
-
  private:
+  struct Node;
   struct Handle {
     std::shared_ptr<Node> node;
     std::uint32_t mask = 0;
