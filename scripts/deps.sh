@@ -1,24 +1,54 @@
 # Sourced by scripts/run and scripts/test: installs what the build and the
 # tests need on a fresh Debian 12 machine, and nothing that is already there.
+#
+#   morvane_need PROBE PACKAGE...   PROBE is a command, or an absolute path
+#   morvane_install_missing         installs every package of a missing probe
 
-morvane_need() {  # morvane_need COMMAND-OR-FILE PACKAGE...
+morvane_need() {
   local probe=$1; shift
-  if [[ $probe == /* ]]; then [[ -e $probe ]] && return 0; else command -v "$probe" >/dev/null 2>&1 && return 0; fi
+  if [[ $probe == /* ]]; then
+    [[ -e $probe ]] && return 0
+  else
+    command -v "$probe" >/dev/null 2>&1 && return 0
+  fi
   MORVANE_MISSING+=("$@")
 }
 
 morvane_install_missing() {
-  if ((${#MORVANE_MISSING[@]} == 0)); then return 0; fi
+  ((${#MORVANE_MISSING[@]} == 0)) && return 0
   echo "Installing: ${MORVANE_MISSING[*]}" >&2
-  local sudo=
-  [[ $(id -u) == 0 ]] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${MORVANE_MISSING[@]}" >&2
+  local sudo=()
+  [[ $(id -u) == 0 ]] || sudo=(sudo)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null >&2
+  # With the packages' recommendations: Wine needs several of them (the
+  # `wine` launcher itself, its fonts, the X libraries its display driver loads).
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MORVANE_MISSING[@]}" </dev/null >&2
   MORVANE_MISSING=()
 }
 
+# What scripts/run needs: the build of Morvane.exe and Wine.
+morvane_need_build() {
+  morvane_need cmake cmake
+  morvane_need make make
+  morvane_need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  morvane_need x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
+  morvane_need wine wine wine64
+  morvane_need wineserver wine wine64
+  morvane_need /usr/share/wine/fonts/tahoma.ttf fonts-wine
+  morvane_need iconv libc-bin
+}
+
+# What scripts/test needs besides: the native build, its unit tests, and the
+# tools of the end-to-end tests under Wine.
+morvane_need_tests() {
+  morvane_need_build
+  morvane_need g++ g++
+  morvane_need /usr/src/googletest/CMakeLists.txt googletest libgtest-dev libgmock-dev
+  morvane_need /usr/include/gmock/gmock.h libgmock-dev
+  morvane_need python3 python3
+  morvane_need Xvfb xvfb
+  morvane_need xdotool xdotool
+  morvane_need xwininfo x11-utils
+}
+
 MORVANE_MISSING=()
-morvane_need cmake cmake
-morvane_need make make
-morvane_need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-morvane_need wine wine64

@@ -21,7 +21,7 @@ import time
 
 # Bump when the way the template prefix is prepared changes: older templates
 # are then rebuilt on the next run.
-TEMPLATE_LAYOUT = "3"
+TEMPLATE_LAYOUT = "4"
 
 WINE_ENV = {
     "WINEDEBUG": "-all",
@@ -268,6 +268,10 @@ def _base_env():
     return env
 
 
+def template_lock_path(work_root):
+    return os.path.join(work_root, "template.lock")
+
+
 def ensure_template(work_root, log=print):
     """Makes the template prefix once under work_root and returns its path.
     Safe when several harness processes start at once (a file lock), and
@@ -277,7 +281,7 @@ def ensure_template(work_root, log=print):
     prefix = os.path.join(template, "prefix")
     marker = os.path.join(template, "ready")
     key = "%s layout %s" % (_wine_version(), TEMPLATE_LAYOUT)
-    with open(os.path.join(work_root, "template.lock"), "w") as lock:
+    with open(template_lock_path(work_root), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         try:
             with open(marker) as f:
@@ -297,9 +301,15 @@ def ensure_template(work_root, log=print):
                            stderr=subprocess.DEVNULL, timeout=300, check=True)
             # Dialogs close in about 0.6 s instead of 2 s when Wine does not
             # leave the window to a window manager (Xvfb has none).
-            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                            "/d", "N", "/f"], env=env, cwd=template, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=120, check=True)
+            # A program that crashes ends at once instead of waiting in a
+            # crash dialog that nobody answers.
+            settings = [(r"HKCU\Software\Wine\X11 Driver", "Managed", "N"),
+                        (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "0")]
+            for reg_key, name, data in settings:
+                kind = "REG_DWORD" if name == "ShowCrashDialog" else "REG_SZ"
+                subprocess.run(["wine", "reg", "add", reg_key, "/v", name, "/t", kind, "/d", data, "/f"],
+                               env=env, cwd=template, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=120, check=True)
             subprocess.run(["wineserver", "-w"], env=env, timeout=300, check=True)
         except (OSError, subprocess.SubprocessError) as e:
             subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -537,7 +547,10 @@ class Prefix:
         session.reaper.add("dir", self.root)
         session.reaper.add("prefix", self.path)
         started = time.monotonic()
-        result = subprocess.run(["cp", "-a", session.template, self.path], capture_output=True, text=True)
+        # Shared lock: no other harness may remake the template meanwhile.
+        with open(session.template_lock, "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_SH)
+            result = subprocess.run(["cp", "-a", session.template, self.path], capture_output=True, text=True)
         if result.returncode != 0:
             raise HarnessError("copying the template prefix failed: %s" % result.stderr)
         self.copy_seconds = time.monotonic() - started
@@ -830,6 +843,7 @@ class Session:
         os.makedirs(self.runs_dir, exist_ok=True)
         self.reaper = _Reaper(os.path.join(self.runs_dir, "%s-%d.reap" % (name, os.getpid())))
         self.template = ensure_template(self.work_root, log=self.note)
+        self.template_lock = template_lock_path(self.work_root)
 
     def note(self, message):
         if self.verbose:
