@@ -169,6 +169,16 @@ class Decoder {
         AddValueAt(RegistryRoot::HKCU, path);
         break;
       }
+      case SeedOp::kFailure: {
+        const auto kind = static_cast<RegistryCallKind>(in_.Below(10));
+        const RegistryRoot root = Root();
+        const std::wstring path = Path();
+        const RegistryStatus statuses[] = {kRegistryAccessDenied, kRegistryFileNotFound, kRegistryMoreData,
+                                           kRegistryKeyDeleted, kRegistryInvalidParameter};
+        registry_.InjectFailure(kind, root, path, statuses[in_.Below(5)]);
+        ++out_.failures;
+        break;
+      }
     }
   }
 

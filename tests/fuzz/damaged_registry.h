@@ -41,8 +41,9 @@ enum class SeedOp : std::uint8_t {
   kTableDamage,   // row, damage: one of the family's values written wrong
   kRepairedRows,  // every row of the family as the reset leaves it
   kUserClass,     // class name, path: a per-user class key with a subtree
+  kFailure,       // call, root, path, status: that call on that key fails from now on
 };
-constexpr std::uint32_t kOpCount = 8;
+constexpr std::uint32_t kOpCount = 9;
 
 // What was decoded.
 struct DamagedRegistry {
@@ -50,6 +51,9 @@ struct DamagedRegistry {
   // Operations that were refused (a path through a link, an empty component):
   // counted only so a corpus can be judged.
   std::size_t refused = 0;
+  // Registry calls told to fail. With any, the registry cannot be fully
+  // repaired, and only what must hold whatever fails is checked.
+  std::size_t failures = 0;
 };
 
 // Seeds `registry` from the bytes. The first byte chooses the family.

@@ -9,7 +9,10 @@ import random
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Opcodes and the indices of damaged_registry.cpp's tables.
-KEY, VALUE, LINK, OVERRIDE, DEEP, DAMAGE, REPAIRED, USERCLASS = range(8)
+KEY, VALUE, LINK, OVERRIDE, DEEP, DAMAGE, REPAIRED, USERCLASS, FAILURE = range(9)
+# Registry calls, as RegistryCallKind numbers them; statuses by index.
+OPEN, CREATE, QUERY, SET, DELETE_VALUE, ENUM, DELETE_KEY, DELETE_OPENED, IS_LINK = range(9)
+DENIED, NOT_FOUND, MORE_DATA, KEY_DELETED, INVALID = range(5)
 HKLM, HKCU = 0, 1
 EXE, BAT, COM, EXEFILE, BATFILE, COMFILE, SHELL, OPEN, COMMAND = range(9)
 B_ROOT, B_SOFTWARE, B_CLASSES, B_EXE, B_BAT, B_COM, B_EXEFILE, B_BATFILE, B_COMFILE = range(9)
@@ -61,6 +64,13 @@ def seeds():
         # The per-user .exe key is a link to an unrelated machine tree.
         s[f"extension-link-{f}"] = ([f, KEY, HKLM] + path(B_UNRELATED, [name(SHELL), name(OPEN)]) +
                                     [LINK, HKCU] + path(B_CLASSES, [name(EXE)]) + [HKLM] + path(B_UNRELATED))
+        # Calls that fail: the link cannot be deleted or told apart, the walk
+        # below .exe\shell cannot enumerate, exefile cannot be created.
+        link = s[f"class-link-{f}"]
+        s[f"class-link-undeletable-{f}"] = link + [FAILURE, DELETE_OPENED, HKCU] + path(B_CLASSES, [name(EXEFILE)]) + [DENIED]
+        s[f"class-link-unknowable-{f}"] = link + [FAILURE, IS_LINK, HKCU] + path(B_CLASSES, [name(EXEFILE)]) + [DENIED]
+        s[f"deep-shell-no-enum-{f}"] = s[f"deep-shell-{f}"] + [FAILURE, ENUM, HKLM] + path(B_EXE_SHELL) + [KEY_DELETED]
+        s[f"exefile-refused-{f}"] = [f, FAILURE, CREATE, HKLM] + path(B_EXEFILE) + [DENIED]
     rng = random.Random(7)
     for i in range(24):
         s[f"random-{i:02}"] = [rng.randrange(256) for _ in range(rng.randrange(8, 600))]
