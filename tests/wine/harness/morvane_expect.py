@@ -21,7 +21,8 @@ RESETTING = "Resetting .EXE, .COM, & .BAT associations in the Windows Registry.\
 CANCELLED = "Program cancelled by the user!\r\n"
 UNSUPPORTED_NOTE = "Your version of Windows is not supported by this program.\r\n"
 # Registry report lines: two blanks, an asterisk, ... "!\r\n", mostly one more "\r\n".
-REPORTS = r"(?P<reports>(?:  \* [^\r\n]*!\r\n(?:\r\n)?)*)"
+# (The extra CR LF is not taken from the closing lines' own leading CR LF.)
+REPORTS = r"(?P<reports>(?:  \* [^\r\n]*!\r\n(?:\r\n(?!Program finished at: ))?)*)"
 CLOSING = (r"\r\nProgram finished at: (?P<finished>" + TIME + r")\r\n"
            r"Execution time: (?P<hours>\d+) hours\(s\), (?P<minutes>\d+) minute\(s\), and "
            r"(?P<seconds>\d+) seconds\(s\)\r\n\n")
@@ -65,6 +66,12 @@ def unsupported_run(os_name, note):
 def match_pieces(text, pieces):
     """Matches the pieces one after the other over the whole text. Returns
     (groups, None) on success, or (None, a description of where it failed)."""
+    # The verdict comes from the pieces as one expression (a piece may need
+    # to give back text to the next one); matching them one by one only
+    # tells where a text that does not match went wrong.
+    whole = re.fullmatch("".join(pieces), text, re.DOTALL)
+    if whole:
+        return {k: v for k, v in whole.groupdict().items() if v is not None}, None
     at = 0
     groups = {}
     for number, piece in enumerate(pieces):
@@ -77,7 +84,7 @@ def match_pieces(text, pieces):
         at = match.end()
     if at != len(text):
         return None, "text after the expected end, at character %d: %r" % (at, text[at:at + 300])
-    return groups, None
+    return None, "the pieces match one by one but not as a whole: %r" % text
 
 
 def check_shape(s, text, pieces, what="log"):
