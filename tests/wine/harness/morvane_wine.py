@@ -398,7 +398,8 @@ class _DialogAnswerer(threading.Thread):
         self.errors = []
         self.handled = {}  # (window id, title) -> when its key was sent (None: left open)
         self.stop = threading.Event()
-        pattern = "|".join(re.escape(t) for t in sorted(self.answers))
+        # xdotool takes a POSIX extended regular expression.
+        pattern = "|".join(re.sub(r"([.^$*+?()\[\]{}|\\])", r"\\\1", t) for t in sorted(self.answers))
         self.pattern = "^(%s)$" % pattern
 
     def run(self):
