@@ -50,6 +50,13 @@ const HostileCase kHostileCases[] = {
        EXPECT_TRUE(r.HasKey(kHklm, L"Software\\Precious\\Tree\\Leaf"));
        EXPECT_TRUE(r.HasKey(kHklm, L"Software\\Classes\\batfile\\shell\\open\\command"));
      }},
+    {"per-user class name running through a link",
+     [](MemoryRegistry& r) {
+       r.AddString(kHklm, L"Software\\Precious\\shell\\open", L"", L"keep");
+       r.AddString(kHkcu, L"SOFTWARE\\Classes\\.exe", L"", L"hop\\shell");
+       r.AddLink(kHkcu, L"SOFTWARE\\Classes\\hop", kHklm, L"Software\\Precious");
+     },
+     [](const MemoryRegistry& r) { EXPECT_TRUE(r.HasKey(kHklm, L"Software\\Precious\\shell\\open")); }},
     {"class names made of backslashes",
      [](MemoryRegistry& r) {
        r.AddString(kHkcu, L"SOFTWARE\\Classes\\txtfile\\shell", L"", L"keep");
@@ -172,6 +179,12 @@ const DoctoredCase kDoctoredCases[] = {
        PutValue(s, L"HKLM\\Software\\Classes\\comfile\\shell\\open", L"EditFlags", ValueType::RegBinary, {0, 0, 0, 0});
      },
      L"value not as its table row"},
+    {"a value over 8192 bytes rewritten", Family::kWin7,
+     [](RegistrySnapshot& s) {
+       PutValue(s, L"HKLM\\Software\\Classes\\comfile\\shell\\open\\command", L"", ValueType::RegSz,
+                Text(LR"("%1" %*)"));
+     },
+     L"value over 8192 bytes rewritten"},
     {"a command left wrong", Family::kXp2,
      [](RegistrySnapshot& s) {
        PutValue(s, L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command", L"", ValueType::RegSz, Text(L"evil.exe"));
@@ -195,6 +208,7 @@ TEST(ResetChecks, ReportEveryDoctoredOutcome) {
     MemoryRegistry registry;
     registry.AddString(kHklm, L"Software\\Unrelated\\Keep", L"v", L"keep");
     registry.AddString(kHklm, L"Software\\Classes\\exefile\\shell\\custom", L"", L"keep");
+    registry.AddString(kHklm, L"Software\\Classes\\comfile\\shell\\open\\command", L"", std::wstring(5000, L'x'));
     const RegistrySnapshot before = registry.Snapshot();
     std::wostringstream log;
     RunReset(registry, doctored.family, log);

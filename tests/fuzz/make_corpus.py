@@ -64,6 +64,11 @@ def seeds():
         # The per-user .exe key is a link to an unrelated machine tree.
         s[f"extension-link-{f}"] = ([f, KEY, HKLM] + path(B_UNRELATED, [name(SHELL), name(OPEN)]) +
                                     [LINK, HKCU] + path(B_CLASSES, [name(EXE)]) + [HKLM] + path(B_UNRELATED))
+        # The per-user class name runs through a link: Classes\hop leads to
+        # an unrelated machine tree that has a "shell" of its own.
+        s[f"class-through-link-{f}"] = ([f, KEY, HKLM] + path(B_UNRELATED, [name(SHELL), name(OPEN)]) +
+                                        [OVERRIDE, 0, 0, 8] + name(27) + [0] + name(SHELL) + [1] +
+                                        [LINK, HKCU] + path(B_CLASSES, [name(27)]) + [HKLM] + path(B_UNRELATED))
         # Calls that fail: the link cannot be deleted or told apart, the walk
         # below .exe\shell cannot enumerate, exefile cannot be created.
         link = s[f"class-link-{f}"]
