@@ -11,8 +11,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "proof"))
 
-from hostile import baseline, check_outside_unchanged, whole_registry, whole_run  # noqa: E402
-from morvane_expect import check_shape  # noqa: E402
+from hostile import baseline, check_outside_unchanged, whole_registry  # noqa: E402
+from morvane_expect import check_shape, normal_run  # noqa: E402
 from morvane_wine import FINISHED, LICENSE, OK, console_bytes, console_text, log_bytes  # noqa: E402
 
 TIMEOUT = 600
@@ -67,7 +67,7 @@ def check_case(s, p, prepare, log_after):
     r = p.run_morvane(dialogs={LICENSE: OK, FINISHED: OK})
     s.check_run(r, 0, dialogs=[LICENSE, FINISHED])
     text = console_text(r.stdout)
-    check_shape(s, text, whole_run("Windows 7"), what="console")
+    check_shape(s, text, normal_run("Windows 7"), what="console")
     s.check_equal(r.stdout, console_bytes(text or ""), "console bytes round trip")
     s.check(text is not None and REPAIRED in text, "the repair is not on the console")
     s.check_equal(p.read_log(), log_after, "log file")

@@ -11,8 +11,8 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "proof"))
 
-from hostile import baseline, check_outside_unchanged, values_of, whole_registry, whole_run  # noqa: E402
-from morvane_expect import check_log_and_console  # noqa: E402
+from hostile import baseline, check_outside_unchanged, values_of, whole_registry  # noqa: E402
+from morvane_expect import check_log_and_console, normal_run  # noqa: E402
 from morvane_wine import FINISHED, LICENSE, OK  # noqa: E402
 
 TIMEOUT = 600
@@ -35,7 +35,7 @@ def run(s):
 
         r = p.run_morvane(dialogs={LICENSE: OK, FINISHED: OK})
         s.check_run(r, 0, dialogs=[LICENSE, FINISHED])
-        text, _ = check_log_and_console(s, r, p.read_log(), whole_run("Windows 7"))
+        text, _ = check_log_and_console(s, r, p.read_log(), normal_run("Windows 7"))
         s.check_equal((text or "").count(SHELL_DELETED), 1, ".exe\\shell reported deleted")
         s.check((text or "").count("  * HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\r\n") == 1,
                 "the per-user .exe key is not reported deleted")
@@ -57,7 +57,7 @@ def run(s):
 
         r = p.run_morvane(dialogs={LICENSE: OK, FINISHED: OK})
         s.check_run(r, 0, dialogs=[LICENSE, FINISHED])
-        text, _ = check_log_and_console(s, r, p.read_log(), whole_run("Windows 7"))
+        text, _ = check_log_and_console(s, r, p.read_log(), normal_run("Windows 7"))
         text = text or ""
         s.check(COMMAND_CHANGED not in text, "the unreadable command was reported changed")
         s.check("  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to !\r\n"

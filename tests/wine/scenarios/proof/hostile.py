@@ -74,12 +74,3 @@ def values_of(p, root, path):
             out[(parts[1].lower(), parts[2].lower())] = (int(parts[3]), bytes.fromhex(parts[4]))
     return None if missing else out
 
-
-def whole_run(os_name):
-    """normal_run's pieces, with the report lines and the closing lines
-    matched as one piece, so that a last report line without an empty line
-    after it (a per-user ".com has been deleted!") still leaves the closing
-    lines their own leading line end."""
-    from morvane_expect import CLOSING, REPORTS, normal_run
-    pieces = normal_run(os_name)
-    return pieces[:-2] + [REPORTS.replace(")*)", ")*?)") + CLOSING]
