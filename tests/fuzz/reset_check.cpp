@@ -209,6 +209,85 @@ class RunChecker {
   std::vector<std::wstring> faults_;
 };
 
+// The report lines whose wording is fixed, and when each must appear: a
+// recreation line exactly when its key was missing, a deletion line exactly
+// when the key was there, a "changed" line exactly when its key was there and
+// its value absent or, readable, of another text.
+struct ReportedRow {
+  const wchar_t* line;      // the line's fixed beginning
+  const wchar_t* checked;   // the key whose presence decides, below Software\Classes
+  const wchar_t* key;       // the value's key, below Software\Classes; nullptr: a key line
+  const wchar_t* name;
+  bool vistaOn;             // written by the Vista and later families only
+};
+
+const ReportedRow kReportedRows[] = {
+    {L"  * HKLM\\Software\\Classes\\.exe did not exist and was recreated!", L".exe", nullptr, nullptr, false},
+    {L"  * HKLM\\Software\\Classes\\.bat did not exist and was recreated!", L".bat", nullptr, nullptr, false},
+    {L"  * HKLM\\Software\\Classes\\.com did not exist and was recreated!", L".com", nullptr, nullptr, false},
+    {L"  * HKLM\\Software\\Classes\\exefile did not exist and was recreated!", L"exefile", nullptr, nullptr, false},
+    {L"  * HKLM\\Software\\Classes\\comfile did not exist and was recreated!", L"comfile", nullptr, nullptr, false},
+    {L"  * HKLM\\Software\\Classes\\.exe\\\\@ has been changed to ", L".exe", L".exe", L"", false},
+    {L"  * HKLM\\Software\\Classes\\.bat\\\\@ was changed to ", L".bat", L".bat", L"", false},
+    {L"  * HKLM\\Software\\Classes\\.com\\\\@ has been changed to ", L".com", L".com", L"", false},
+    {L"  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\@ was changed.", L"exefile",
+     L"exefile\\shell\\open\\command", L"", false},
+    {L"  * HKLM\\Software\\Classes\\exefile\\shell\\runas\\command\\\\@ was changed.", L"exefile",
+     L"exefile\\shell\\runas\\command", L"", false},
+    {L"  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\IsolatedCommand was changed.", L"exefile",
+     L"exefile\\shell\\open\\command", L"IsolatedCommand", true},
+    {L"  * HKLM\\Software\\Classes\\exefile\\shell\\runas\\command\\\\IsolatedCommand was changed.", L"exefile",
+     L"exefile\\shell\\runas\\command", L"IsolatedCommand", true},
+    {L"  * HKLM\\batfile\\shell\\open\\command\\\\@ was changed.", L"batfile", L"batfile\\shell\\open\\command", L"",
+     false},
+    {L"  * HKLM\\Software\\Classes\\comfile\\shell\\open\\command\\\\@ was changed.", L"comfile",
+     L"comfile\\shell\\open\\command", L"", false},
+};
+
+std::size_t Occurrences(const std::wstring& text, const std::wstring& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+void CheckReportLines(const RegistrySnapshot& before, Family family, const std::wstring& runLog,
+                      std::vector<std::wstring>& faults) {
+  const FoldedState state = FoldState(before);
+  const bool vistaOn = family == Family::kVista || family == Family::kWin7 || family == Family::kWin8;
+  auto expect = [&](const std::wstring& line, bool expected) {
+    const std::size_t count = Occurrences(runLog, line);
+    if (count != (expected ? 1u : 0u)) {
+      faults.push_back(L"report line written " + std::to_wstring(count) + L" times, expected " +
+                       (expected ? L"once: " : L"never: ") + line);
+    }
+  };
+  for (const ReportedRow& row : kReportedRows) {
+    if (row.vistaOn && !vistaOn) continue;
+    const bool present = state.count(MachineKey(row.checked)) != 0;
+    if (row.key == nullptr) {
+      expect(row.line, !present);
+      continue;
+    }
+    bool differs = false;
+    const auto key = state.find(MachineKey(row.key));
+    const StoredValue* old = nullptr;
+    if (key != state.end()) {
+      const auto value = key->second.values.find(Fold(row.name));
+      if (value != key->second.values.end()) old = value->second;
+    }
+    std::wstring wanted;
+    for (const FamilyRow& tableRow : TableOf(family).rows) {
+      if (MachineKey(tableRow.key) == MachineKey(row.key) && Fold(tableRow.name) == Fold(row.name)) wanted = tableRow.text;
+    }
+    differs = old == nullptr || (old->data.size() <= kQueryBufferBytes && TextOfBytes(old->data) != wanted);
+    expect(row.line, present && differs);
+  }
+  for (const wchar_t* tree : {L".exe\\shell", L".exe\\DefaultIcon"}) {
+    expect(std::wstring(L"  * HKLM\\Software\\Classes\\") + tree + L" found and deleted!",
+           state.count(MachineKey(tree)) != 0);
+  }
+}
+
 // Every line of a run log is a report line, its continuation or empty, and
 // the log ends at a line end.
 void CheckLogShape(const std::wstring& runLog, const wchar_t* label, std::vector<std::wstring>& faults) {
@@ -290,6 +369,7 @@ std::vector<std::wstring> CheckRun(const RegistrySnapshot& before, const Registr
                                    Family family, const std::vector<std::wstring>& userClasses,
                                    const std::wstring& runLog, bool strict) {
   std::vector<std::wstring> faults = RunChecker(before, after, family, userClasses).Check(strict);
+  if (strict) CheckReportLines(before, family, runLog, faults);
   CheckLogShape(runLog, L"first run's", faults);
   return faults;
 }
