@@ -282,6 +282,15 @@ void CheckReportLines(const RegistrySnapshot& before, Family family, const std::
     differs = old == nullptr || (old->data.size() <= kQueryBufferBytes && TextOfBytes(old->data) != wanted);
     expect(row.line, present && differs);
   }
+  // The per-user .exe key comes first, so nothing of the run stands between
+  // what it was and its lines: a plain key gives its value line and is
+  // deleted; no key at all gives no line.
+  const auto userExe = state.find(Fold(L"HKCU\\SOFTWARE\\Classes\\.exe"));
+  if (userExe == state.end() || !userExe->second.key->isLink) {
+    const bool there = userExe != state.end();
+    expect(L"  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to ", there);
+    expect(L"  * HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\r\n", there);
+  }
   for (const wchar_t* tree : {L".exe\\shell", L".exe\\DefaultIcon"}) {
     expect(std::wstring(L"  * HKLM\\Software\\Classes\\") + tree + L" found and deleted!",
            state.count(MachineKey(tree)) != 0);
