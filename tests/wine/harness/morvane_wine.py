@@ -397,6 +397,7 @@ class _DialogAnswerer(threading.Thread):
         self.seen = []
         self.errors = []
         self.handled = {}  # (window id, title) -> when its key was sent (None: left open)
+        self.decided = {}  # (window id, title) -> the answer given
         self.stop = threading.Event()
         # xdotool takes a POSIX extended regular expression.
         pattern = "|".join(re.sub(r"([.^$*+?()\[\]{}|\\])", r"\\\1", t) for t in sorted(self.answers))
@@ -419,6 +420,7 @@ class _DialogAnswerer(threading.Thread):
         for handled in list(self.handled):
             if handled[0] not in found:
                 del self.handled[handled]
+                self.decided.pop(handled, None)
         now = time.monotonic()
         for window in found:
             title = self.display.xdotool("getwindowname", window).stdout.rstrip("\n")
@@ -430,9 +432,19 @@ class _DialogAnswerer(threading.Thread):
                 sent = self.handled[(window, title)]
                 if sent is None or now - sent < 1.5:
                     continue
+                answer = self.decided[(window, title)]
             else:
                 self.seen.append(title)
-            answer = self.answers[title]
+                answer = self.answers[title]
+                if callable(answer):
+                    # The scenario looks at the world while the dialog is
+                    # open, then says how to answer it.
+                    try:
+                        answer = answer(title)
+                    except Exception as e:  # noqa: BLE001 - reported by the run
+                        self.errors.append("the handler of %r failed: %r" % (title, e))
+                        answer = OK
+                self.decided[(window, title)] = answer
             if answer == LEAVE:
                 self.handled[(window, title)] = None
                 continue
@@ -442,7 +454,7 @@ class _DialogAnswerer(threading.Thread):
             # Wine then takes the key as still held: the next dialog would
             # close at once. A real release through the X server clears that.
             self.display.xdotool("keyup", key)
-            self.handled[(window, title)] = now
+            self.handled[(window, title)] = time.monotonic()
 
 
 # ---------------------------------------------------------------------------
@@ -654,8 +666,10 @@ class Prefix:
         """Runs a Windows program to its end and returns a Run.
 
         args: the program (a Unix path, a Windows path or a name Wine finds)
-        and its arguments. dialogs: {title: OK | CANCEL | LEAVE}, answered on
-        the session's Xvfb display; when given, the display is used. display:
+        and its arguments. dialogs: {title: OK | CANCEL | LEAVE, or a function
+        of the title that returns one of them, called while the dialog is
+        open}, answered on the session's Xvfb display; when given, the display
+        is used. display:
         True to run on the session's display without answering anything, None
         or False to run with no DISPLAY (dialogs then fail at once)."""
         self._start_server()
