@@ -3,6 +3,8 @@ fails at once, the version setting reaches a program, the registry helpers
 round-trip, and the launcher removes one variable from a child's
 environment. Independent of Morvane.exe, so a harness fault shows here."""
 
+import time
+
 from morvane_wine import CANCEL, LEAVE, OK
 
 MB_OKCANCEL = 1
@@ -57,6 +59,13 @@ def run(s):
             s.check("[HKEY_CURRENT_USER\\Software\\MorvaneHarness\\Sub]" in (p.reg_export(key) or ""), "export holds the subkey")
             p.reg_delete(key)
             s.check_equal(p.reg_query(key, "Name"), None, "value after delete")
+
+        with s.case("background program"):
+            waiting = p.start([s.tool("show_dialog"), "Harness Background", "0"], display=True)
+            time.sleep(1)
+            s.check(waiting.running(), "a program waiting in a dialog ended")
+            waiting.stop()
+            s.check(not waiting.running(), "a stopped program still runs")
 
         with s.case("launcher"):
             shown = p.run([s.tool("launch_without"), "USERprofile", "cmd", "/c", "echo [%userprofile%]"])
