@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "expected_tables.h"
 #include "host/system_info.h"
 #include "registry/memory_registry.h"
+#include "support/expected_tables.h"
 
 namespace reset_test {
 namespace {
