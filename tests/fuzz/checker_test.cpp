@@ -16,7 +16,7 @@ namespace {
 
 constexpr RegistryRoot kHklm = RegistryRoot::HKLM;
 constexpr RegistryRoot kHkcu = RegistryRoot::HKCU;
-const Family kFamilies[] = {Family::kXp1, Family::kXp2, Family::kVista, Family::kWin7, Family::kWin8};
+const Family kFamilies[] = {Family::kXpMinor1, Family::kXpMinor2, Family::kVista, Family::kWin7, Family::kWin8};
 
 std::vector<std::uint8_t> Text(const std::wstring& text) { return StringBytes(text); }
 
@@ -108,7 +108,7 @@ const HostileCase kHostileCases[] = {
 TEST(HostileRegistry, EveryFamilyComesThroughWithEveryCheckHolding) {
   for (const HostileCase& hostile : kHostileCases) {
     for (Family family : kFamilies) {
-      SCOPED_TRACE(std::string(hostile.name) + " / " + Narrow(FamilyName(family)));
+      SCOPED_TRACE(std::string(hostile.name) + " / " + FamilyName(family));
       MemoryRegistry registry;
       hostile.seed(registry);
       const ResetCheck check = RunAndCheckReset(registry, family);
@@ -163,7 +163,7 @@ const DoctoredCase kDoctoredCases[] = {
      L"key deleted outside the repair set: HKLM\\SOFTWARE\\CLASSES\\EXEFILE\\SHELL\\CUSTOM"},
     {"a key created elsewhere", Family::kVista, [](RegistrySnapshot& s) { AddKey(s, L"HKLM\\Software\\Classes\\txtfile"); },
      L"key created outside the repair set"},
-    {"an unrelated value changed", Family::kXp1,
+    {"an unrelated value changed", Family::kXpMinor1,
      [](RegistrySnapshot& s) { PutValue(s, L"HKLM\\Software\\Unrelated\\Keep", L"v", ValueType::RegSz, Text(L"w")); },
      L"value changed outside the repair set"},
     {"a value the reset does not own added to exefile", Family::kWin8,
@@ -185,12 +185,12 @@ const DoctoredCase kDoctoredCases[] = {
                 Text(LR"("%1" %*)"));
      },
      L"value over 8192 bytes rewritten"},
-    {"a command left wrong", Family::kXp2,
+    {"a command left wrong", Family::kXpMinor2,
      [](RegistrySnapshot& s) {
        PutValue(s, L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command", L"", ValueType::RegSz, Text(L"evil.exe"));
      },
      L"value text not as its table row"},
-    {"IsolatedCommand left on XP", Family::kXp1,
+    {"IsolatedCommand left on XP", Family::kXpMinor1,
      [](RegistrySnapshot& s) {
        PutValue(s, L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command", L"IsolatedCommand", ValueType::RegSz,
                 Text(L"x"));

@@ -1,16 +1,18 @@
 #pragma once
-// What each Windows family's reset leaves in HKLM\Software\Classes, written
-// out a second time, row by row, independently of the routines' own tables,
-// so that the fuzzer checks the routines against it rather than against
-// themselves.
+// What each Windows family's reset leaves in HKLM\Software\Classes, as the
+// fuzz checks read it: the values it writes, taken from the expected tables
+// the reset unit tests use too (written out independently of the routines'
+// own tables, so that the fuzzer checks the routines against them rather than
+// against themselves), plus the values and trees the family deletes.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "registry/registry_access.h"
+#include "support/expected_tables.h"
 
-enum class Family : std::uint8_t { kXp1, kXp2, kVista, kWin7, kWin8 };
+using reset_test::Family;
 constexpr int kFamilyCount = 5;
 
 // How the routine writes a row.
@@ -35,7 +37,6 @@ struct FamilyTable {
 };
 
 const FamilyTable& TableOf(Family family);
-const wchar_t* FamilyName(Family family);
 
 // The UTF-16LE bytes of `text` followed by one NUL, as the registry stores a
 // string; characters beyond the basic plane become surrogate pairs.

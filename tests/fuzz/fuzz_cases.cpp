@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include "damaged_registry.h"
@@ -21,7 +22,9 @@ FuzzOutcome FuzzResetCase(const std::uint8_t* data, std::size_t size) {
   MemoryRegistry registry;
   const DamagedRegistry damaged = DecodeDamagedRegistry(data, size, registry);
   ResetCheck check = RunAndCheckReset(registry, damaged.family, damaged.failures == 0);
-  return FuzzOutcome{FamilyName(damaged.family), std::move(check.faults), std::move(check.firstLog)};
+  const char* family = FamilyName(damaged.family);
+  return FuzzOutcome{std::wstring(family, family + std::strlen(family)), std::move(check.faults),
+                     std::move(check.firstLog)};
 }
 
 FuzzOutcome FuzzDeleteTreeCase(const std::uint8_t* data, std::size_t size) {

@@ -322,10 +322,10 @@ void CheckLogShape(const std::wstring& runLog, const wchar_t* label, std::vector
 void RunReset(RegistryAccess& registry, Family family, std::wostream& runLog) {
   SystemInfo info;
   switch (family) {
-    case Family::kXp1:
-    case Family::kXp2:
+    case Family::kXpMinor1:
+    case Family::kXpMinor2:
       info.majorVersion = 5;
-      info.minorVersion = family == Family::kXp1 ? 1 : 2;
+      info.minorVersion = family == Family::kXpMinor1 ? 1 : 2;
       ResetXpFamily(registry, info, runLog);
       break;
     case Family::kVista:

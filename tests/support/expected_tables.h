@@ -1,7 +1,8 @@
 #pragma once
 // What each family's reset must leave in HKLM\Software\Classes, written out
 // here on their own (not taken from the product's tables), in the order the
-// routine writes them, with the report lines the routines may write.
+// routine writes them, with the report lines the routines may write. The
+// reset unit tests and the fuzz checks both hold the routines to these.
 
 #include <cstdint>
 #include <string>
