@@ -20,7 +20,7 @@ void ResetEmpty(benchmark::State& state, const BenchFamily* family) {
     auto registry = std::make_unique<MemoryRegistry>();
     std::wostringstream runLog;
     state.ResumeTiming();
-    RunFamilyReset(*registry, *family, runLog);
+    reset_test::RunFamilyReset(*registry, family->family, runLog);
     state.PauseTiming();
     calls = registry->Calls().size();
     registry.reset();
@@ -32,13 +32,13 @@ void ResetEmpty(benchmark::State& state, const BenchFamily* family) {
 void ResetRepaired(benchmark::State& state, const BenchFamily* family) {
   MemoryRegistry registry;
   std::wostringstream first;
-  RunFamilyReset(registry, *family, first);
+  reset_test::RunFamilyReset(registry, family->family, first);
   registry.ClearCalls();
   std::size_t calls = 0;
   std::size_t reported = 0;
   for (auto _ : state) {
     std::wostringstream runLog;
-    RunFamilyReset(registry, *family, runLog);
+    reset_test::RunFamilyReset(registry, family->family, runLog);
     state.PauseTiming();
     calls = registry.Calls().size();
     reported += runLog.str().size();

@@ -72,8 +72,8 @@ std::wstring ValueLine(const StoredValue& value) {
   if (value.type == ValueType::RegDword && value.data.size() == 4) {
     wchar_t number[16];
     std::swprintf(number, 16, L"%08x",
-                  static_cast<unsigned>(value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                                        (static_cast<unsigned>(value.data[3]) << 24)));
+                  static_cast<unsigned>(value.data[0]) | (static_cast<unsigned>(value.data[1]) << 8) |
+                      (static_cast<unsigned>(value.data[2]) << 16) | (static_cast<unsigned>(value.data[3]) << 24));
     return line + L"dword:" + number;
   }
   if (value.type == ValueType::RegBinary) return line + L"hex:" + Hex(value.data);
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   }
   MemoryRegistry registry;
   std::wostringstream runLog;
-  RunFamilyReset(registry, *family, runLog);
+  reset_test::RunFamilyReset(registry, family->family, runLog);
 
   std::wstring text = L"Windows Registry Editor Version 5.00\r\n";
   for (const auto& entry : registry.Snapshot()) {

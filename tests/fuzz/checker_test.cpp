@@ -11,6 +11,7 @@
 
 #include "damaged_registry.h"
 #include "reset_check.h"
+#include "support/family_reset.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ TEST(ResetChecks, ReportEveryDoctoredOutcome) {
     registry.AddString(kHklm, L"Software\\Classes\\comfile\\shell\\open\\command", L"", std::wstring(5000, L'x'));
     const RegistrySnapshot before = registry.Snapshot();
     std::wostringstream log;
-    RunReset(registry, doctored.family, log);
+    reset_test::RunFamilyReset(registry, doctored.family, log);
     RegistrySnapshot after = registry.Snapshot();
     ASSERT_TRUE(CheckRun(before, after, doctored.family, {}, log.str()).empty());
     doctored.doctor(after);

@@ -6,8 +6,7 @@
 #include <sstream>
 
 #include "damaged_registry.h"
-#include "host/system_info.h"
-#include "registry/reset.h"
+#include "support/family_reset.h"
 
 namespace {
 
@@ -319,28 +318,6 @@ void CheckLogShape(const std::wstring& runLog, const wchar_t* label, std::vector
 
 }  // namespace
 
-void RunReset(RegistryAccess& registry, Family family, std::wostream& runLog) {
-  SystemInfo info;
-  switch (family) {
-    case Family::kXpMinor1:
-    case Family::kXpMinor2:
-      info.majorVersion = 5;
-      info.minorVersion = family == Family::kXpMinor1 ? 1 : 2;
-      ResetXpFamily(registry, info, runLog);
-      break;
-    case Family::kVista:
-      ResetVistaFamily(registry, runLog);
-      break;
-    case Family::kWin7:
-      ResetWin7Win8Family(registry, runLog);
-      break;
-    case Family::kWin8:
-      ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
-      break;
-  }
-}
-
 std::vector<std::wstring> UserClassNames(MemoryRegistry& registry) {
   std::vector<std::wstring> names;
   bool viaLink = false;
@@ -389,7 +366,7 @@ ResetCheck RunAndCheckReset(MemoryRegistry& registry, Family family, bool strict
   const RegistrySnapshot before = registry.Snapshot();
 
   std::wostringstream firstLog;
-  RunReset(registry, family, firstLog);
+  reset_test::RunFamilyReset(registry, family, firstLog);
   check.firstLog = firstLog.str();
   const RegistrySnapshot afterFirst = registry.Snapshot();
   check.faults = CheckRun(before, afterFirst, family, userClasses, check.firstLog, strict);
@@ -399,7 +376,7 @@ ResetCheck RunAndCheckReset(MemoryRegistry& registry, Family family, bool strict
   // change anything machine-wide.
   const std::vector<std::wstring> userClassesNow = UserClassNames(registry);
   std::wostringstream secondLog;
-  RunReset(registry, family, secondLog);
+  reset_test::RunFamilyReset(registry, family, secondLog);
   check.secondLog = secondLog.str();
   const RegistrySnapshot afterSecond = registry.Snapshot();
   for (std::wstring& fault : CheckRun(afterFirst, afterSecond, family, userClassesNow, check.secondLog, strict)) {

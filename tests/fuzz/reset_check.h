@@ -4,15 +4,11 @@
 // it always writes not holding its bytes, a key it deletes still there, a key
 // left open, a second run that reports or changes anything.
 
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "family_table.h"
 #include "registry/memory_registry.h"
-
-// Runs `family`'s reset (with the pin-to-start verb on Windows 8) once.
-void RunReset(RegistryAccess& registry, Family family, std::wostream& runLog);
 
 struct ResetCheck {
   std::vector<std::wstring> faults;  // empty when every check held

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "family_reset.h"
 #include "registry/registry_access.h"
 
 namespace reset_test {
@@ -25,8 +26,6 @@ struct ExpectedValue {
   Written how;
   std::wstring report;  // kIfDifferent: the line written when the value alone was wrong
 };
-
-enum class Family : std::uint8_t { kXpMinor1, kXpMinor2, kVista, kWin7, kWin8 };
 
 const char* FamilyName(Family family);
 std::vector<ExpectedValue> ExpectedValues(Family family);

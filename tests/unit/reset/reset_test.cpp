@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "host/system_info.h"
 #include "registry/memory_registry.h"
 #include "support/expected_tables.h"
 
@@ -47,25 +46,7 @@ class FlushedLines : public std::wstreambuf {
 std::vector<std::wstring> RunReset(Family family, MemoryRegistry& registry) {
   FlushedLines log;
   std::wostream runLog(&log);
-  SystemInfo info;
-  switch (family) {
-    case Family::kXpMinor1:
-    case Family::kXpMinor2:
-      info.majorVersion = 5;
-      info.minorVersion = family == Family::kXpMinor1 ? 1 : 2;
-      ResetXpFamily(registry, info, runLog);
-      break;
-    case Family::kVista:
-      ResetVistaFamily(registry, runLog);
-      break;
-    case Family::kWin7:
-      ResetWin7Win8Family(registry, runLog);
-      break;
-    case Family::kWin8:
-      ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
-      break;
-  }
+  RunFamilyReset(registry, family, runLog);
   EXPECT_EQ(log.pending, L"") << "written but never flushed";
   EXPECT_EQ(registry.OpenKeyCount(), 0u);
   return log.lines;
