@@ -41,8 +41,8 @@ def temp_missing(s):
         _wait_ready(s, p, sleepers)
         before, noise = baseline(p)
 
-        r = p.run_morvane(dialogs={ERROR: OK}, launcher=[p.windows_path(s.tool("launch_without")), "temp"])
-        s.check_run(r, 1, dialogs=[ERROR])
+        r = p.run_morvane(dialogs={ERROR: OK}, launcher=[p.windows_path(s.tool("launcher")), "--unset", "temp"])
+        s.check_run(r, 101, dialogs=[ERROR], what="launcher and Morvane")
         log = p.read_log()
         s.check_startswith(log or b"", b"\xff\xfe", "log file")
         text = log_text(log or b"")
@@ -62,7 +62,7 @@ def profile_beyond_the_basic_plane(s):
         _wait_ready(s, p, [sleeper])
         before, noise = baseline(p)
 
-        launcher = [p.windows_path(s.tool("sweep_launcher")), "--set", "USERPROFILE=" + profile]
+        launcher = [p.windows_path(s.tool("launcher")), "--set", "USERPROFILE=" + profile]
         r = p.run_morvane(dialogs={LICENSE: OK, FINISHED: OK}, launcher=launcher, timeout=120)
         s.check_run(r, 100, dialogs=[LICENSE, FINISHED], what="launcher and Morvane")
         log = p.unix_path(profile + "\\Desktop\\Morvane.txt")

@@ -56,7 +56,7 @@ def _sweep(s, p, places, settings=()):
     sleeper = s.tool("sleeper")
     for _label, copied, _started_as, _gone in places:
         p.copy_in(sleeper, copied)
-    launcher = p.copy_in(s.tool("sweep_launcher"), p.profile + "\\Launcher\\sweep_launcher.exe")
+    launcher = p.copy_in(s.tool("launcher"), p.profile + "\\Launcher\\launcher.exe")
     morvane = p.copy_in(s.exe, p.profile + "\\Desktop\\Morvane.exe")
 
     started = {}
@@ -93,7 +93,7 @@ def _sweep(s, p, places, settings=()):
             # 100 + Morvane's exit code 1 after Cancel; a terminated launcher
             # would end with 0 and no report.
             s.check_run(result, 101, dialogs=[LICENSE], what="launcher")
-            s.check(b"sweep_launcher: child exited 1" in result.stderr,
+            s.check(b"launcher: child exited 1" in result.stderr,
                     "the launcher did not outlive Morvane: %r" % result.stderr)
             s.check("invalid" not in result.console, "the snapshot failed: %r" % result.console)
 

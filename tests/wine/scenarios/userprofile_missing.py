@@ -23,8 +23,9 @@ def run(s):
             earlier = log_bytes("An earlier run.\r\n")
             p.write_log(earlier)
             stamp = os.stat(p.log_path).st_mtime_ns
-            r = p.run_morvane(dialogs=dialogs, launcher=[s.tool("launch_without"), "userprofile"])
-            s.check_run(r, 1, dialogs=seen if dialogs is not None else None)
+            r = p.run_morvane(dialogs=dialogs, launcher=[s.tool("launcher"), "--unset", "userprofile"])
+            # 100 + Morvane's exit code 1.
+            s.check_run(r, 101, dialogs=seen if dialogs is not None else None, what="launcher and Morvane")
             s.check_equal(r.stdout, CONSOLE, "console bytes")
             s.check_equal(p.read_log(), earlier, "log file left by the earlier run")
             s.check_equal(os.stat(p.log_path).st_mtime_ns, stamp, "log file's modification time")

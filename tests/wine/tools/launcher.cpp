@@ -1,8 +1,11 @@
-// launch_without NAME PROGRAM [ARGS...]: starts PROGRAM with this process's
-// environment minus the variable NAME (matched without regard to case), with
-// the same standard handles, waits for it and exits with its exit code.
-// Wine sets the profile variables itself from the Unix side, so removing one
-// from a program's start-up environment takes a parent like this.
+// launcher [--set NAME=VALUE | --unset NAME]... PROGRAM [ARGS...]: starts
+// PROGRAM with this process's environment, each NAME set to VALUE and each
+// unset NAME removed (matched without regard to case), with the same standard
+// handles; waits for it, reports "launcher: child exited N" on standard error
+// and exits with 100 + N. A launcher that was itself terminated (exit code 0,
+// no report) shows that the program it started did not spare its parent.
+// Wine sets the profile variables itself from the Unix side, so changing one
+// in a program's start-up environment takes a parent like this.
 #include <windows.h>
 
 #include <cstdio>
@@ -40,32 +43,58 @@ std::wstring Quote(const std::wstring& arg) {
   return out;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) {
-    std::fputs("usage: launch_without NAME PROGRAM [ARGS...]\n", stderr);
-    return 100;
-  }
-  const std::wstring name = argv[1];
-
+// This process's environment, without the variables named in `unset`.
+std::vector<wchar_t> EnvironmentWithout(const std::vector<std::wstring>& unset) {
   std::vector<wchar_t> block;
   LPWCH strings = GetEnvironmentStringsW();
   for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
     const std::wstring text = entry;
     // Entries such as "=C:=C:\" have no name before their first '='.
     const std::size_t equals = text.find(L'=', 1);
-    if (equals != std::wstring::npos && SameNameIgnoringCase(text.substr(0, equals), name)) continue;
+    bool dropped = false;
+    for (const std::wstring& name : unset) {
+      dropped = dropped || (equals != std::wstring::npos && SameNameIgnoringCase(text.substr(0, equals), name));
+    }
+    if (dropped) continue;
     block.insert(block.end(), text.begin(), text.end());
     block.push_back(L'\0');
   }
   if (strings != nullptr) FreeEnvironmentStringsW(strings);
   block.push_back(L'\0');
   if (block.size() == 1) block.push_back(L'\0');
+  return block;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::wstring> unset;
+  int first = 1;
+  for (; first + 1 < argc; first += 2) {
+    const std::wstring option = argv[first];
+    const std::wstring value = argv[first + 1];
+    if (option == L"--unset" && !value.empty()) {
+      unset.push_back(value);
+    } else if (option == L"--set") {
+      const std::size_t equals = value.find(L'=');
+      if (equals == std::wstring::npos || equals == 0 ||
+          !SetEnvironmentVariableW(value.substr(0, equals).c_str(), value.substr(equals + 1).c_str())) {
+        std::fputs("launcher: --set needs NAME=VALUE\n", stderr);
+        return 89;
+      }
+    } else {
+      break;
+    }
+  }
+  if (first >= argc) {
+    std::fputs("usage: launcher [--set NAME=VALUE | --unset NAME]... PROGRAM [ARGS...]\n", stderr);
+    return 90;
+  }
+  std::vector<wchar_t> environment = EnvironmentWithout(unset);
 
   std::wstring command_line;
-  for (int i = 2; i < argc; ++i) {
-    if (i > 2) command_line += L' ';
+  for (int i = first; i < argc; ++i) {
+    if (i > first) command_line += L' ';
     command_line += Quote(argv[i]);
   }
 
@@ -80,14 +109,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                      block.data(), nullptr, &startup, &process)) {
-    std::fprintf(stderr, "launch_without: CreateProcessW failed: %lu\n", GetLastError());
-    return 101;
+                      environment.data(), nullptr, &startup, &process)) {
+    std::fprintf(stderr, "launcher: CreateProcessW failed: %lu\n", GetLastError());
+    return 91;
   }
   CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 102;
+  DWORD code = 92;
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hProcess);
-  return static_cast<int>(code);
+  std::fprintf(stderr, "launcher: child exited %lu\n", code);
+  std::fflush(stderr);
+  return static_cast<int>(100 + code);
 }
