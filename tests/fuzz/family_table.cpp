@@ -39,26 +39,6 @@ const FamilyTable& TableOf(Family family) {
   return tables[static_cast<std::size_t>(family)];
 }
 
-std::vector<std::uint8_t> StringBytes(const std::wstring& text) {
-  std::vector<std::uint8_t> bytes;
-  auto unit = [&bytes](std::uint32_t u) {
-    bytes.push_back(static_cast<std::uint8_t>(u & 0xFFu));
-    bytes.push_back(static_cast<std::uint8_t>((u >> 8) & 0xFFu));
-  };
-  for (wchar_t ch : text) {
-    const auto code = static_cast<std::uint32_t>(ch);
-    if (code > 0xFFFFu) {
-      const std::uint32_t v = code - 0x10000u;
-      unit(0xD800u + (v >> 10));
-      unit(0xDC00u + (v & 0x3FFu));
-    } else {
-      unit(code);
-    }
-  }
-  unit(0);
-  return bytes;
-}
-
 std::wstring TextOfBytes(const std::vector<std::uint8_t>& data) {
   std::wstring text;
   const std::size_t units = data.size() / 2;

@@ -13,6 +13,7 @@
 #include "support/expected_tables.h"
 
 using reset_test::Family;
+using reset_test::StringBytes;
 constexpr int kFamilyCount = 5;
 
 // How the routine writes a row.
@@ -38,9 +39,6 @@ struct FamilyTable {
 
 const FamilyTable& TableOf(Family family);
 
-// The UTF-16LE bytes of `text` followed by one NUL, as the registry stores a
-// string; characters beyond the basic plane become surrogate pairs.
-std::vector<std::uint8_t> StringBytes(const std::wstring& text);
 // The text of UTF-16LE bytes up to the first NUL character or the end; an odd
 // last byte is dropped. Surrogate pairs are joined; a lone surrogate stays.
 std::wstring TextOfBytes(const std::vector<std::uint8_t>& data);

@@ -20,7 +20,7 @@ const std::wstring kBatRunas = LR"(%SystemRoot%\System32\cmd.exe /C "%1" %*)";
 
 ExpectedValue Text(const std::wstring& key, const std::wstring& name, ValueType type, const std::wstring& text,
                    Written how = kAlways, const std::wstring& report = L"") {
-  return ExpectedValue{key, name, type, SzBytes(text), how, report};
+  return ExpectedValue{key, name, type, StringBytes(text), how, report};
 }
 
 ExpectedValue Bytes(const std::wstring& key, const std::wstring& name, ValueType type,
@@ -273,14 +273,23 @@ std::vector<ExpectedValue> ExpectedValues(Family family) {
   return {};
 }
 
-std::vector<std::uint8_t> SzBytes(const std::wstring& text) {
+std::vector<std::uint8_t> StringBytes(const std::wstring& text) {
   std::vector<std::uint8_t> bytes;
-  for (wchar_t c : text) {
-    bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(c) & 0xFFu));
-    bytes.push_back(static_cast<std::uint8_t>((static_cast<std::uint32_t>(c) >> 8) & 0xFFu));
+  auto unit = [&bytes](std::uint32_t u) {
+    bytes.push_back(static_cast<std::uint8_t>(u & 0xFFu));
+    bytes.push_back(static_cast<std::uint8_t>((u >> 8) & 0xFFu));
+  };
+  for (wchar_t ch : text) {
+    const auto code = static_cast<std::uint32_t>(ch);
+    if (code > 0xFFFFu) {
+      const std::uint32_t v = code - 0x10000u;
+      unit(0xD800u + (v >> 10));
+      unit(0xDC00u + (v & 0x3FFu));
+    } else {
+      unit(code);
+    }
   }
-  bytes.push_back(0);
-  bytes.push_back(0);
+  unit(0);
   return bytes;
 }
 

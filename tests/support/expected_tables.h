@@ -30,8 +30,9 @@ struct ExpectedValue {
 const char* FamilyName(Family family);
 std::vector<ExpectedValue> ExpectedValues(Family family);
 
-// The UTF-16LE bytes of an ASCII text and its terminating NUL.
-std::vector<std::uint8_t> SzBytes(const std::wstring& text);
+// The UTF-16LE bytes of `text` followed by one NUL, as the registry stores a
+// string; characters beyond the basic plane become surrogate pairs.
+std::vector<std::uint8_t> StringBytes(const std::wstring& text);
 
 // The report lines of a reset run over an empty registry, in order.
 std::vector<std::wstring> EmptyRegistryReport();

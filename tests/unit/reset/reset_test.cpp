@@ -120,7 +120,7 @@ std::vector<std::wstring> DefaultChanged(const ExpectedValue& row, const std::ws
 
 std::vector<std::uint8_t> OtherBytes(const ExpectedValue& row) {
   return row.type == ValueType::RegBinary || row.type == ValueType::RegDword ? std::vector<std::uint8_t>{1, 2, 3, 4}
-                                                                              : SzBytes(L"damaged");
+                                                                              : StringBytes(L"damaged");
 }
 
 ValueType OtherType(ValueType type) {
@@ -262,7 +262,7 @@ TEST_P(ResetFamily, CommandThatCannotBeComparedAsWrongIsLeftAlone) {
     const auto value = registry.GetValue(kHklm, command, L"");
     ASSERT_TRUE(value);
     EXPECT_EQ(value->type, stored.type);
-    EXPECT_EQ(value->data, SzBytes(stored.text));
+    EXPECT_EQ(value->data, StringBytes(stored.text));
   }
 }
 
