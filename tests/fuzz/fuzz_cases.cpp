@@ -9,15 +9,6 @@
 #include "registry/operations.h"
 #include "reset_check.h"
 
-namespace {
-
-bool InSubtree(const std::wstring& path, const std::wstring& top) {
-  return path == top || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
-                         path[top.size()] == L'\\');
-}
-
-}  // namespace
-
 FuzzOutcome FuzzResetCase(const std::uint8_t* data, std::size_t size) {
   MemoryRegistry registry;
   const DamagedRegistry damaged = DecodeDamagedRegistry(data, size, registry);

@@ -36,11 +36,6 @@ bool SameValue(const StoredValue* a, const StoredValue* b) {
   return a->type == b->type && a->data == b->data;
 }
 
-bool InSubtree(const std::wstring& path, const std::wstring& top) {
-  return path == top || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
-                         path[top.size()] == L'\\');
-}
-
 std::wstring MachineKey(const std::wstring& key) { return Fold(L"HKLM\\Software\\Classes\\" + key); }
 
 // The per-user class key a class name may lead to: its non-empty components
@@ -317,6 +312,11 @@ void CheckLogShape(const std::wstring& runLog, const wchar_t* label, std::vector
 }
 
 }  // namespace
+
+bool InSubtree(const std::wstring& path, const std::wstring& top) {
+  return path == top || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+                         path[top.size()] == L'\\');
+}
 
 std::vector<std::wstring> UserClassNames(MemoryRegistry& registry) {
   std::vector<std::wstring> names;

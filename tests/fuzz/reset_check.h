@@ -35,5 +35,8 @@ std::vector<std::wstring> CheckRun(const RegistrySnapshot& before, const Registr
 // link may lead to a machine key the reset rewrites before it is read).
 std::vector<std::wstring> UserClassNames(MemoryRegistry& registry);
 
+// Whether `path` is `top` or lies below it; both spelled alike (folded).
+bool InSubtree(const std::wstring& path, const std::wstring& top);
+
 // The text, as UTF-8, for printing.
 std::string Narrow(const std::wstring& text);
