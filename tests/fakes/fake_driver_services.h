@@ -92,11 +92,13 @@ class FakeClock : public Clock {
 class FakeEnvironment : public Environment {
  public:
   std::map<std::wstring, std::wstring> variables;  // name as set -> value
+  std::vector<std::wstring> lookedUp;              // every name whose size was asked
   bool allocationFails = false;
   std::vector<std::size_t> allocations;  // bytes asked for
   std::size_t releases = 0;
 
   std::size_t RequiredSize(const std::wstring& name) override {
+    lookedUp.push_back(name);
     const std::wstring* value = Find(name);
     return value == nullptr ? 0 : value->size() + 1;
   }

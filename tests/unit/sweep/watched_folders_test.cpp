@@ -2,46 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "fakes/fake_driver_services.h"
 #include "fakes/fake_processes.h"
 
 namespace {
 
-// An environment from a table; records every name looked up.
-class TableEnvironment : public Environment {
- public:
-  std::map<std::wstring, std::wstring> variables;
-  std::vector<std::wstring> lookedUp;
-
-  std::size_t RequiredSize(const std::wstring& name) override {
-    lookedUp.push_back(name);
-    auto it = variables.find(name);
-    return it == variables.end() ? 0 : it->second.size() + 1;
-  }
-  void Copy(const std::wstring& name, wchar_t* buffer, std::size_t size) override {
-    const std::wstring& value = variables.at(name);
-    std::wcsncpy(buffer, value.c_str(), size);
-  }
-};
-
-class CountingDialog : public Dialog {
- public:
-  int shown = 0;
-  int Show(const std::wstring&, const std::wstring&, unsigned) override {
-    ++shown;
-    return kIdOk;
-  }
-};
-
 struct Collect {
-  TableEnvironment environment;
+  FakeEnvironment environment;
   std::wostringstream console;
-  CountingDialog dialog;
+  FakeDialog dialog;
   FakeShortPaths shortPaths;
   SystemInfo info;
 
@@ -74,7 +48,7 @@ TEST(CollectWatchedFolders, ReadsEachVariableAndItsShortFormInOrder) {
   EXPECT_EQ(info.tempFolder, L"C:\\No Such Folder");
   EXPECT_EQ(info.tempFolderShort, L"C:\\No Such Folder");
   EXPECT_EQ(collect.console.str(), L"");
-  EXPECT_EQ(collect.dialog.shown, 0);
+  EXPECT_EQ(collect.dialog.shown.size(), 0u);
 }
 
 TEST(CollectWatchedFolders, StopsAtTheFirstMissingVariable) {
@@ -91,7 +65,7 @@ TEST(CollectWatchedFolders, StopsAtTheFirstMissingVariable) {
     EXPECT_FALSE(collect.Run()) << c.missing;
     EXPECT_EQ(collect.environment.lookedUp.size(), c.lookups) << c.missing;
     EXPECT_EQ(collect.shortPaths.asked.size(), c.shortForms) << c.missing;
-    EXPECT_EQ(collect.dialog.shown, 1) << c.missing;
+    EXPECT_EQ(collect.dialog.shown.size(), 1u) << c.missing;
     EXPECT_NE(collect.console.str(), L"") << c.missing;
     EXPECT_EQ(collect.info.tempFolder, L"") << c.missing;
   }
