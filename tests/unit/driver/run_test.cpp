@@ -14,7 +14,7 @@
 #include "fakes/fake_processes.h"
 #include "host/classify.h"
 #include "registry/memory_registry.h"
-#include "registry/reset.h"
+#include "support/family_reset.h"
 #include "test_support.h"
 
 namespace {
@@ -281,7 +281,7 @@ struct ResetCase {
   std::uint32_t major;
   std::uint32_t minor;
   std::uint8_t productType;
-  std::function<void(RegistryAccess&, const SystemInfo&, std::wostream&)> expected;
+  reset_test::Family expected;  // the family whose reset the run must make
 };
 
 std::vector<std::wstring> CallLines(const MemoryRegistry& registry) {
@@ -310,7 +310,7 @@ TEST_P(RunResetTable, RunsTheFamilyRoutines) {
   ASSERT_EQ(info.supported, 1);
   MemoryRegistry reference;
   std::wostringstream referenceLog;
-  c.expected(reference, info, referenceLog);
+  reset_test::RunFamilyReset(reference, c.expected, referenceLog);
 
   EXPECT_EQ(CallLines(world.registry), CallLines(reference));
   const std::wstring log = world.LogText();
@@ -324,25 +324,12 @@ TEST_P(RunResetTable, RunsTheFamilyRoutines) {
 
 INSTANTIATE_TEST_SUITE_P(
     Run, RunResetTable,
-    testing::Values(
-        ResetCase{"WindowsXp", 5, 1, kWorkstation,
-                  [](RegistryAccess& r, const SystemInfo& i, std::wostream& l) { ResetXpFamily(r, i, l); }},
-        ResetCase{"Server2003", 5, 2, 3,
-                  [](RegistryAccess& r, const SystemInfo& i, std::wostream& l) { ResetXpFamily(r, i, l); }},
-        ResetCase{"Vista", 6, 0, kWorkstation,
-                  [](RegistryAccess& r, const SystemInfo&, std::wostream& l) { ResetVistaFamily(r, l); }},
-        ResetCase{"Windows7", 6, 1, kWorkstation,
-                  [](RegistryAccess& r, const SystemInfo&, std::wostream& l) { ResetWin7Win8Family(r, l); }},
-        ResetCase{"Windows8", 6, 2, kWorkstation,
-                  [](RegistryAccess& r, const SystemInfo&, std::wostream& l) {
-                    ResetWin7Win8Family(r, l);
-                    AddPinToStartVerb(r);
-                  }},
-        ResetCase{"Server8", 6, 2, 3,
-                  [](RegistryAccess& r, const SystemInfo&, std::wostream& l) {
-                    ResetWin7Win8Family(r, l);
-                    AddPinToStartVerb(r);
-                  }}),
+    testing::Values(ResetCase{"WindowsXp", 5, 1, kWorkstation, reset_test::Family::kXpMinor1},
+                    ResetCase{"Server2003", 5, 2, 3, reset_test::Family::kXpMinor2},
+                    ResetCase{"Vista", 6, 0, kWorkstation, reset_test::Family::kVista},
+                    ResetCase{"Windows7", 6, 1, kWorkstation, reset_test::Family::kWin7},
+                    ResetCase{"Windows8", 6, 2, kWorkstation, reset_test::Family::kWin8},
+                    ResetCase{"Server8", 6, 2, 3, reset_test::Family::kWin8}),
     [](const testing::TestParamInfo<ResetCase>& param) { return param.param.name; });
 
 }  // namespace
