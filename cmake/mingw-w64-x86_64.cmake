@@ -3,8 +3,14 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(MINGW_PREFIX x86_64-w64-mingw32)
-find_program(CMAKE_CXX_COMPILER NAMES ${MINGW_PREFIX}-g++-posix ${MINGW_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_C_COMPILER NAMES ${MINGW_PREFIX}-gcc-posix ${MINGW_PREFIX}-gcc)
+# The win32 thread model: the posix one links in winpthreads, which imports
+# GetTickCount64, a call that Windows XP x64 and Server 2003 x64 lack.
+if(DEFINED CACHE{CMAKE_CXX_COMPILER} AND NOT CMAKE_CXX_COMPILER MATCHES "-win32$")
+  message(FATAL_ERROR "This build folder was configured with ${CMAKE_CXX_COMPILER}; "
+                      "configure it afresh: cmake --preset windows --fresh")
+endif()
+find_program(CMAKE_CXX_COMPILER NAMES ${MINGW_PREFIX}-g++-win32 REQUIRED)
+find_program(CMAKE_C_COMPILER NAMES ${MINGW_PREFIX}-gcc-win32 REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${MINGW_PREFIX}-windres REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})

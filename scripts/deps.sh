@@ -30,7 +30,7 @@ morvane_install_missing() {
 morvane_need_build() {
   morvane_need cmake cmake
   morvane_need make make
-  morvane_need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  morvane_need x86_64-w64-mingw32-g++-win32 g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   morvane_need x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
   morvane_need wine wine wine64
   morvane_need wineserver wine wine64

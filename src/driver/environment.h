@@ -13,8 +13,9 @@ class Environment {
  public:
   virtual ~Environment() = default;
   // The number of wide characters the value of `name` needs, terminating NUL
-  // included; 0 when the variable does not exist (_wgetenv_s with no buffer).
-  // Names match without regard to the case of A to Z.
+  // included; 0 when the variable does not exist.
+  // Names match without regard to the case of A to Z (Windows folds the case
+  // of other letters too).
   virtual std::size_t RequiredSize(const std::wstring& name) = 0;
   // Copies the value into `buffer` of `size` wide characters, NUL included.
   virtual void Copy(const std::wstring& name, wchar_t* buffer, std::size_t size) = 0;

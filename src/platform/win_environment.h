@@ -1,5 +1,7 @@
 #pragma once
-// The process environment through the C runtime, whose lookups ignore case.
+// The process environment through the system's own lookup, which ignores the
+// case of names and which every Windows from XP x64 on provides (the C
+// runtime's _wgetenv_s came only with Vista's msvcrt.dll).
 
 #include <cstddef>
 #include <string>

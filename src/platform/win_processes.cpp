@@ -16,6 +16,14 @@ namespace {
 constexpr DWORD kProcessEntrySize = 568;
 static_assert(sizeof(PROCESSENTRY32W) == kProcessEntrySize, "PROCESSENTRY32W has changed size");
 
+// Exactly the rights the sweep uses: reading the program's path (the module
+// calls need query and read) and terminating. Windows XP and Server 2003 refuse
+// Vista's PROCESS_ALL_ACCESS (0x1FFFFF) with access denied, and know no
+// PROCESS_QUERY_LIMITED_INFORMATION.
+constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
+constexpr DWORD kOldestAllAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS of Windows XP and Server 2003
+static_assert((kSweepAccess & ~kOldestAllAccess) == 0, "the sweep asks for more than XP grants");
+
 HANDLE AsHandle(ProcessTable::Handle handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
 ProcessTable::Handle FromHandle(HANDLE handle) noexcept {
   return reinterpret_cast<ProcessTable::Handle>(handle);
@@ -54,7 +62,7 @@ void WinProcessTable::CloseSnapshot(Handle snapshot) noexcept {
 }
 
 bool WinProcessTable::Open(std::uint32_t processId, Handle& process) noexcept {
-  UniqueProcessHandle opened(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, processId));
+  UniqueProcessHandle opened(::OpenProcess(kSweepAccess, FALSE, processId));
   if (!opened) return false;
   process = FromHandle(opened.release());
   return true;

@@ -21,6 +21,20 @@ bool IsRoot(RegistryAccess::Key key) noexcept {
 
 RegistryStatus Status(LSTATUS status) noexcept { return static_cast<RegistryStatus>(status); }
 
+// Every access right and option the registry layer names is one that Windows
+// XP x64 and Server 2003 x64 know: KEY_ALL_ACCESS with the WOW64 view flags,
+// and the options up to REG_OPTION_OPEN_LINK.
+constexpr std::uint32_t kOldestKeyRights = KEY_ALL_ACCESS | KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+constexpr std::uint32_t kOldestKeyOptions = REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK |
+                                            REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK;
+static_assert(KEY_ALL_ACCESS == 0xF003F && kOldestKeyRights == 0xF033F, "XP x64's key rights");
+static_assert(((kKeyQueryValue | kKeySetValue | kKeyCreateSubKey | kKeyEnumerateSubKeys |
+                kKeyCreateLink | kKeyWow64_64Key | kKeyDelete | kKeyRead | kKeyReadWow64 |
+                kKeyAllAccessWow64) & ~kOldestKeyRights) == 0,
+              "a key access right that XP x64 does not know");
+static_assert(((kOptionNonVolatile | kOptionCreateLink | kOptionOpenLink) & ~kOldestKeyOptions) == 0,
+              "a key option that XP x64 does not know");
+
 }  // namespace
 
 RegistryStatus WinRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
