@@ -45,6 +45,8 @@ bool Contains(const std::wstring& text, const std::wstring& part) {
 
 }  // namespace
 
+HiveHost::HiveHost(RegistryAccess& registry) : registry_(registry) {}
+
 std::wstring HiveHost::ControlSet() {
   std::uint32_t current = 1;
   static_cast<void>(ReadRegistryNumber(registry_, L"System\\Select", L"Current", current));

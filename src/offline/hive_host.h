@@ -19,7 +19,7 @@
 
 class HiveHost final : public HostQuery {
  public:
-  explicit HiveHost(RegistryAccess& registry) : registry_(registry) {}
+  explicit HiveHost(RegistryAccess& registry);
 
   OsVersionReport QueryVersion() override;
   std::uint16_t NativeArchitecture() override;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwctype>
 #include <locale.h>
+#include <wctype.h>
 
 #include "registry/registry_text.h"
 

@@ -1,6 +1,7 @@
 #include "offline/offline_run.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
