@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <string>
 
+#include "host/classify.h"
+
 namespace {
 
 constexpr std::uint32_t kMillisecondsPerHour = 3600000;
@@ -53,4 +55,19 @@ void WriteClosingLines(std::wostream& runLog, std::uint32_t startTick, Clock& cl
   runLog << L'\n';
   runLog.flush();
   runLog.flush();
+}
+
+bool DescribeHost(std::wostream& runLog, SystemInfo& info, HostQuery& host, Clock& clock) {
+  const int processorStatus = ClassifyHost(info, host);
+  WriteBanner(runLog, info, clock);
+  if (processorStatus == 1) {
+    runLog << L"\r\nYour processor type could not be determined. Program terminating.\r\n";
+  } else if (info.supported == 0) {
+    runLog << L"\r\nYour operating system, " << info.osName << L", is not supported.\r\n"
+           << info.unsupportedNote;
+  } else {
+    runLog << L"Windows Version: " << info.osName << L"\r\n\r\n";
+  }
+  runLog.flush();
+  return processorStatus != 1 && info.supported != 0;
 }

@@ -7,7 +7,7 @@
 
 #include "driver/banner.h"
 #include "driver/run_log.h"
-#include "host/classify.h"
+#include "driver/run_texts.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
 #include "registry/reset.h"
@@ -19,68 +19,8 @@ constexpr std::uint32_t kWaitAfterTermination = 2000;  // milliseconds
 
 constexpr wchar_t kLogFileName[] = L"\\Desktop\\Morvane.txt";
 
-constexpr wchar_t kLicenseTitle[] = L"Morvane License";
-constexpr wchar_t kLicenseText[] =
-    L"Morvane is a program designed to fix executable (.exe, .bat, .com) file associations when "
-    L"you are no longer able to launch these types of programs.  Though this program has been "
-    L"thoroughly tested, the use of this program is done at your own risk.\r\n\r\n"
-    L"If you would like to continue, please press the OK button.";
-
-constexpr wchar_t kFinishedTitle[] = L"Morvane Finished";
-constexpr wchar_t kFinishedText[] =
-    L"Your executables (.exe, .bat, .com) should now properly execute on your computer!";
-
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
-
-// The reset routines, by Windows family.
-enum class ResetFamily { kNone, kXp, kVista, kWin7, kWin8 };
-
-struct ResetRow {
-  std::uint32_t majorVersion;
-  std::int64_t minorVersion;  // kAnyMinor matches every minor version
-  ResetFamily family;
-};
-
-constexpr std::int64_t kAnyMinor = -1;
-
-constexpr ResetRow kResetTable[] = {
-    {5, kAnyMinor, ResetFamily::kXp},
-    {6, 0, ResetFamily::kVista},
-    {6, 1, ResetFamily::kWin7},
-    {6, 2, ResetFamily::kWin8},
-};
-
-ResetFamily FamilyOf(const SystemInfo& info) {
-  for (const ResetRow& row : kResetTable) {
-    if (row.majorVersion == info.majorVersion &&
-        (row.minorVersion == kAnyMinor || row.minorVersion == info.minorVersion)) {
-      return row.family;
-    }
-  }
-  return ResetFamily::kNone;
-}
-
-void RunReset(ResetFamily family, RegistryAccess& registry, const SystemInfo& info,
-              std::wostream& runLog) {
-  switch (family) {
-    case ResetFamily::kXp:
-      ResetXpFamily(registry, info, runLog);
-      break;
-    case ResetFamily::kVista:
-      ResetVistaFamily(registry, runLog);
-      break;
-    case ResetFamily::kWin7:
-      ResetWin7Win8Family(registry, runLog);
-      break;
-    case ResetFamily::kWin8:
-      ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
-      break;
-    case ResetFamily::kNone:
-      break;
-  }
-}
 
 void ReportTerminated(std::wostream& runLog, std::uint32_t terminated, Clock& clock) {
   if (terminated == 0) {
@@ -123,17 +63,10 @@ int Run(RunServices& services) {
   TokenHandle token = 0;
   if (services.tokens.OpenOwnToken(token)) EnableDebugPrivilege(runLog, services.tokens, token);
 
-  const int processorStatus = ClassifyHost(info, services.host);
-  WriteBanner(runLog, info, services.clock);
-  if (processorStatus == 1) {
-    return StopEarly(*log, L"\r\nYour processor type could not be determined. Program terminating.\r\n");
+  if (!DescribeHost(runLog, info, services.host, services.clock)) {
+    CloseRunLog(*log);
+    return kEarlyStop;
   }
-  if (info.supported == 0) {
-    runLog << L"\r\nYour operating system, " << info.osName << L", is not supported.\r\n";
-    return StopEarly(*log, info.unsupportedNote.c_str());
-  }
-  runLog << L"Windows Version: " << info.osName << L"\r\n\r\n";
-  runLog.flush();
 
   // A missing folder variable has made the fatal stop already; the log file
   // keeps everything up to the Windows version line.
@@ -144,12 +77,12 @@ int Run(RunServices& services) {
   ReportTerminated(runLog, terminated, services.clock);
 
   if (services.dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning) == kIdCancel) {
-    return StopEarly(*log, L"Program cancelled by the user!\r\n");
+    return StopEarly(*log, kCancelledLine);
   }
 
-  runLog << L"Resetting .EXE, .COM, & .BAT associations in the Windows Registry.\r\n\r\n";
+  runLog << kResettingLine;
   runLog.flush();
-  RunReset(FamilyOf(info), services.registry, info, runLog);
+  RunFamilyReset(services.registry, info, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

@@ -4,6 +4,7 @@
 
 #include "registry/reset.h"
 
+#include <cstdint>
 #include <string>
 
 #include "registry/operations.h"
@@ -91,7 +92,55 @@ class RoutineWalk {
   bool recreated_ = false;   // and at least one of its writes succeeded
 };
 
+// The reset routine of each Windows family.
+enum class ResetFamily { kNone, kXp, kVista, kWin7, kWin8 };
+
+struct ResetRow {
+  std::uint32_t majorVersion;
+  std::int64_t minorVersion;  // kAnyMinor matches every minor version
+  ResetFamily family;
+};
+
+constexpr std::int64_t kAnyMinor = -1;
+
+constexpr ResetRow kResetTable[] = {
+    {5, kAnyMinor, ResetFamily::kXp},
+    {6, 0, ResetFamily::kVista},
+    {6, 1, ResetFamily::kWin7},
+    {6, 2, ResetFamily::kWin8},
+};
+
+ResetFamily FamilyOf(const SystemInfo& info) {
+  for (const ResetRow& row : kResetTable) {
+    if (row.majorVersion == info.majorVersion &&
+        (row.minorVersion == kAnyMinor || row.minorVersion == info.minorVersion)) {
+      return row.family;
+    }
+  }
+  return ResetFamily::kNone;
+}
+
 }  // namespace
+
+void RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+  switch (FamilyOf(info)) {
+    case ResetFamily::kXp:
+      ResetXpFamily(registry, info, runLog);
+      break;
+    case ResetFamily::kVista:
+      ResetVistaFamily(registry, runLog);
+      break;
+    case ResetFamily::kWin7:
+      ResetWin7Win8Family(registry, runLog);
+      break;
+    case ResetFamily::kWin8:
+      ResetWin7Win8Family(registry, runLog);
+      AddPinToStartVerb(registry);
+      break;
+    case ResetFamily::kNone:
+      break;
+  }
+}
 
 void ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
   RoutineWalk(registry, runLog, info.minorVersion).Walk(kXpRoutine);

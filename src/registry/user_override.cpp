@@ -58,3 +58,9 @@ void RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog, const s
     runLog.flush();
   }
 }
+
+void RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog) {
+  for (const OverrideLiterals& literals : kLiterals) {
+    RemoveUserOverride(registry, runLog, literals.extension);
+  }
+}

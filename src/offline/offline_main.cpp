@@ -1,0 +1,68 @@
+// morvane-offline [--yes] [--log FILE] WINDOWS_ROOT: the Linux entry point
+// of the offline repair.
+#include <ctime>
+#include <iostream>
+#include <string>
+
+#include "driver/utf8_console.h"
+#include "offline/offline_run.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: morvane-offline [--yes] [--log FILE] WINDOWS_ROOT\n"
+    "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
+    "mounted read-write at WINDOWS_ROOT, machine-wide and for every user profile.\n"
+    "  --yes       answer the confirmation with yes\n"
+    "  --log FILE  the log file (default: Morvane.txt in the current folder)\n";
+
+class SystemClock final : public Clock {
+ public:
+  std::uint32_t TickCount() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+  }
+  void Sleep(std::uint32_t milliseconds) override {
+    const timespec wait{static_cast<time_t>(milliseconds / 1000),
+                        static_cast<long>(milliseconds % 1000) * 1000000L};
+    nanosleep(&wait, nullptr);
+  }
+  std::tm LocalNow() override {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+  }
+};
+
+bool ParseArguments(int argc, char** argv, OfflineOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--yes") {
+      options.yes = true;
+    } else if (argument == "--log" && i + 1 < argc) {
+      options.logPath = argv[++i];
+    } else if (argument.empty() || argument[0] == '-' || !options.windowsRoot.empty()) {
+      return false;
+    } else {
+      options.windowsRoot = argument;
+    }
+  }
+  return !options.windowsRoot.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  OfflineOptions options;
+  if (!ParseArguments(argc, argv, options)) {
+    std::cerr << kUsage;
+    return kOfflineStopped;
+  }
+  Utf8Console console;
+  SystemClock clock;
+  OfflineServices services{console, clock, std::cin};
+  return RunOffline(options, services);
+}

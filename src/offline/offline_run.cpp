@@ -1,0 +1,122 @@
+#include "offline/offline_run.h"
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+#include "driver/banner.h"
+#include "driver/run_log.h"
+#include "driver/run_texts.h"
+#include "driver/utf8_console.h"
+#include "host/system_info.h"
+#include "offline/hive_host.h"
+#include "offline/windows_volume.h"
+#include "registry/reset.h"
+#include "registry/user_override.h"
+
+namespace {
+
+constexpr wchar_t kQuestion[] = L"Continue? [y/N] ";
+constexpr const char* kYesAnswers[] = {"y", "yes", "ok"};
+
+int StopEarly(RunLog& log, const std::wstring& message) {
+  log.Stream() << message;
+  log.Stream().flush();
+  CloseRunLog(log);
+  return kOfflineStopped;
+}
+
+int Refuse(RunLog& log, const std::string& problem) {
+  return StopEarly(log, L"\r\n" + DecodeUtf8(problem) + L"\r\n");
+}
+
+// The license text and the question, on the console only, as the online
+// run's dialog; no answer, or the end of the input, is a cancel.
+bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
+  std::wostream& console = services.console.Stream();
+  console << L"\r\n" << kLicenseTitle << L"\r\n\r\n" << kLicenseText << L"\r\n\r\n" << kQuestion;
+  if (options.yes) {
+    console << L"yes (--yes)\r\n\r\n" << std::flush;
+    return true;
+  }
+  console << std::flush;
+  std::string answer;
+  if (!std::getline(services.answers, answer)) return false;
+  answer.erase(std::remove_if(answer.begin(), answer.end(), [](char c) { return c == ' ' || c == '\r'; }),
+               answer.end());
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
+}
+
+// Each profile's overrides, its lines after one that names it; a profile
+// with nothing to remove shows nothing.
+void RemoveProfileOverrides(WindowsVolume& volume, std::wostream& runLog) {
+  for (const WindowsVolume::Profile& profile : volume.Profiles()) {
+    volume.MountProfile(profile);
+    std::wostringstream lines;
+    RemoveUserOverrides(volume.Registry(), lines);
+    if (lines.str().empty()) continue;
+    runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
+    runLog.flush();
+  }
+}
+
+// Writes back every changed hive; reports each one that failed. False when
+// any did.
+bool WriteBack(WindowsVolume& volume, std::wostream& runLog) {
+  bool allWritten = true;
+  for (HiveFile* hive : volume.WritableHives()) {
+    std::string error;
+    const std::wstring path = DecodeUtf8(hive->Path());
+    if (!hive->Failure().empty()) {
+      runLog << L"\r\nThe registry file " << path << L" was left as it was: "
+             << DecodeUtf8(hive->Failure()) << L".\r\n";
+    } else if (!hive->WriteBack(error)) {
+      runLog << L"\r\nThe registry file " << path << L" could not be written back ("
+             << DecodeUtf8(error) << L"); it was left as it was. Its backup is "
+             << DecodeUtf8(hive->BackupPath()) << L".\r\n";
+    } else {
+      continue;
+    }
+    runLog.flush();
+    allWritten = false;
+  }
+  return allWritten;
+}
+
+}  // namespace
+
+int RunOffline(const OfflineOptions& options, OfflineServices& services) {
+  SystemInfo info{};
+  const std::uint32_t startTick = services.clock.TickCount();
+  info.logFilePath = DecodeUtf8(options.logPath);
+  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, services.console.Sink());
+  std::wostream& runLog = log->Stream();
+
+  WindowsVolume volume;
+  std::string problem;
+  if (!volume.OpenMachineHives(options.windowsRoot, problem)) return Refuse(*log, problem);
+  HiveHost host(volume.Registry());
+  if (!DescribeHost(runLog, info, host, services.clock)) {
+    CloseRunLog(*log);
+    return kOfflineStopped;
+  }
+  if (!volume.OpenProfiles(info, problem)) return Refuse(*log, problem);
+
+  if (!Confirmed(options, services)) return StopEarly(*log, kCancelledLine);
+
+  runLog << kResettingLine;
+  runLog.flush();
+  // Offline there is no current user: the machine-wide reset finds no HKCU,
+  // and each profile's overrides are removed after it.
+  RunFamilyReset(volume.Registry(), info, runLog);
+  RemoveProfileOverrides(volume, runLog);
+  const bool written = WriteBack(volume, runLog);
+
+  WriteClosingLines(runLog, startTick, services.clock);
+  CloseRunLog(*log);
+  if (written) services.console.Stream() << kFinishedText << L"\r\n" << std::flush;
+  return written ? kOfflineDone : kOfflineFailed;
+}

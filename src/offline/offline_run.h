@@ -1,0 +1,28 @@
+#pragma once
+// The offline run: the online run's resets applied to a Windows installation
+// on a mounted volume, for the machine and for every user profile.
+
+#include <istream>
+#include <string>
+
+#include "driver/services.h"
+
+struct OfflineOptions {
+  std::string windowsRoot;          // the mounted volume that holds the Windows folder
+  std::string logPath = "Morvane.txt";
+  bool yes = false;                 // the confirmation answered in advance
+};
+
+struct OfflineServices {
+  Console& console;
+  Clock& clock;
+  std::istream& answers;  // the user's answer to the confirmation
+};
+
+// Exit codes: 0 done, 1 stopped before changing anything, 2 finished with
+// changes that could not be made.
+constexpr int kOfflineDone = 0;
+constexpr int kOfflineStopped = 1;
+constexpr int kOfflineFailed = 2;
+
+int RunOffline(const OfflineOptions& options, OfflineServices& services);

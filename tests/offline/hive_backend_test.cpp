@@ -1,0 +1,128 @@
+// What the offline registry must get right beyond the contract suite: names
+// folded beyond ASCII, a value's spelling kept, the size libhivex writes
+// correctly, and a hive written back whole with its links.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "offline/hive_registry.h"
+#include "registry/operations.h"
+#include "support/blank_hive.h"
+
+namespace {
+
+const RegistryAccess::Key HKLM = RegistryAccess::RootKey(RegistryRoot::HKLM);
+
+std::string Contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+class HiveBackend : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/morvane-hive-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    folder_ = folder;
+    path_ = folder_ + "/SOFTWARE";
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  // A blank hive of `minor` format, open for changes and mounted as HKLM\Software.
+  void Open(std::uint32_t minor, bool blank = true) {
+    std::string problem;
+    if (blank) {
+      ASSERT_TRUE(hive_test::WriteBlankHive(path_, minor));
+    }
+    hive_ = HiveFile::Open(path_, true, problem);
+    ASSERT_TRUE(hive_) << problem;
+    registry_ = std::make_unique<HiveRegistry>();
+    registry_->Mount(L"\\Registry\\Machine\\Software", *hive_);
+  }
+
+  RegistryStatus Set(const std::wstring& path, const std::wstring& name, std::size_t size) {
+    RegistryKey key(*registry_);
+    const std::vector<std::uint8_t> data(size, 0x41);
+    const RegistryStatus status = key.Create(HKLM, path, kOptionNonVolatile, kKeyAllAccessWow64);
+    return status != kRegistrySuccess ? status
+                                      : registry_->SetValue(key.get(), name, ValueType::RegBinary,
+                                                            data.data(), static_cast<std::uint32_t>(size));
+  }
+
+  std::string folder_;
+  std::string path_;
+  std::unique_ptr<HiveFile> hive_;
+  std::unique_ptr<HiveRegistry> registry_;
+};
+
+TEST_F(HiveBackend, NamesFoldBeyondAsciiAndValuesKeepTheirSpelling) {
+  Open(5);
+  ASSERT_EQ(Set(L"Software\\Ärger\\Жук", L"Größe", 4), kRegistrySuccess);
+  ASSERT_EQ(Set(L"SOFTWARE\\äRGER\\жУК", L"GRÖßE", 8), kRegistrySuccess);
+  // One key below the root, one below it, one value: as first spelled, as last written.
+  std::vector<HiveFile::Node> children;
+  std::wstring name;
+  HiveFile::Node node = hive_->Root();
+  for (const wchar_t* expected : {L"Ärger", L"Жук"}) {
+    ASSERT_EQ(hive_->Children(node, children), kRegistrySuccess);
+    ASSERT_EQ(children.size(), 1u);
+    node = children[0];
+    ASSERT_EQ(hive_->Name(node, name), kRegistrySuccess);
+    EXPECT_EQ(name, expected);
+  }
+  std::vector<HiveFile::ValueRef> values;
+  ASSERT_EQ(hive_->Values(node, values), kRegistrySuccess);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0].name, L"Größe");
+  EXPECT_EQ(values[0].size, 8u);
+}
+
+TEST_F(HiveBackend, ValuesLongerThanOneCellAreWrittenOnlyWhereTheFormatKeepsThemInOne) {
+  struct Case {
+    std::uint32_t minor;
+    std::size_t size;
+    RegistryStatus expected;
+  } cases[] = {
+      {5, 16344, kRegistrySuccess},
+      {5, 16345, 50},  // ERROR_NOT_SUPPORTED: Windows would read a big-data record there
+      {3, 20000, kRegistrySuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    Open(c.minor);
+    EXPECT_EQ(Set(L"Software\\Long", L"v", c.size), c.expected);
+  }
+}
+
+TEST_F(HiveBackend, AChangedHiveIsWrittenBackWholeAfterABackup) {
+  Open(5);
+  const std::string original = Contents(path_);
+  std::string error;
+  ASSERT_TRUE(hive_->WriteBack(error));  // unchanged: left alone, no backup
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".morvane-backup"));
+
+  ASSERT_EQ(Set(L"Software\\Kept", L"EditFlags", 4), kRegistrySuccess);
+  ASSERT_EQ(Set(L"Software\\Gone", L"v", 4), kRegistrySuccess);
+  RegistryKey link(*registry_);
+  ASSERT_EQ(link.Create(HKLM, L"Software\\Link", kOptionCreateLink, kKeyAllAccessWow64 | kKeyCreateLink),
+            kRegistrySuccess);
+  EXPECT_TRUE(DeleteKeyTree(*registry_, RegistryRoot::HKLM, L"Software\\Gone"));
+  ASSERT_TRUE(hive_->WriteBack(error)) << error;
+  EXPECT_EQ(Contents(path_ + ".morvane-backup"), original);
+  EXPECT_FALSE(std::filesystem::exists(path_ + ".morvane-new"));
+
+  link.Close();
+  Open(5, false);  // the written file, read anew
+  EXPECT_TRUE(KeyExists(*registry_, RegistryRoot::HKLM, L"Software\\kept"));
+  EXPECT_FALSE(KeyExists(*registry_, RegistryRoot::HKLM, L"Software\\Gone"));
+  RegistryKey reopened(*registry_);
+  ASSERT_EQ(reopened.Open(HKLM, L"Software\\Link", kOptionOpenLink, kKeyRead), kRegistrySuccess);
+  bool isLink = false;
+  ASSERT_EQ(registry_->IsLink(reopened.get(), isLink), kRegistrySuccess);
+  EXPECT_TRUE(isLink);
+}
+
+}  // namespace
