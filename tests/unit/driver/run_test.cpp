@@ -186,16 +186,41 @@ TEST(Run, PrivilegeFailureLineComesBeforeTheBanner) {
             0u);
 }
 
-TEST(Run, WithoutDesktopFolderTheConsoleCarriesTheWholeRunOnce) {
+// Without a Desktop folder, and where the Desktop folder or the log file's own
+// name leads elsewhere (a link, a second name of another file): no log file,
+// and the file elsewhere keeps every byte.
+TEST(Run, WithoutAPlainLogFileTheConsoleCarriesTheWholeRunOnce) {
+  namespace fs = std::filesystem;
+  const struct {
+    const char* name;
+    void (*arrange)(const fs::path& desktop, const fs::path& elsewhere);
+  } cases[] = {
+      {"no Desktop folder", [](const fs::path& desktop, const fs::path&) { fs::remove(desktop); }},
+      {"Desktop is a link",
+       [](const fs::path& desktop, const fs::path& elsewhere) {
+         fs::remove(desktop);
+         fs::create_directory_symlink(elsewhere.parent_path(), desktop);
+       }},
+      {"log file is a link",
+       [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_symlink(elsewhere, desktop / "Morvane.txt"); }},
+      {"log file is a second name",
+       [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_hard_link(elsewhere, desktop / "Morvane.txt"); }},
+  };
   RunWorld reference;
   ASSERT_EQ(reference.Run(), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunWorld world;
+    TempFolder system;
+    const fs::path elsewhere = system.Path() / "Morvane.txt";
+    std::ofstream(elsewhere, std::ios::binary) << "system file";
+    c.arrange(world.profile.Path() / "Desktop", elsewhere);
+    ASSERT_EQ(world.Run(), 0);
 
-  RunWorld world;
-  std::filesystem::remove(world.profile.Path() / "Desktop");
-  ASSERT_EQ(world.Run(), 0);
-
-  EXPECT_EQ(world.console.Text(), reference.console.Text());
-  EXPECT_TRUE(EndsWith(world.console.Text(), kClosing));
+    EXPECT_EQ(world.console.Text(), reference.console.Text());
+    EXPECT_TRUE(EndsWith(world.console.Text(), kClosing));
+    EXPECT_EQ(ReadBytes(elsewhere), "system file");
+  }
 }
 
 TEST(Run, FinishedDialogComesAfterTheLogIsComplete) {
