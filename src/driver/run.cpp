@@ -29,9 +29,14 @@ constexpr wchar_t kLicenseText[] =
 constexpr wchar_t kFinishedTitle[] = L"Morvane Finished";
 constexpr wchar_t kFinishedText[] =
     L"Your executables (.exe, .bat, .com) should now properly execute on your computer!";
+// Followed by the log file path and a full stop.
+constexpr wchar_t kNotResetText[] =
+    L"Some associations of executables (.exe, .bat, .com) could not be reset! "
+    L"The log file names each one: ";
 
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
+constexpr int kRepairsFailed = 2;  // the run reached its end, but a write or deletion failed
 
 // The reset routines, by Windows family.
 enum class ResetFamily { kNone, kXp, kVista, kWin7, kWin8 };
@@ -61,25 +66,24 @@ ResetFamily FamilyOf(const SystemInfo& info) {
   return ResetFamily::kNone;
 }
 
-void RunReset(ResetFamily family, RegistryAccess& registry, const SystemInfo& info,
-              std::wostream& runLog) {
+// Returns how many writes and deletions of the reset failed.
+std::uint32_t RunReset(ResetFamily family, RegistryAccess& registry, const SystemInfo& info,
+                       std::wostream& runLog) {
   switch (family) {
     case ResetFamily::kXp:
-      ResetXpFamily(registry, info, runLog);
-      break;
+      return ResetXpFamily(registry, info, runLog);
     case ResetFamily::kVista:
-      ResetVistaFamily(registry, runLog);
-      break;
+      return ResetVistaFamily(registry, runLog);
     case ResetFamily::kWin7:
-      ResetWin7Win8Family(registry, runLog);
-      break;
-    case ResetFamily::kWin8:
-      ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
-      break;
+      return ResetWin7Win8Family(registry, runLog);
+    case ResetFamily::kWin8: {
+      const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      return failures + AddPinToStartVerb(registry, runLog);
+    }
     case ResetFamily::kNone:
       break;
   }
+  return 0;
 }
 
 void ReportTerminated(std::wostream& runLog, std::uint32_t terminated, Clock& clock) {
@@ -149,10 +153,14 @@ int Run(RunServices& services) {
 
   runLog << L"Resetting .EXE, .COM, & .BAT associations in the Windows Registry.\r\n\r\n";
   runLog.flush();
-  RunReset(FamilyOf(info), services.registry, info, runLog);
+  const std::uint32_t failures = RunReset(FamilyOf(info), services.registry, info, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);
+  if (failures != 0) {
+    services.dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+    return kRepairsFailed;
+  }
   services.dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
   return kRunEnds;
 }

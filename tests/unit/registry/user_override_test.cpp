@@ -124,7 +124,9 @@ TEST_F(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyStays) {
   registry_->AddString(HKCU, L"Software\\Classes\\.exe", L"", L"exefile");
   registry_->AddKey(HKCU, L"Software\\Classes\\exefile");
   registry_->RefuseDeletion(HKCU, L"Software\\Classes\\.exe");
-  EXPECT_EQ(Run(L".exe"), kExeLine + L"exefile!\r\n" + ClassDeleted(L"exefile"));
+  EXPECT_EQ(Run(L".exe"), kExeLine + L"exefile!\r\n" +
+                             L"  * HKCU\\SOFTWARE\\Classes\\.exe could not be reset (error 5)!\r\n\r\n" +
+                             ClassDeleted(L"exefile"));
   EXPECT_TRUE(registry_->HasKey(HKCU, L"Software\\Classes\\.exe"));
   EXPECT_FALSE(registry_->HasKey(HKCU, L"Software\\Classes\\exefile"));
 }
