@@ -76,9 +76,8 @@ bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& component
 // a link is deleted as the link, never enumerated.
 RegistryStatus DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth) {
   const RegistryStatus refused = registry.DeleteOpenedKey(key);
-  if (refused == kRegistrySuccess) return refused;
+  if (refused == kRegistrySuccess || depth >= kMaxTreeDepth) return refused;
   bool isLink = false;
-  if (depth >= kMaxTreeDepth) return refused;
   const RegistryStatus linkStatus = registry.IsLink(key, isLink);
   if (linkStatus != kRegistrySuccess) return linkStatus;
   if (isLink) return refused;

@@ -30,8 +30,8 @@ struct RegistryChange {
 RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
 // Writes HKLM\path's value `name` (creating the key) only when it is absent or
 // its text differs, letter case included; the stored type plays no part. A
-// stored value larger than 8192 bytes is left alone, without an error.
-// Changed when it wrote.
+// stored value that cannot be read (one larger than 8192 bytes) is left alone,
+// without an error. Changed when it wrote.
 RegistryChange SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path,
                                    const std::wstring& name, const std::wstring& text, ValueType type);
 // Writes HKLM\path's value `name` as `text` of `type` every time.
