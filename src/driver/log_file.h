@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <string>
 
-enum class LogFileMode {
-  kCreate,  // "wb": created, or truncated to length 0
-  kAppend,  // "ab"
-};
-
-// Opens `path` in binary mode so that other processes may read and write it
-// meanwhile. Returns null when the file cannot be opened.
-std::FILE* OpenLogFile(const std::wstring& path, LogFileMode mode) noexcept;
+// Opens `path` for appending in binary mode, created or emptied, so that other
+// processes may read and write it meanwhile. The path is the user's to shape,
+// and the run writes with the administrator's rights: the file is opened
+// without following a link at its own name, and refused (null, and nothing
+// changed) when its folder or the file itself is a link or when the file has
+// more than one name, since the file behind it could then be any file of the
+// system. Null as well when the file cannot be opened.
+std::FILE* OpenLogFile(const std::wstring& path) noexcept;

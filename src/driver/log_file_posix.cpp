@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "driver/log_file.h"
@@ -5,11 +9,29 @@
 
 // The log file path is formed the Windows way, with backslashes; here the
 // backslash is taken as the folder separator and the name is passed as UTF-8.
-std::FILE* OpenLogFile(const std::wstring& path, LogFileMode mode) noexcept {
+// A symbolic link stands for the reparse point, a second hard link for a
+// second name.
+std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   std::wstring local = path;
   for (wchar_t& ch : local) {
     if (ch == L'\\') ch = L'/';
   }
   const std::string narrow = EncodeUtf8(local);
-  return std::fopen(narrow.c_str(), mode == LogFileMode::kCreate ? "wb" : "ab");
+  const std::size_t cut = narrow.rfind('/');
+  struct stat status {};
+  if (cut != std::string::npos && cut > 0 &&
+      (::lstat(narrow.substr(0, cut).c_str(), &status) != 0 || S_ISLNK(status.st_mode))) {
+    return nullptr;
+  }
+  const int file = ::open(narrow.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (file < 0) return nullptr;
+  // Emptied only once it is known to be the run's own; a device stays as it is.
+  if (::fstat(file, &status) != 0 || status.st_nlink > 1 ||
+      (S_ISREG(status.st_mode) && ::ftruncate(file, 0) != 0)) {
+    ::close(file);
+    return nullptr;
+  }
+  std::FILE* stream = ::fdopen(file, "ab");
+  if (stream == nullptr) ::close(file);
+  return stream;
 }

@@ -21,6 +21,7 @@ constexpr wchar_t kLogFileName[] = L"\\Desktop\\Morvane.txt";
 
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
+constexpr int kRepairsFailed = 2;  // the run reached its end, but a write or deletion failed
 
 void ReportTerminated(std::wostream& runLog, std::uint32_t terminated, Clock& clock) {
   if (terminated == 0) {
@@ -82,10 +83,14 @@ int Run(RunServices& services) {
 
   runLog << kResettingLine;
   runLog.flush();
-  RunFamilyReset(services.registry, info, runLog);
+  const std::uint32_t failures = RunFamilyReset(services.registry, info, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);
+  if (failures != 0) {
+    services.dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+    return kRepairsFailed;
+  }
   services.dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
   return kRunEnds;
 }

@@ -21,6 +21,7 @@ struct RunServices {
   RegistryAccess& registry;
 };
 
-// Runs Morvane once; returns the exit code (0 at the normal end, 1 at every
-// early stop).
+// Runs Morvane once; returns the exit code: 0 at the normal end, 1 at every
+// early stop, 2 at the end of a run in which a write or deletion of the reset
+// failed.
 int Run(RunServices& services);

@@ -33,9 +33,16 @@ std::size_t EncodeUtf16Le(wchar_t ch, unsigned char* out) {
 
 bool LogFileBuf::Open(const std::wstring& path) {
   static_cast<void>(Close());
-  file_ = OpenLogFile(path, LogFileMode::kAppend);
+  file_ = OpenLogFile(path);
   if (file_ == nullptr) return false;
   std::setvbuf(file_, fileBuffer_, _IOFBF, sizeof fileBuffer_);
+  // The file begins with the byte-order mark, on disk before any text.
+  static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+  if (std::fwrite(kByteOrderMark, 1, sizeof kByteOrderMark, file_) != sizeof kByteOrderMark ||
+      std::fflush(file_) != 0) {
+    static_cast<void>(Close());
+    return false;
+  }
   return true;
 }
 
@@ -73,15 +80,8 @@ int LogFileBuf::sync() { return file_ != nullptr && std::fflush(file_) == 0 ? 0 
 
 RunLog::RunLog(const std::wstring& logFilePath, std::wstreambuf& console)
     : tee_(&file_, &console), stream_(&tee_) {
-  // The mark writer: the file is created anew, or truncated, and begins with
-  // the byte-order mark. When it cannot be created nothing is written.
-  if (std::FILE* mark = OpenLogFile(logFilePath, LogFileMode::kCreate)) {
-    static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
-    std::fwrite(kByteOrderMark, 1, sizeof kByteOrderMark, mark);
-    std::fclose(mark);
-  }
-  // A file that cannot be opened leaves a sink that takes nothing; the run
-  // log goes on with the console alone.
+  // A file that cannot be opened, or is refused, leaves a sink that takes
+  // nothing; the run log goes on with the console alone.
   static_cast<void>(file_.Open(logFilePath));
 }
 

@@ -97,7 +97,8 @@ class LogFileBuf final : public std::wstreambuf {
   LogFileBuf& operator=(const LogFileBuf&) = delete;
   ~LogFileBuf() override { static_cast<void>(Close()); }
 
-  // Opens `path` for appending in binary mode.
+  // Opens `path` for appending in binary mode (OpenLogFile), created anew or
+  // emptied, and writes the byte-order mark to it.
   [[nodiscard]] bool Open(const std::wstring& path);
   [[nodiscard]] bool IsOpen() const noexcept { return file_ != nullptr; }
   // Writes what is buffered and closes the file; false when that fails.
@@ -131,9 +132,9 @@ class RunLog {
   std::wostream stream_;
 };
 
-// Creates the log file anew with the UTF-16LE byte-order mark, opens it for
-// appending and sets up the run log over it and `console`. The run log is
-// writable whether or not the file could be created; nothing is reported.
+// Creates the log file anew, or empties it, with the UTF-16LE byte-order mark,
+// and sets up the run log over it and `console`. The run log is writable
+// whether or not the file could be opened; nothing is reported.
 std::unique_ptr<RunLog> OpenRunLog(const std::wstring& logFilePath, std::wstreambuf& console);
 
 // Hands the pending text to the sinks, syncs them and closes the log file.

@@ -11,6 +11,10 @@ inline constexpr wchar_t kLicenseText[] =
 inline constexpr wchar_t kFinishedTitle[] = L"Morvane Finished";
 inline constexpr wchar_t kFinishedText[] =
     L"Your executables (.exe, .bat, .com) should now properly execute on your computer!";
+// When a write or deletion failed; followed by the log file path and a full stop.
+inline constexpr wchar_t kNotResetText[] =
+    L"Some associations of executables (.exe, .bat, .com) could not be reset! "
+    L"The log file names each one: ";
 
 inline constexpr wchar_t kCancelledLine[] = L"Program cancelled by the user!\r\n";
 inline constexpr wchar_t kResettingLine[] =

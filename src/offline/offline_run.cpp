@@ -51,16 +51,18 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
 }
 
 // Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing.
-void RemoveProfileOverrides(WindowsVolume& volume, std::wostream& runLog) {
+// with nothing to remove shows nothing. Returns how many deletions failed.
+std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, std::wostream& runLog) {
+  std::uint32_t failures = 0;
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
     volume.MountProfile(profile);
     std::wostringstream lines;
-    RemoveUserOverrides(volume.Registry(), lines);
+    failures += RemoveUserOverrides(volume.Registry(), lines);
     if (lines.str().empty()) continue;
     runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
     runLog.flush();
   }
+  return failures;
 }
 
 // Writes back every changed hive; reports each one that failed. False when
@@ -111,12 +113,17 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   runLog.flush();
   // Offline there is no current user: the machine-wide reset finds no HKCU,
   // and each profile's overrides are removed after it.
-  RunFamilyReset(volume.Registry(), info, runLog);
-  RemoveProfileOverrides(volume, runLog);
+  std::uint32_t failures = RunFamilyReset(volume.Registry(), info, runLog);
+  failures += RemoveProfileOverrides(volume, runLog);
   const bool written = WriteBack(volume, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);
-  if (written) services.console.Stream() << kFinishedText << L"\r\n" << std::flush;
-  return written ? kOfflineDone : kOfflineFailed;
+  std::wostream& console = services.console.Stream();
+  if (written && failures == 0) {
+    console << kFinishedText << L"\r\n" << std::flush;
+    return kOfflineDone;
+  }
+  console << kNotResetText << info.logFilePath << L".\r\n" << std::flush;
+  return kOfflineFailed;
 }

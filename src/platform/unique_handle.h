@@ -1,6 +1,6 @@
 #pragma once
 // One RAII shape for every Windows handle the tool owns: a key, a process, a
-// snapshot, a token. Each is closed exactly once, on every path.
+// snapshot, a token, a file. Each is closed exactly once, on every path.
 
 #include <windows.h>
 
@@ -47,7 +47,7 @@ struct NullHandleTraits {  // process and token handles: null when not open
   static HANDLE Invalid() noexcept { return nullptr; }
   static void Close(HANDLE handle) noexcept { ::CloseHandle(handle); }
 };
-struct FileHandleTraits {  // toolhelp snapshots: INVALID_HANDLE_VALUE when not open
+struct FileHandleTraits {  // toolhelp snapshots and files: INVALID_HANDLE_VALUE when not open
   static HANDLE Invalid() noexcept { return INVALID_HANDLE_VALUE; }
   static void Close(HANDLE handle) noexcept { ::CloseHandle(handle); }
 };
@@ -56,3 +56,4 @@ using UniqueKey = UniqueHandle<HKEY, KeyTraits>;
 using UniqueProcessHandle = UniqueHandle<HANDLE, NullHandleTraits>;
 using UniqueToken = UniqueHandle<HANDLE, NullHandleTraits>;
 using UniqueSnapshot = UniqueHandle<HANDLE, FileHandleTraits>;
+using UniqueFileHandle = UniqueHandle<HANDLE, FileHandleTraits>;

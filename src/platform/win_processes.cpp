@@ -99,3 +99,12 @@ std::wstring WinShortPaths::ShortPathOf(const std::wstring& path) {
   if (length == 0 || length >= MAX_PATH) return path;
   return std::wstring(buffer, length);
 }
+
+std::wstring WinShortPaths::WindowsFolder() {
+  // The shared Windows folder, also where each Terminal Services user has a
+  // private one (which GetWindowsDirectoryW would return).
+  wchar_t buffer[MAX_PATH] = {};
+  const UINT length = ::GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  return std::wstring(buffer, length);
+}

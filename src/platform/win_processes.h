@@ -31,4 +31,6 @@ class WinShortPaths final : public ShortPaths {
   // GetShortPathNameW with a 260-character buffer; the path itself when the
   // call fails or the short form does not fit.
   std::wstring ShortPathOf(const std::wstring& path) override;
+  // GetSystemWindowsDirectoryW; empty when it fails or does not fit MAX_PATH.
+  std::wstring WindowsFolder() override;
 };

@@ -36,6 +36,21 @@ std::uint32_t ByteCount(const std::vector<std::uint8_t>& data) {
   return static_cast<std::uint32_t>(data.size());
 }
 
+// A key or value that is not there (any more) is nothing to delete.
+bool IsGone(RegistryStatus status) {
+  return status == kRegistryFileNotFound || status == kRegistryKeyDeleted;
+}
+
+// The result of one write or deletion: changed on success, else its error.
+RegistryChange ChangeOf(RegistryStatus status) {
+  return status == kRegistrySuccess ? RegistryChange{true, kRegistrySuccess} : RegistryChange{false, status};
+}
+
+// Not changed; a key or value that is already gone is no error.
+RegistryChange UnlessGone(RegistryStatus status) {
+  return RegistryChange{false, IsGone(status) ? kRegistrySuccess : status};
+}
+
 // The components of a key path, one trailing backslash dropped. False when
 // the path is empty or has an empty component (a leading backslash, two in
 // a row).
@@ -55,88 +70,97 @@ bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& component
   }
 }
 
-// Deletes the key behind `key` and everything below it. A subkey is opened
+// Deletes the key behind `key` and everything below it; kRegistrySuccess when
+// it went, else the error of the first call that failed. A subkey is opened
 // relative to its parent's handle, so no path is formed or cut; a key that is
 // a link is deleted as the link, never enumerated.
-bool DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth) {
-  if (registry.DeleteOpenedKey(key) == kRegistrySuccess) return true;
+RegistryStatus DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth) {
+  const RegistryStatus refused = registry.DeleteOpenedKey(key);
+  if (refused == kRegistrySuccess || depth >= kMaxTreeDepth) return refused;
   bool isLink = false;
-  if (depth >= kMaxTreeDepth || registry.IsLink(key, isLink) != kRegistrySuccess || isLink) {
-    return false;
-  }
+  const RegistryStatus linkStatus = registry.IsLink(key, isLink);
+  if (linkStatus != kRegistrySuccess) return linkStatus;
+  if (isLink) return refused;
+  RegistryStatus firstFailure = kRegistrySuccess;
   for (std::uint32_t deleted = 0; deleted < kMaxDeletionsPerKey; ++deleted) {
     std::wstring name;
-    if (registry.EnumKey(key, 0, name) != kRegistrySuccess) break;
+    const RegistryStatus enumerated = registry.EnumKey(key, 0, name);
+    if (enumerated != kRegistrySuccess) {
+      if (enumerated != kRegistryNoMoreItems) firstFailure = enumerated;
+      break;
+    }
     // A subkey name never holds a backslash; one that did would reach past
     // the subkey, so the walk stops.
     if (name.empty() || name.find(L'\\') != std::wstring::npos) break;
     RegistryKey subkey(registry);
-    if (subkey.Open(key, name, kOptionOpenLink, kTreeMask) != kRegistrySuccess) break;
-    if (!DeleteOpenedTree(registry, subkey.get(), depth + 1)) break;
+    RegistryStatus status = subkey.Open(key, name, kOptionOpenLink, kTreeMask);
+    if (status == kRegistrySuccess) status = DeleteOpenedTree(registry, subkey.get(), depth + 1);
+    if (status != kRegistrySuccess) {
+      firstFailure = status;
+      break;
+    }
   }
-  return registry.DeleteOpenedKey(key) == kRegistrySuccess;
+  const RegistryStatus status = registry.DeleteOpenedKey(key);
+  return status == kRegistrySuccess || firstFailure == kRegistrySuccess ? status : firstFailure;
 }
 
 // Creates or opens HKLM\path for writing and writes one value.
-bool WriteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
-                ValueType type, const std::vector<std::uint8_t>& data) {
+RegistryChange WriteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+                          ValueType type, const std::vector<std::uint8_t>& data) {
   RegistryKey key(registry);
-  if (key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
-                 kKeyAllAccessWow64) != kRegistrySuccess) {
-    return false;
-  }
-  return registry.SetValue(key.get(), name, type, data.data(), ByteCount(data)) == kRegistrySuccess;
+  const RegistryStatus created = key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
+                                            kOptionNonVolatile, kKeyAllAccessWow64);
+  if (created != kRegistrySuccess) return ChangeOf(created);
+  return ChangeOf(registry.SetValue(key.get(), name, type, data.data(), ByteCount(data)));
 }
 
 }  // namespace
 
-bool DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
   std::vector<std::wstring> components;
   // The empty path (or a bare backslash) would name the root itself.
-  if (!SplitKeyPath(path, components)) return false;
+  if (!SplitKeyPath(path, components)) return RegistryChange{};
   RegistryKey key(registry);
-  if (key.Open(RegistryAccess::RootKey(root), path, kOptionOpenLink, kTreeMask) != kRegistrySuccess) {
-    return false;
-  }
-  return DeleteOpenedTree(registry, key.get(), 0);
+  const RegistryStatus opened = key.Open(RegistryAccess::RootKey(root), path, kOptionOpenLink, kTreeMask);
+  if (opened != kRegistrySuccess) return UnlessGone(opened);
+  return ChangeOf(DeleteOpenedTree(registry, key.get(), 0));
 }
 
-bool DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
-                        const std::wstring& relative) {
+RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                  const std::wstring& relative) {
   std::vector<std::wstring> components;
-  if (!SplitKeyPath(relative, components)) return false;
+  if (!SplitKeyPath(relative, components)) return RegistryChange{};
   for (const std::wstring& component : components) {
-    if (component == L"." || component == L"..") return false;
+    if (component == L"." || component == L"..") return RegistryChange{};
   }
   RegistryKey parent(registry);
-  if (parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64) !=
-      kRegistrySuccess) {
-    return false;
-  }
+  const RegistryStatus opened =
+      parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64);
+  if (opened != kRegistrySuccess) return UnlessGone(opened);
   for (std::size_t i = 0; i < components.size(); ++i) {
     const bool last = i + 1 == components.size();
     RegistryKey key(registry);
-    if (key.Open(parent.get(), components[i], kOptionOpenLink, last ? kTreeMask : kKeyReadWow64) !=
-        kRegistrySuccess) {
-      return false;
-    }
-    if (last) return DeleteOpenedTree(registry, key.get(), 0);
+    const RegistryStatus status =
+        key.Open(parent.get(), components[i], kOptionOpenLink, last ? kTreeMask : kKeyReadWow64);
+    if (status != kRegistrySuccess) return UnlessGone(status);
+    if (last) return ChangeOf(DeleteOpenedTree(registry, key.get(), 0));
     // A path relative to a link leads into its target, so the way down stops
     // at a link.
     bool isLink = true;
-    if (registry.IsLink(key.get(), isLink) != kRegistrySuccess || isLink) return false;
+    const RegistryStatus linkStatus = registry.IsLink(key.get(), isLink);
+    if (linkStatus != kRegistrySuccess) return ChangeOf(linkStatus);
+    if (isLink) return RegistryChange{};
     parent = std::move(key);
   }
-  return false;
+  return RegistryChange{};
 }
 
-bool SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
-                         const std::wstring& text, ValueType type) {
+RegistryChange SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path,
+                                   const std::wstring& name, const std::wstring& text, ValueType type) {
   RegistryKey key(registry);
-  if (key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
-                 kKeyAllAccessWow64) != kRegistrySuccess) {
-    return false;
-  }
+  const RegistryStatus created = key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
+                                            kOptionNonVolatile, kKeyAllAccessWow64);
+  if (created != kRegistrySuccess) return ChangeOf(created);
   const std::vector<std::uint8_t> wanted = StringData(text);
   std::vector<std::uint8_t> buffer(kQueryBufferSize);
   std::uint32_t size = kQueryBufferSize;
@@ -145,25 +169,24 @@ bool SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path, con
   if (status == kRegistrySuccess) {
     const std::u16string stored = Utf16UpToNul(buffer.data(), std::min(size, kQueryBufferSize));
     const std::u16string wantedText = Utf16UpToNul(wanted.data(), wanted.size());
-    if (stored == wantedText) return false;
+    if (stored == wantedText) return RegistryChange{};
   } else if (status != kRegistryFileNotFound) {
-    return false;  // unreadable, or larger than the buffer: left as it is
+    return RegistryChange{};  // unreadable, or larger than the buffer: left as it is
   }
-  return registry.SetValue(key.get(), name, type, wanted.data(), ByteCount(wanted)) ==
-         kRegistrySuccess;
+  return ChangeOf(registry.SetValue(key.get(), name, type, wanted.data(), ByteCount(wanted)));
 }
 
-bool SetValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
-              const std::wstring& text, ValueType type) {
+RegistryChange SetValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+                        const std::wstring& text, ValueType type) {
   return WriteValue(registry, path, name, type, StringData(text));
 }
 
-bool SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags) {
+RegistryChange SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags) {
   return WriteValue(registry, path, kEditFlags, ValueType::RegBinary,
                     std::vector<std::uint8_t>(flags.begin(), flags.end()));
 }
 
-bool SetComOpenEditFlags(RegistryAccess& registry) {
+RegistryChange SetComOpenEditFlags(RegistryAccess& registry) {
   return WriteValue(registry, kComOpenPath, kEditFlags, ValueType::RegDword,
                     std::vector<std::uint8_t>(4, 0));
 }
@@ -191,11 +214,11 @@ std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root, const
   return FromUtf16(text);
 }
 
-void DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name) {
+RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name) {
   RegistryKey key(registry);
-  if (key.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), path, kOptionNonVolatile,
-               kKeyAllAccessWow64) != kRegistrySuccess) {
-    return;
-  }
-  (void)registry.DeleteValue(key.get(), name);
+  const RegistryStatus opened = key.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
+                                         kOptionNonVolatile, kKeyAllAccessWow64);
+  if (opened != kRegistrySuccess) return UnlessGone(opened);
+  const RegistryStatus status = registry.DeleteValue(key.get(), name);
+  return status == kRegistrySuccess ? ChangeOf(status) : UnlessGone(status);
 }

@@ -11,23 +11,36 @@
 
 using EditFlags = std::array<std::uint8_t, 4>;
 
+// What an operation that writes or deletes did: whether it changed the
+// registry, and the Windows error of a write or deletion that failed (0 when
+// none did). A key or value that is already gone is no failure. Reads as
+// `changed` where only that matters.
+struct RegistryChange {
+  bool changed = false;
+  RegistryStatus error = kRegistrySuccess;
+
+  operator bool() const noexcept { return changed; }
+};
+
 // Deletes root\path with all its subkeys, depth first. A key on the way that is
 // a symbolic link is deleted as the link itself: its target is never touched.
-// False for a missing key, for a path that does not name a key strictly below
-// the root, and when some key resisted (what was deleted before stays deleted).
-bool DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
+// Not changed for a missing key, for a path that does not name a key strictly
+// below the root, and when some key resisted (what was deleted before stays
+// deleted; the error is that of the first call that failed).
+RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
 // Writes HKLM\path's value `name` (creating the key) only when it is absent or
 // its text differs, letter case included; the stored type plays no part. A
-// stored value larger than 8192 bytes is left alone. True when it wrote.
-bool SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
-                         const std::wstring& text, ValueType type);
-// Writes HKLM\path's value `name` as `text` of `type` every time. True when it wrote.
-bool SetValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
-              const std::wstring& text, ValueType type);
-// Writes HKLM\path's "EditFlags" as the 4 bytes of REG_BINARY. True when it wrote.
-bool SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags);
+// stored value that cannot be read (one larger than 8192 bytes) is left alone,
+// without an error. Changed when it wrote.
+RegistryChange SetValueIfDifferent(RegistryAccess& registry, const std::wstring& path,
+                                   const std::wstring& name, const std::wstring& text, ValueType type);
+// Writes HKLM\path's value `name` as `text` of `type` every time.
+RegistryChange SetValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
+                        const std::wstring& text, ValueType type);
+// Writes HKLM\path's "EditFlags" as the 4 bytes of REG_BINARY.
+RegistryChange SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags);
 // Writes "EditFlags" of HKLM Software\Classes\comfile\shell\open as REG_DWORD 0.
-bool SetComOpenEditFlags(RegistryAccess& registry);
+RegistryChange SetComOpenEditFlags(RegistryAccess& registry);
 // Whether root\path can be opened for reading.
 [[nodiscard]] bool KeyExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
 // The text of root\path's default value up to its first NUL, at most 4096
@@ -35,13 +48,14 @@ bool SetComOpenEditFlags(RegistryAccess& registry);
 [[nodiscard]] std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root,
                                             const std::wstring& path);
 // Deletes HKLM\path's value `name`; a missing key or value is no error.
-void DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name);
+RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name);
 
 // Deletes root\base\relative with all its subkeys like DeleteKeyTree, where
 // `base` is opened as it stands (links in it followed) and `relative` must name
 // a key strictly below it through keys that are not symbolic links: every
 // component non-empty (one trailing backslash aside), none "." or "..", none
 // but the last a link. A last component that is a link is deleted as the link.
-// False when `relative` does not qualify or nothing was deleted.
-[[nodiscard]] bool DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root,
-                                      const std::wstring& base, const std::wstring& relative);
+// Not changed, and no error, when `relative` does not qualify or leads through
+// a link; not changed when nothing was deleted.
+[[nodiscard]] RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root,
+                                                const std::wstring& base, const std::wstring& relative);

@@ -66,3 +66,20 @@ std::u16string Utf16UpToNul(const std::uint8_t* data, std::size_t size) {
   }
   return units;
 }
+
+std::wstring EscapeControlCharacters(const std::wstring& text) {
+  constexpr wchar_t kHexDigits[] = L"0123456789ABCDEF";
+  std::wstring visible;
+  visible.reserve(text.size());
+  for (wchar_t wc : text) {
+    const auto c = static_cast<std::uint32_t>(wc);
+    if (c > 0x1F && c != 0x7F) {
+      visible.push_back(wc);
+      continue;
+    }
+    visible += L"\\x";
+    visible.push_back(kHexDigits[c >> 4]);
+    visible.push_back(kHexDigits[c & 0xF]);
+  }
+  return visible;
+}

@@ -18,3 +18,8 @@ std::vector<std::uint8_t> Utf16LeBytes(const std::u16string& units);
 // The code units of `size` bytes read as UTF-16LE, up to the first NUL
 // character or the end of the bytes; an odd last byte is dropped.
 std::u16string Utf16UpToNul(const std::uint8_t* data, std::size_t size);
+
+// `text` as a report line may carry it: each control character (U+0000 to
+// U+001F and U+007F) as \x and two upper-case hex digits, so that text from
+// the registry cannot end a line or forge one; every other character as it is.
+std::wstring EscapeControlCharacters(const std::wstring& text);

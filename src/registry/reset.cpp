@@ -1,6 +1,7 @@
 // The association resets: each walks its family's table of steps in order.
 // Every step is tried whatever became of the ones before it; a step reports
-// only what it found damaged and repaired, each line followed by a flush.
+// what it found damaged and repaired, and a write or deletion that failed,
+// each line followed by a flush.
 
 #include "registry/reset.h"
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "registry/operations.h"
+#include "registry/registry_text.h"
 #include "registry/reset_tables.h"
 #include "registry/user_override.h"
 
@@ -17,29 +19,58 @@ std::wstring MachinePath(const wchar_t* key) { return std::wstring(LR"(Software\
 
 void Report(std::wostream& runLog, const wchar_t* line) { runLog << line << std::flush; }
 
+// The machine key of a step as the report lines name it, without the
+// trailing backslash some rows spell.
+std::wstring ReportedKey(const wchar_t* key) {
+  std::wstring path = L"HKLM\\" + MachinePath(key);
+  if (path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+// A value as the report lines name it: its key, two backslashes, and its
+// name, @ for the default value.
+std::wstring ReportedValue(const ResetStep& step) {
+  const std::wstring name = step.valueName[0] == L'\0' ? L"@" : step.valueName;
+  return ReportedKey(step.key) + L"\\\\" + name;
+}
+
 class RoutineWalk {
  public:
   RoutineWalk(RegistryAccess& registry, std::wostream& runLog, std::uint32_t minorVersion)
       : registry_(registry), runLog_(runLog), minorVersion_(minorVersion) {}
 
-  void Walk(const ResetRoutine& routine) {
+  // Returns how many writes and deletions failed.
+  std::uint32_t Walk(const ResetRoutine& routine) {
     for (std::size_t run = 0; run < routine.count; ++run) {
       const StepRun& steps = routine.runs[run];
       for (std::size_t index = 0; index < steps.count; ++index) {
         if (AppliesTo(steps.steps[index], minorVersion_)) Perform(steps.steps[index]);
       }
     }
+    return failures_;
   }
 
  private:
+  // Passes the change on; a write or deletion that failed gets its line,
+  // naming the step's value, or its key when `ofKey`.
+  RegistryChange Checked(RegistryChange change, const ResetStep& step, bool ofKey = false) {
+    if (change.error != kRegistrySuccess) {
+      ReportFailure(runLog_, ofKey ? ReportedKey(step.key) : ReportedValue(step), change.error);
+      ++failures_;
+    }
+    return change;
+  }
+
   void Perform(const ResetStep& step) {
+    const std::wstring path = MachinePath(step.key);
     switch (step.action) {
       case StepAction::kRecreateIfMissing:
-        recreating_ = !KeyExists(registry_, RegistryRoot::HKLM, MachinePath(step.key));
+        recreating_ = !KeyExists(registry_, RegistryRoot::HKLM, path);
         recreated_ = false;
         break;
       case StepAction::kWriteIfRecreating:
-        if (recreating_ && SetValue(registry_, MachinePath(step.key), step.valueName, step.data, step.type)) {
+        if (recreating_ &&
+            Checked(SetValue(registry_, path, step.valueName, step.data, step.type), step)) {
           recreated_ = true;
         }
         break;
@@ -50,36 +81,40 @@ class RoutineWalk {
         recreating_ = false;
         break;
       case StepAction::kReadOldValue:
-        oldValue_ = ReadDefaultValue(registry_, RegistryRoot::HKLM, MachinePath(step.key));
+        oldValue_ = ReadDefaultValue(registry_, RegistryRoot::HKLM, path);
         break;
       case StepAction::kResetDefault:
-        if (SetValueIfDifferent(registry_, MachinePath(step.key), step.valueName, step.data, step.type)) {
-          runLog_ << step.report << oldValue_ << L"!\r\n" << std::flush;
+        if (Checked(SetValueIfDifferent(registry_, path, step.valueName, step.data, step.type),
+                    step)) {
+          runLog_ << step.report << EscapeControlCharacters(oldValue_) << L"!\r\n" << std::flush;
           Report(runLog_, step.followUp);
         }
         break;
       case StepAction::kSetAlways:
-        static_cast<void>(SetValue(registry_, MachinePath(step.key), step.valueName, step.data, step.type));
+        Checked(SetValue(registry_, path, step.valueName, step.data, step.type), step);
         break;
       case StepAction::kSetIfDifferent:
-        if (SetValueIfDifferent(registry_, MachinePath(step.key), step.valueName, step.data, step.type)) {
+        if (Checked(SetValueIfDifferent(registry_, path, step.valueName, step.data, step.type),
+                    step)) {
           Report(runLog_, step.report);
         }
         break;
       case StepAction::kEditFlagsAlways:
-        static_cast<void>(SetEditFlagsBinary(registry_, MachinePath(step.key), step.flags));
+        Checked(SetEditFlagsBinary(registry_, path, step.flags), step);
         break;
       case StepAction::kComOpenEditFlags:
-        static_cast<void>(SetComOpenEditFlags(registry_));
+        Checked(SetComOpenEditFlags(registry_), step);
         break;
       case StepAction::kDeleteValue:
-        DeleteValue(registry_, MachinePath(step.key), step.valueName);
+        Checked(DeleteValue(registry_, path, step.valueName), step);
         break;
       case StepAction::kDeleteTree:
-        if (DeleteKeyTree(registry_, RegistryRoot::HKLM, MachinePath(step.key))) Report(runLog_, step.report);
+        if (Checked(DeleteKeyTree(registry_, RegistryRoot::HKLM, path), step, true)) {
+          Report(runLog_, step.report);
+        }
         break;
       case StepAction::kRemoveOverride:
-        RemoveUserOverride(registry_, runLog_, step.key);
+        failures_ += RemoveUserOverride(registry_, runLog_, step.key);
         break;
     }
   }
@@ -90,6 +125,7 @@ class RoutineWalk {
   std::wstring oldValue_;    // the extension's default value as read before its reset
   bool recreating_ = false;  // inside a recreation whose key was missing
   bool recreated_ = false;   // and at least one of its writes succeeded
+  std::uint32_t failures_ = 0;
 };
 
 // The reset routine of each Windows family.
@@ -122,41 +158,37 @@ ResetFamily FamilyOf(const SystemInfo& info) {
 
 }  // namespace
 
-void RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
   switch (FamilyOf(info)) {
     case ResetFamily::kXp:
-      ResetXpFamily(registry, info, runLog);
-      break;
+      return ResetXpFamily(registry, info, runLog);
     case ResetFamily::kVista:
-      ResetVistaFamily(registry, runLog);
-      break;
+      return ResetVistaFamily(registry, runLog);
     case ResetFamily::kWin7:
-      ResetWin7Win8Family(registry, runLog);
-      break;
-    case ResetFamily::kWin8:
-      ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
-      break;
+      return ResetWin7Win8Family(registry, runLog);
+    case ResetFamily::kWin8: {
+      const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      return failures + AddPinToStartVerb(registry, runLog);
+    }
     case ResetFamily::kNone:
       break;
   }
+  return 0;
 }
 
-void ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
-  RoutineWalk(registry, runLog, info.minorVersion).Walk(kXpRoutine);
+std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+  return RoutineWalk(registry, runLog, info.minorVersion).Walk(kXpRoutine);
 }
 
-void ResetVistaFamily(RegistryAccess& registry, std::wostream& runLog) {
-  RoutineWalk(registry, runLog, 0).Walk(kVistaRoutine);
+std::uint32_t ResetVistaFamily(RegistryAccess& registry, std::wostream& runLog) {
+  return RoutineWalk(registry, runLog, 0).Walk(kVistaRoutine);
 }
 
-void ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLog) {
-  RoutineWalk(registry, runLog, 0).Walk(kWin7Win8Routine);
+std::uint32_t ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLog) {
+  return RoutineWalk(registry, runLog, 0).Walk(kWin7Win8Routine);
 }
 
-void AddPinToStartVerb(RegistryAccess& registry) {
-  // The verb's steps are silent: a stream without a buffer takes the place of
-  // the run log.
-  std::wostream noLog(nullptr);
-  RoutineWalk(registry, noLog, 0).Walk(kPinToStartVerb);
+std::uint32_t AddPinToStartVerb(RegistryAccess& registry, std::wostream& runLog) {
+  // The verb's steps report nothing but what failed.
+  return RoutineWalk(registry, runLog, 0).Walk(kPinToStartVerb);
 }

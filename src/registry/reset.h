@@ -1,17 +1,20 @@
 #pragma once
-// The association resets, one per Windows family.
+// The association resets, one per Windows family. Each returns how many of
+// its writes and deletions failed; each failure has its line in the run log.
 
+#include <cstdint>
 #include <ostream>
 
 #include "host/system_info.h"
 #include "registry/registry_access.h"
 
-void ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);
-void ResetVistaFamily(RegistryAccess& registry, std::wostream& runLog);
-void ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLog);
-void AddPinToStartVerb(RegistryAccess& registry);
+std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);
+std::uint32_t ResetVistaFamily(RegistryAccess& registry, std::wostream& runLog);
+std::uint32_t ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLog);
+std::uint32_t AddPinToStartVerb(RegistryAccess& registry, std::wostream& runLog);
 
 // Runs the reset of the host's family, chosen from its version numbers: 5.x
 // the XP routine, 6.0 Vista's, 6.1 Windows 7's, 6.2 Windows 7's followed by
-// the pin-to-start verb; any other version, nothing.
-void RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);
+// the pin-to-start verb; any other version, nothing. Returns how many writes
+// and deletions failed.
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "registry/operations.h"
+#include "registry/registry_text.h"
 
 namespace {
 
@@ -34,33 +35,54 @@ const OverrideLiterals* FindLiterals(const std::wstring& extension) {
 
 }  // namespace
 
-void RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension) {
+std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
+                                 const std::wstring& extension) {
   // Only the three executable types are overrides this tool removes.
   const OverrideLiterals* literals = FindLiterals(extension);
-  if (literals == nullptr) return;
+  if (literals == nullptr) return 0;
   const std::wstring extensionKey = kUserClassesPrefix + extension;
-  if (!KeyExists(registry, RegistryRoot::HKCU, extensionKey)) return;
+  if (!KeyExists(registry, RegistryRoot::HKCU, extensionKey)) return 0;
 
+  // The class name is the user's own text: written with its control
+  // characters made visible, so that it cannot forge lines of the log.
   const std::wstring className = ReadDefaultValue(registry, RegistryRoot::HKCU, extensionKey);
-  runLog << literals->valueLine << className << L"!\r\n";
+  const std::wstring shownClass = EscapeControlCharacters(className);
+  runLog << literals->valueLine << shownClass << L"!\r\n";
   runLog.flush();
 
-  if (DeleteKeyTree(registry, RegistryRoot::HKCU, extensionKey)) {
+  std::uint32_t failures = 0;
+  const RegistryChange extensionGone = DeleteKeyTree(registry, RegistryRoot::HKCU, extensionKey);
+  if (extensionGone) {
     runLog << literals->deletedLine;
     runLog.flush();
+  } else if (extensionGone.error != kRegistrySuccess) {
+    ReportFailure(runLog, L"HKCU\\" + extensionKey, extensionGone.error);
+    ++failures;
   }
 
-  if (className.empty()) return;
-  // The class name is the user's own text: it may only lead to a key strictly
-  // below the per-user classes, and not through a link on the way.
-  if (DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserClasses, className)) {
-    runLog << L"  * HKCU\\SOFTWARE\\Classes\\" << className << L" has been deleted!\r\n\r\n";
+  if (className.empty()) return failures;
+  // It may only lead to a key strictly below the per-user classes, and not
+  // through a link on the way.
+  const RegistryChange classGone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserClasses, className);
+  if (classGone) {
+    runLog << L"  * HKCU\\SOFTWARE\\Classes\\" << shownClass << L" has been deleted!\r\n\r\n";
     runLog.flush();
+  } else if (classGone.error != kRegistrySuccess) {
+    ReportFailure(runLog, L"HKCU\\SOFTWARE\\Classes\\" + shownClass, classGone.error);
+    ++failures;
   }
+  return failures;
 }
 
-void RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog) {
+void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error) {
+  runLog << L"  * " << what << L" could not be reset (error " << error << L")!\r\n\r\n";
+  runLog.flush();
+}
+
+std::uint32_t RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog) {
+  std::uint32_t failures = 0;
   for (const OverrideLiterals& literals : kLiterals) {
-    RemoveUserOverride(registry, runLog, literals.extension);
+    failures += RemoveUserOverride(registry, runLog, literals.extension);
   }
+  return failures;
 }

@@ -1,13 +1,21 @@
 #pragma once
+#include <cstdint>
 #include <ostream>
 #include <string>
 
 #include "registry/registry_access.h"
 
 // Removes the current user's override of `extension` (".exe", ".bat", ".com"):
-// the per-user extension key and the per-user class key it names.
-void RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension);
+// the per-user extension key and the per-user class key it names. Returns how
+// many of the deletions failed.
+std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
+                                 const std::wstring& extension);
+
+// Writes the line of a write or deletion of the reset that failed: `what`
+// names the key, or the value as the report lines name it, then the Windows
+// error; a blank line follows.
+void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error);
 
 // Removes the overrides of ".exe", ".bat" and ".com", in that order, as the
-// resets do after each type.
-void RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog);
+// resets do after each type. Returns how many of the deletions failed.
+std::uint32_t RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog);

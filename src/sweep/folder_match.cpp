@@ -36,6 +36,9 @@ constexpr FoldRange kFoldRanges[] = {
 constexpr std::uint32_t kLowerYDiaeresis = 0x00FF;
 constexpr std::uint32_t kUpperYDiaeresis = 0x0178;
 
+// The folders of the Windows folder from which the system's own processes run.
+constexpr const wchar_t* kSystemFolders[] = {L"System32", L"SysWOW64"};
+
 bool StartsWithFolded(std::wstring_view text, std::wstring_view prefix) noexcept {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -104,4 +107,16 @@ bool PathIsInFolder(std::wstring_view path, std::wstring_view folder, bool pathC
   if (plainFolder.rest.back() == L'\\') return true;
   if (end == plainPath.rest.size()) return pathComplete;
   return plainPath.rest[end] == L'\\';
+}
+
+bool FolderHoldsSystem(std::wstring_view folder, const std::wstring& windowsFolder) {
+  if (windowsFolder.empty()) return false;
+  const std::wstring below = windowsFolder.back() == L'\\' ? windowsFolder : windowsFolder + L'\\';
+  // The folder holds the Windows folder when a path just inside it lies in
+  // the folder; this also takes a folder spelled with a trailing backslash.
+  if (PathIsInFolder(below, folder)) return true;
+  for (const wchar_t* system : kSystemFolders) {
+    if (PathIsInFolder(folder, below + system)) return true;
+  }
+  return false;
 }

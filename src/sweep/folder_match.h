@@ -2,6 +2,7 @@
 // Whether a program's path lies inside a watched folder.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // The upper-case form of one path character, as the comparison of paths uses
@@ -24,3 +25,10 @@
 // end is then no folder boundary.
 [[nodiscard]] bool PathIsInFolder(std::wstring_view path, std::wstring_view folder,
                                   bool pathComplete = true) noexcept;
+
+// True when a watched folder would take in the system's own programs: it is
+// the Windows folder, holds it, or lies in its System32 or SysWOW64 folder,
+// compared as PathIsInFolder compares. The Windows folder's other folders
+// (its Temp among them) are not refused. An empty `windowsFolder` refuses
+// nothing.
+[[nodiscard]] bool FolderHoldsSystem(std::wstring_view folder, const std::wstring& windowsFolder);

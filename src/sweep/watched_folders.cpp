@@ -3,6 +3,8 @@
 #include <optional>
 #include <utility>
 
+#include "sweep/folder_match.h"
+
 namespace {
 
 // The watched folders in the order they are read and tested: each variable's
@@ -22,6 +24,13 @@ constexpr WatchedFolderSource kWatchedFolderSources[] = {
 }  // namespace
 
 bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, ShortPaths& paths) {
+  // The variables are the user's to set: one that names the system's own
+  // folders would have the sweep terminate the processes the machine runs on.
+  const std::wstring windowsFolder = paths.WindowsFolder();
+  const std::wstring windowsFolderShort = windowsFolder.empty() ? windowsFolder : paths.ShortPathOf(windowsFolder);
+  const auto holdsSystem = [&](const std::wstring& folder) {
+    return FolderHoldsSystem(folder, windowsFolder) || FolderHoldsSystem(folder, windowsFolderShort);
+  };
   for (const WatchedFolderSource& source : kWatchedFolderSources) {
     // Read here even when the driver has read the variable before: the values
     // are those of this point of the run.
@@ -29,6 +38,10 @@ bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, Sh
     if (!value) return false;
     info.*source.longForm = std::move(*value);
     info.*source.shortForm = paths.ShortPathOf(info.*source.longForm);
+    if (holdsSystem(info.*source.longForm) || holdsSystem(info.*source.shortForm)) {
+      (info.*source.longForm).clear();
+      (info.*source.shortForm).clear();
+    }
   }
   return true;
 }

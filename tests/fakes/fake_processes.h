@@ -144,11 +144,15 @@ class FakeProcessTable : public ProcessTable {
 };
 
 // Short forms from a table; a path without an entry comes back as itself, as
-// when the platform call fails. Records every path asked for.
+// when the platform call fails. Records every path asked for. The Windows
+// folder is `windowsFolder` (none by default).
 class FakeShortPaths : public ShortPaths {
  public:
   std::map<std::wstring, std::wstring> shortForms;
   std::vector<std::wstring> asked;
+  std::wstring windowsFolder;
+
+  std::wstring WindowsFolder() override { return windowsFolder; }
 
   std::wstring ShortPathOf(const std::wstring& path) override {
     asked.push_back(path);

@@ -22,7 +22,7 @@ void RunFamilyReset(RegistryAccess& registry, Family family, std::wostream& runL
       break;
     case Family::kWin8:
       ResetWin7Win8Family(registry, runLog);
-      AddPinToStartVerb(registry);
+      AddPinToStartVerb(registry, runLog);
       break;
   }
 }

@@ -186,16 +186,41 @@ TEST(Run, PrivilegeFailureLineComesBeforeTheBanner) {
             0u);
 }
 
-TEST(Run, WithoutDesktopFolderTheConsoleCarriesTheWholeRunOnce) {
+// Without a Desktop folder, and where the Desktop folder or the log file's own
+// name leads elsewhere (a link, a second name of another file): no log file,
+// and the file elsewhere keeps every byte.
+TEST(Run, WithoutAPlainLogFileTheConsoleCarriesTheWholeRunOnce) {
+  namespace fs = std::filesystem;
+  const struct {
+    const char* name;
+    void (*arrange)(const fs::path& desktop, const fs::path& elsewhere);
+  } cases[] = {
+      {"no Desktop folder", [](const fs::path& desktop, const fs::path&) { fs::remove(desktop); }},
+      {"Desktop is a link",
+       [](const fs::path& desktop, const fs::path& elsewhere) {
+         fs::remove(desktop);
+         fs::create_directory_symlink(elsewhere.parent_path(), desktop);
+       }},
+      {"log file is a link",
+       [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_symlink(elsewhere, desktop / "Morvane.txt"); }},
+      {"log file is a second name",
+       [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_hard_link(elsewhere, desktop / "Morvane.txt"); }},
+  };
   RunWorld reference;
   ASSERT_EQ(reference.Run(), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunWorld world;
+    TempFolder system;
+    const fs::path elsewhere = system.Path() / "Morvane.txt";
+    std::ofstream(elsewhere, std::ios::binary) << "system file";
+    c.arrange(world.profile.Path() / "Desktop", elsewhere);
+    ASSERT_EQ(world.Run(), 0);
 
-  RunWorld world;
-  std::filesystem::remove(world.profile.Path() / "Desktop");
-  ASSERT_EQ(world.Run(), 0);
-
-  EXPECT_EQ(world.console.Text(), reference.console.Text());
-  EXPECT_TRUE(EndsWith(world.console.Text(), kClosing));
+    EXPECT_EQ(world.console.Text(), reference.console.Text());
+    EXPECT_TRUE(EndsWith(world.console.Text(), kClosing));
+    EXPECT_EQ(ReadBytes(elsewhere), "system file");
+  }
 }
 
 TEST(Run, FinishedDialogComesAfterTheLogIsComplete) {
@@ -235,6 +260,77 @@ TEST(Run, EarlierLogIsKeptWhenTheProfileIsMissing) {
   EXPECT_EQ(world.Run(), 1);
   EXPECT_EQ(ReadBytes(world.LogPath()), before);
   EXPECT_EQ(world.console.utf16ModeSwitches, 0);
+}
+
+// Text from the registry with control characters, and writes or deletions that
+// fail: the line each leaves, the exit code and the finished dialog.
+struct RepairLineCase {
+  const char* name;
+  std::function<void(MemoryRegistry&, FakeHostQuery&)> arrange;
+  std::wstring line;
+  int exitCode;
+};
+
+TEST(Run, FailedRepairsAreReportedAndEndWithExitCode2) {
+  const std::wstring classes = L"Software\\Classes\\";
+  const RegistryRoot hklm = RegistryRoot::HKLM;
+  const RegistryRoot hkcu = RegistryRoot::HKCU;
+  const std::vector<RepairLineCase> cases = {
+      {"old value with control characters",
+       [&](MemoryRegistry& r, FakeHostQuery&) { r.AddString(hklm, classes + L".exe", L"", L"a\r\n * b\x7F\u00E9"); },
+       L"  * HKLM\\Software\\Classes\\.exe\\\\@ has been changed to a\\x0D\\x0A * b\\x7F\u00E9!\r\n", 0},
+      {"value write refused",
+       [&](MemoryRegistry& r, FakeHostQuery&) {
+         r.InjectFailure(RegistryCallKind::SetValue, hklm, classes + L"exefile\\shell\\open\\command", 5);
+       },
+       L"\r\n  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\@ could not be reset (error 5)!\r\n\r\n", 2},
+      {"tree deletion refused below",
+       [&](MemoryRegistry& r, FakeHostQuery&) {
+         r.AddKey(hklm, classes + L".exe\\shell\\open");
+         r.RefuseDeletion(hklm, classes + L".exe\\shell\\open");
+       },
+       L"\r\n  * HKLM\\Software\\Classes\\.exe\\shell could not be reset (error 5)!\r\n\r\n", 2},
+      {"value deletion refused",
+       [&](MemoryRegistry& r, FakeHostQuery& host) {
+         host.version.majorVersion = 5;
+         r.AddString(hklm, classes + L"exefile", L"Content Type", L"x");
+         r.InjectFailure(RegistryCallKind::DeleteValue, hklm, classes + L"exefile", 1346);
+       },
+       L"\r\n  * HKLM\\Software\\Classes\\exefile\\\\Content Type could not be reset (error 1346)!\r\n\r\n", 2},
+      {"per-user extension key refused",
+       [&](MemoryRegistry& r, FakeHostQuery&) {
+         r.AddString(hkcu, L"SOFTWARE\\Classes\\.com", L"", L"x\r\n");
+         r.RefuseDeletion(hkcu, L"SOFTWARE\\Classes\\.com");
+       },
+       L"set to x\\x0D\\x0A!\r\n  * HKCU\\SOFTWARE\\Classes\\.com could not be reset (error 5)!\r\n\r\n", 2},
+      {"per-user class key refused",
+       [&](MemoryRegistry& r, FakeHostQuery&) {
+         r.AddString(hkcu, L"SOFTWARE\\Classes\\.bat", L"", L"c\r");
+         r.AddKey(hkcu, L"SOFTWARE\\Classes\\c\r");
+         r.RefuseDeletion(hkcu, L"SOFTWARE\\Classes\\c\r");
+       },
+       L"  * HKCU\\SOFTWARE\\Classes\\.bat has been deleted!\r\n"
+       L"  * HKCU\\SOFTWARE\\Classes\\c\\x0D could not be reset (error 5)!\r\n\r\n", 2},
+  };
+  for (const RepairLineCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunWorld world;
+    c.arrange(world.registry, world.host);
+    EXPECT_EQ(world.Run(), c.exitCode);
+    const std::wstring log = world.LogText();
+    EXPECT_NE(log.find(c.line), std::wstring::npos) << testing::PrintToString(log);
+    EXPECT_EQ(world.console.Text(), log);
+    ASSERT_EQ(world.DialogTitles(), kBothDialogs);
+    const ShownDialog& finished = world.dialog.shown[1];
+    if (c.exitCode == 0) {
+      EXPECT_EQ(finished.text, L"Your executables (.exe, .bat, .com) should now properly execute on your computer!");
+      continue;
+    }
+    EXPECT_EQ(finished.text, L"Some associations of executables (.exe, .bat, .com) could not be reset! "
+                             L"The log file names each one: " +
+                                 world.profile.Path().wstring() + L"\\Desktop\\Morvane.txt.");
+    EXPECT_EQ(finished.flags, kMbOk | kMbIconWarning);
+  }
 }
 
 struct CountCase {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "registry/memory_registry.h"
+#include "registry/registry_text.h"
 
 namespace {
 
@@ -123,7 +124,9 @@ TEST_F(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyStays) {
   registry_->AddString(HKCU, L"Software\\Classes\\.exe", L"", L"exefile");
   registry_->AddKey(HKCU, L"Software\\Classes\\exefile");
   registry_->RefuseDeletion(HKCU, L"Software\\Classes\\.exe");
-  EXPECT_EQ(Run(L".exe"), kExeLine + L"exefile!\r\n" + ClassDeleted(L"exefile"));
+  EXPECT_EQ(Run(L".exe"), kExeLine + L"exefile!\r\n" +
+                             L"  * HKCU\\SOFTWARE\\Classes\\.exe could not be reset (error 5)!\r\n\r\n" +
+                             ClassDeleted(L"exefile"));
   EXPECT_TRUE(registry_->HasKey(HKCU, L"Software\\Classes\\.exe"));
   EXPECT_FALSE(registry_->HasKey(HKCU, L"Software\\Classes\\exefile"));
 }
@@ -233,6 +236,21 @@ TEST_F(UserOverride, EachExtensionStartsFromItsOwnRead) {
   EXPECT_EQ(Run(L".exe"), kExeLine + L"exefile!\r\n" + kExeDeleted);
   EXPECT_EQ(Run(L".bat"), kBatLine + L"!\r\n" + kBatDeleted);
   EXPECT_EQ(Run(L".com"), kComLine + L"comfile!\r\n" + kComDeleted);
+}
+
+TEST(EscapeControlCharacters, OnlyControlCharactersAreEscaped) {
+  const struct {
+    std::wstring text;
+    std::wstring shown;
+  } cases[] = {
+      {L"exefile", L"exefile"},
+      {L"a\r\nb", L"a\\x0D\\x0Ab"},
+      {std::wstring(L"\0\x1F\x7F", 3), L"\\x00\\x1F\\x7F"},
+      {L"\t\x1B[2J", L"\\x09\\x1B[2J"},
+      {L" ~\x80\u00E9\uFFFF\\x0D", L" ~\x80\u00E9\uFFFF\\x0D"},
+      {L"\U0001F600", L"\U0001F600"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EscapeControlCharacters(c.text), c.shown);
 }
 
 TEST_F(UserOverride, AnUnreadableExtensionKeyCountsAsAbsent) {

@@ -104,6 +104,38 @@ TEST(PathIsInFolder, MatchesWholeFoldersFromThePathStartWithoutRegardToCase) {
   }
 }
 
+// Folders that hold the system, against the Windows folder C:\Windows unless
+// a row names another.
+struct SystemFolderCase {
+  const wchar_t* folder;
+  bool refused;
+  const char* why;
+  const wchar_t* windows = L"C:\\Windows";
+};
+
+const SystemFolderCase kSystemFolderCases[] = {
+    {L"C:\\Windows", true, "the Windows folder"},
+    {L"c:\\WINDOWS\\", true, "the Windows folder, other case, trailing backslash"},
+    {L"\\\\?\\C:\\Windows", true, "the Windows folder with a prefix"},
+    {L"C:\\Windows\\System32", true, "System32"},
+    {L"C:\\Windows\\system32\\drivers", true, "inside System32"},
+    {L"C:\\Windows\\SysWOW64\\", true, "SysWOW64"},
+    {L"C:\\OS", true, "a folder above the Windows folder", L"C:\\OS\\Windows"},
+    {L"C:\\", false, "a drive root, which matches nothing anyway"},
+    {L"C:\\Windows\\Temp", false, "the Windows folder's Temp"},
+    {L"C:\\Windows\\System32x", false, "a sibling of System32"},
+    {L"C:\\Windows.old", false, "a sibling of the Windows folder"},
+    {L"D:\\Windows", false, "another drive"},
+    {L"C:\\Users\\Ann\\AppData\\Local\\Temp", false, "the user's Temp"},
+    {L"C:\\Windows", false, "the Windows folder unknown", L""},
+};
+
+TEST(FolderHoldsSystem, RefusesTheWindowsFolderWhatHoldsItAndItsSystemFolders) {
+  for (const SystemFolderCase& c : kSystemFolderCases) {
+    EXPECT_EQ(FolderHoldsSystem(c.folder, c.windows), c.refused) << c.why;
+  }
+}
+
 TEST(PathIsInFolder, TheEndOfAPathThatMayBeCutIsNoBoundary) {
   EXPECT_FALSE(PathIsInFolder(L"C:\\Users\\Ann", L"C:\\Users\\Ann", false));
   EXPECT_TRUE(PathIsInFolder(L"C:\\Users\\Ann\\x", L"C:\\Users\\Ann", false));

@@ -71,4 +71,26 @@ TEST(CollectWatchedFolders, StopsAtTheFirstMissingVariable) {
   }
 }
 
+TEST(CollectWatchedFolders, AFolderThatHoldsTheSystemIsNotUsed) {
+  const struct {
+    const wchar_t* temp;
+    bool refused;
+  } cases[] = {{L"C:\\Windows NT\\System32", true},
+               {L"C:\\WINDOW~1\\SysWOW64", true},  // through the Windows folder's short form
+               {L"C:\\Windows NT\\Temp", false}};
+  for (const auto& c : cases) {
+    Collect collect;
+    collect.environment.variables = {
+        {L"allusersprofile", L"C:\\ProgramData"}, {L"userprofile", L"C:\\Users\\Ann"}, {L"temp", c.temp}};
+    collect.shortPaths.windowsFolder = L"C:\\Windows NT";
+    collect.shortPaths.shortForms = {{L"C:\\Windows NT", L"C:\\WINDOW~1"}};
+    ASSERT_TRUE(collect.Run());
+    const std::wstring kept = c.refused ? L"" : c.temp;
+    EXPECT_EQ(collect.info.tempFolder, kept);
+    EXPECT_EQ(collect.info.tempFolderShort, kept);
+    EXPECT_EQ(collect.info.userProfile, L"C:\\Users\\Ann");
+    EXPECT_EQ(collect.console.str(), L"");
+  }
+}
+
 }  // namespace
