@@ -1,0 +1,19 @@
+#pragma once
+// One fuzz input: the bytes choose a Windows family and damage a registry
+// (keys, values of any type and size, links, per-user overrides naming odd
+// classes, registry calls that fail); the family's reset runs twice over it.
+// What must hold whatever the damage, with no copy of what the resets write:
+// - nothing changes outside the keys of the three extensions and their
+//   classes under HKLM\Software\Classes, and per-user keys only go, each the
+//   override of an extension or the class one names, reached without a link;
+// - no key is left open, and each report line is flushed on its own;
+// - a second run changes nothing, and reports nothing machine-wide unless
+//   registry calls were made to fail.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The broken rules, empty when every one held.
+std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t size);
