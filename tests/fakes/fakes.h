@@ -26,20 +26,12 @@ class FakeConsole : public Console {
   std::wostringstream stream;
 };
 
-struct ShownDialog {
-  std::wstring title;
-  std::wstring text;
-  unsigned flags;
-  bool operator==(const ShownDialog& other) const {
-    return title == other.title && text == other.text && flags == other.flags;
-  }
-};
-
 // Answers from `answers` in order, then OK; `onShow` runs while a dialog is up.
+// Each dialog shown is kept as its title, flags and text: "title | flags | text".
 class FakeDialog : public Dialog {
  public:
   int Show(const std::wstring& text, const std::wstring& title, unsigned flags) override {
-    shown.push_back({title, text, flags});
+    shown.push_back(title + L" | " + std::to_wstring(flags) + L" | " + text);
     onShow();
     const int answer = answers.empty() ? kIdOk : answers.front();
     if (!answers.empty()) answers.pop_front();
@@ -47,7 +39,7 @@ class FakeDialog : public Dialog {
   }
   std::deque<int> answers;
   std::function<void()> onShow = [] {};
-  std::vector<ShownDialog> shown;
+  std::vector<std::wstring> shown;
 };
 
 // Ticks from `ticks` in order, the last one repeated; always 12/06/2026 03:05:09 PM.
@@ -100,8 +92,7 @@ class FakeHostQuery : public HostQuery {
 class FakeTokenService : public TokenService {
  public:
   bool OpenOwnToken(TokenHandle& token) override {
-    token = 0x100 + opened.size();
-    if (!openFails) opened.push_back(token);
+    opened.push_back(token = 0x100 + opened.size());
     return !openFails;
   }
   bool LookupDebugPrivilege(PrivilegeId& id) override {
@@ -172,11 +163,8 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// A path without an entry comes back as itself, as when the platform call fails.
+// No short forms: each path comes back as itself, as when the platform call fails.
 class FakeShortPaths : public ShortPaths {
  public:
-  std::wstring ShortPathOf(const std::wstring& path) override {
-    return shortForms.count(path) != 0 ? shortForms[path] : path;
-  }
-  std::map<std::wstring, std::wstring> shortForms;
+  std::wstring ShortPathOf(const std::wstring& path) override { return path; }
 };

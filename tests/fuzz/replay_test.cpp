@@ -11,7 +11,7 @@
 TEST(FuzzReplay, EverySavedInputKeepsEveryRule) {
   std::size_t replayed = 0;
   for (const char* folder : {"corpus", "regressions"}) {
-    const std::filesystem::path dir = std::filesystem::path(MORVANE_FUZZ_DIR) / folder;
+    const std::filesystem::path dir = std::filesystem::path(MORVANE_TESTS_DIR) / "fuzz" / folder;
     if (!std::filesystem::is_directory(dir)) continue;
     for (const auto& file : std::filesystem::directory_iterator(dir)) {
       if (file.path().extension() == ".md") continue;

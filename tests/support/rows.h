@@ -1,5 +1,5 @@
 #pragma once
-// Tables of cases kept as text files beside the tests: one case a line, its
+// Tables of cases kept as text files under tests/: one case a line, its
 // fields separated by " | ", lines starting with '#' and blank lines skipped.
 // <XXXX> stands for the character with that hexadecimal code.
 
@@ -11,7 +11,7 @@
 using Row = std::vector<std::wstring>;
 
 inline std::vector<Row> ReadRows(const std::string& name) {
-  std::ifstream in(std::string(MORVANE_TEST_DATA) + "/" + name);
+  std::ifstream in(std::string(MORVANE_TESTS_DIR) + "/" + name);
   std::vector<Row> rows;
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;

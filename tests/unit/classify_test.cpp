@@ -6,7 +6,7 @@
 #include "support/rows.h"
 
 TEST(ClassifyHost, EveryRowOfTheTable) {
-  const std::vector<Row> rows = ReadRows("classify.txt");
+  const std::vector<Row> rows = ReadRows("unit/classify.txt");
   ASSERT_GT(rows.size(), 30u);
   for (const Row& row : rows) {
     FakeHostQuery host;

@@ -5,7 +5,7 @@
 #include "support/rows.h"
 
 TEST(PathIsInFolder, EveryRowOfTheTable) {
-  const std::vector<Row> rows = ReadRows("folder_match.txt");
+  const std::vector<Row> rows = ReadRows("unit/folder_match.txt");
   ASSERT_GT(rows.size(), 40u);
   for (const Row& row : rows) {
     const bool complete = row.size() < 4;

@@ -89,11 +89,9 @@ struct World {
 };
 
 TEST(Run, EveryWayOut) {
-  std::map<wchar_t, ShownDialog> dialogs;
-  for (const Row& row : ReadRows("dialogs.txt")) {
-    dialogs[row[0][0]] = {row[1], Unescape(row[3]), static_cast<unsigned>(std::stoul(row[2]))};
-  }
-  const std::vector<Row> rows = ReadRows("run.txt");
+  std::map<wchar_t, std::wstring> dialogs;  // as the fake keeps them
+  for (const Row& row : ReadRows("unit/dialogs.txt")) dialogs[row[0][0]] = Unescape(row[1] + L" | " + row[2] + L" | " + row[3]);
+  const std::vector<Row> rows = ReadRows("unit/run.txt");
   ASSERT_GT(rows.size(), 10u);
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row[0]));
@@ -117,7 +115,7 @@ TEST(Run, EveryWayOut) {
 
     ASSERT_EQ(world.dialog.shown.size(), row[5].size());
     for (std::size_t i = 0; i < row[5].size(); ++i) {
-      EXPECT_TRUE(world.dialog.shown[i] == dialogs[row[5][i]]) << i;
+      EXPECT_EQ(world.dialog.shown[i], dialogs[row[5][i]]);
       // The log holds everything up to the count line while the license dialog is up, and all of it by the last.
       const std::wstring& shown = world.logAtDialog[i];
       const auto ends = [&shown](const std::wstring& tail) {
@@ -132,7 +130,8 @@ TEST(Run, EveryWayOut) {
     EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
     EXPECT_EQ(world.registry.OpenKeys(), 0u);
     EXPECT_EQ(world.clock.sleeps, std::vector<std::uint32_t>(std::stoul(row[7]), 2000));
-    EXPECT_EQ(world.tokens.closed, world.tokens.opened) << "the token is closed once";
+    const std::vector<TokenHandle> none;
+    EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
   }
 }
 
