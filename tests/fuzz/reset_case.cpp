@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "registry/reset.h"
+#include "support/flushes.h"
 #include "support/memory_registry.h"
 #include "support/rows.h"
 
@@ -21,7 +22,9 @@ bool Repaired(const std::wstring& folded) {
                      [&](const wchar_t* key) { return Within(folded, kMachineClasses + key); });
 }
 
-void Reset(MemoryRegistry& registry, std::uint32_t family, std::wostream& log) {
+}  // namespace
+
+void RunFamilyReset(RegistryAccess& registry, std::uint32_t family, std::wostream& log) {
   SystemInfo info;
   info.majorVersion = 5;
   info.minorVersion = family + 1;
@@ -31,27 +34,13 @@ void Reset(MemoryRegistry& registry, std::uint32_t family, std::wostream& log) {
   if (family == 4) AddPinToStartVerb(registry);
 }
 
-// A log that keeps apart the text of each flush.
-class Flushes : public std::wstreambuf {
- public:
-  std::vector<std::wstring> text{L""};
-
- protected:
-  int_type overflow(int_type ch) override {
-    if (!traits_type::eq_int_type(ch, traits_type::eof())) text.back() += traits_type::to_char_type(ch);
-    return traits_type::not_eof(ch);
-  }
-  int sync() override {
-    if (!text.back().empty()) text.emplace_back();
-    return 0;
-  }
-};
+namespace {
 
 // Runs the reset and checks what it changed and wrote.
 void Run(MemoryRegistry& registry, std::uint32_t family, Flushes& log, std::vector<std::string>& faults) {
   const RegistryState before = registry.State();
   std::wostream stream(&log);
-  Reset(registry, family, stream);
+  RunFamilyReset(registry, family, stream);
   const RegistryState& after = registry.State();
   std::vector<std::wstring> changed;
   for (const auto& [key, state] : before) {
@@ -96,7 +85,7 @@ std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t si
     failing = failing || row[0] == L"fail";
     if (row[0] == L"reset") {
       std::wostream silent(nullptr);
-      Reset(registry, family, silent);
+      RunFamilyReset(registry, family, silent);
     }
   }
 

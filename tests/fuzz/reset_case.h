@@ -13,8 +13,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "registry/registry_access.h"
+
 // The broken rules, empty when every one held.
 std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t size);
+
+// What a run does to the registry for a family: 0 Windows XP, 1 Server 2003,
+// 2 Vista, 3 Windows 7, 4 Windows 8.
+void RunFamilyReset(RegistryAccess& registry, std::uint32_t family, std::wostream& log);

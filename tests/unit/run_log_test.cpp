@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -61,6 +66,19 @@ TEST(RunLogTee, OnlyWhenBothSinksFailDoesTheRunLogFail) {
   log << L"abcdef" << std::flush;
   EXPECT_TRUE(log.bad());
   EXPECT_EQ(console.taken, L"abc");
+}
+
+// Closing the log hands over what is pending: to the file, UTF-16LE after its mark, and to the console.
+TEST(RunLogFile, ClosingHandsOverWhatIsPending) {
+  const std::string path = std::filesystem::temp_directory_path() / ("morvane-log-" + std::to_string(::getpid()));
+  Sink console(~std::size_t{0}, 99);
+  const std::unique_ptr<RunLog> log = OpenRunLog(std::wstring(path.begin(), path.end()), console);
+  log->Stream() << L"\u00E9!";
+  CloseRunLog(*log);
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string("\xFF\xFE\xE9\0!\0", 6));
+  EXPECT_EQ(console.taken, L"\u00E9!");
+  std::filesystem::remove(path);
 }
 
 }  // namespace

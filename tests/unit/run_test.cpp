@@ -14,6 +14,9 @@
 #include <optional>
 
 #include "fakes/fakes.h"
+#include "fuzz/reset_case.h"
+#include "host/debug_privilege.h"
+#include "support/flushes.h"
 #include "support/memory_registry.h"
 #include "support/rows.h"
 
@@ -58,6 +61,7 @@ struct World {
       if (word == L"unset" && words >> word) environment.variables.erase(word);
       if (word == L"no-memory") environment.allocationFails = true;
       if (word == L"processor" && words >> a) host.architecture = static_cast<std::uint16_t>(a);
+      if (word == L"product" && words >> a) host.version.productType = static_cast<std::uint8_t>(a);
       if (word == L"version" && words >> a >> b) {
         host.version.majorVersion = a;
         host.version.minorVersion = b;
@@ -128,11 +132,28 @@ TEST(Run, EveryWayOut) {
       }
     }
     EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
+    if (row.size() > 8) {  // the run made the reset of that family, as the family's routines make it
+      MemoryRegistry family;
+      std::wostream silent(nullptr);
+      RunFamilyReset(family, static_cast<std::uint32_t>(std::stoul(row[8])), silent);
+      EXPECT_EQ(world.registry.State(), family.State());
+    }
     EXPECT_EQ(world.registry.OpenKeys(), 0u);
     EXPECT_EQ(world.clock.sleeps, std::vector<std::uint32_t>(std::stoul(row[7]), 2000));
     const std::vector<TokenHandle> none;
     EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
   }
+}
+
+// Only a failed adjustment writes its line, flushed at once; the token is closed.
+TEST(DebugPrivilege, AFailedAdjustmentIsOneFlushedLine) {
+  FakeTokenService tokens;
+  tokens.enableFails = true;
+  Flushes log;
+  std::wostream stream(&log);
+  EnableDebugPrivilege(stream, tokens, 0x42);
+  EXPECT_EQ(log.text, (std::vector<std::wstring>{L"Could not Gain SEDebugPrivileges: 5\r\n", L""}));
+  EXPECT_EQ(tokens.closed, std::vector<TokenHandle>{0x42});
 }
 
 }  // namespace
