@@ -163,8 +163,8 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// No short forms: each path comes back as itself, as when the platform call fails.
+// Each folder's short form is its path and "~1".
 class FakeShortPaths : public ShortPaths {
  public:
-  std::wstring ShortPathOf(const std::wstring& path) override { return path; }
+  std::wstring ShortPathOf(const std::wstring& path) override { return path + L"~1"; }
 };

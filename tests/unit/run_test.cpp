@@ -72,7 +72,9 @@ struct World {
       if (word == L"no-token") tokens.openFails = true;
       if (word == L"ticks" && words >> a >> b) clock.ticks = {a, b};
       if (word == L"processes" && words >> a) {
-        for (std::uint32_t id = 7; id < 7 + a; ++id) processes.processes.push_back({id, 1, L"C:\\Temp\\x.exe"});
+        for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
+          processes.processes.push_back({id, 1, id % 2 == 1 ? L"C:\\Temp\\x.exe" : L"C:\\Temp~1\\x.exe"});
+        }
       }
     }
   }
