@@ -1,8 +1,8 @@
 #include "contract_backend.h"
-#include "registry/memory_registry.h"
+#include "support/memory_registry.h"
 
 std::unique_ptr<RegistryAccess> MakeContractRegistry() { return std::make_unique<MemoryRegistry>(); }
 
 long OpenContractKeys(RegistryAccess& registry) {
-  return static_cast<long>(static_cast<MemoryRegistry&>(registry).OpenKeyCount());
+  return static_cast<long>(static_cast<MemoryRegistry&>(registry).OpenKeys());
 }

@@ -1,0 +1,119 @@
+// What no run on a real registry can provoke or see: registry calls that
+// fail, and keys left open. (Links met where the repair deletes: the contract
+// suite, and the fuzz seeds replayed natively.)
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "registry/operations.h"
+#include "registry/reset.h"
+#include "registry/user_override.h"
+#include "support/memory_registry.h"
+
+namespace {
+
+constexpr RegistryRoot HKLM = RegistryRoot::HKLM;
+using Kind = RegistryCallKind;
+
+TEST(RegistryOperations, AFailingCallChangesNothingAndLeavesNoKeyOpen) {
+  const auto setIfDifferent = [](RegistryAccess& r) { return SetValueIfDifferent(r, L"S\\K", L"v", L"y", ValueType::RegSz); };
+  const auto setFlags = [](RegistryAccess& r) { return SetEditFlagsBinary(r, L"S\\K", EditFlags{1, 2, 3, 4}); };
+  const auto exists = [](RegistryAccess& r) { return KeyExists(r, HKLM, L"S\\K"); };
+  const auto read = [](RegistryAccess& r) { return !ReadDefaultValue(r, HKLM, L"S\\K").empty(); };
+  const auto deleteValue = [](RegistryAccess& r) {
+    DeleteValue(r, L"S\\K", L"v");
+    return false;
+  };
+  const auto deleteTree = [](RegistryAccess& r) { return DeleteKeyTree(r, HKLM, L"S"); };
+  const struct {
+    Kind failing;
+    RegistryStatus status;
+    std::function<bool(RegistryAccess&)> operation;  // true when it reports success
+  } cases[] = {{Kind::CreateKey, 5, setIfDifferent},  {Kind::QueryValue, 5, setIfDifferent},
+               {Kind::QueryValue, 234, setIfDifferent}, {Kind::SetValue, 5, setIfDifferent},
+               {Kind::SetValue, 5, setFlags},          {Kind::OpenKey, 5, exists},
+               {Kind::QueryValue, 5, read},            {Kind::DeleteValue, 5, deleteValue},
+               {Kind::DeleteOpenedKey, 5, deleteTree}, {Kind::EnumKey, 5, deleteTree},
+               {Kind::IsLink, 5, deleteTree}};
+  for (const auto& c : cases) {
+    MemoryRegistry registry;
+    ASSERT_TRUE(PutText(registry, L"HKLM\\S\\K", L"v", L"x") && PutText(registry, L"HKLM\\S\\K", L"", L"x"));
+    registry.Fail(c.failing, L"HKLM\\S\\K", c.status);
+    registry.Fail(c.failing, L"HKLM\\S", c.status);
+    const RegistryState before = registry.State();
+    EXPECT_FALSE(c.operation(registry)) << static_cast<int>(c.failing) << " " << c.status;
+    EXPECT_EQ(registry.State(), before) << static_cast<int>(c.failing) << " " << c.status;
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
+TEST(Reset, ARecreationWhoseEveryWriteFailedIsNotReported) {
+  MemoryRegistry registry;
+  for (Kind kind : {Kind::OpenKey, Kind::CreateKey}) {
+    registry.Fail(kind, L"HKLM\\Software\\Classes\\.com", kRegistryAccessDenied);
+  }
+  std::wostringstream log;
+  ResetWin7Win8Family(registry, log);
+  EXPECT_EQ(log.str().find(L".com did not exist"), std::wstring::npos);
+  EXPECT_NE(log.str().find(L".exe did not exist and was recreated!"), std::wstring::npos);
+  EXPECT_EQ(registry.OpenKeys(), 0u);
+}
+
+TEST(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyResists) {
+  MemoryRegistry registry;
+  ASSERT_TRUE(PutText(registry, L"HKCU\\SOFTWARE\\Classes\\.exe", L"", L"exefile"));
+  ASSERT_TRUE(Put(registry, L"HKCU\\SOFTWARE\\Classes\\exefile\\shell", L"", ValueType::RegNone, {}));
+  registry.Fail(Kind::DeleteOpenedKey, L"HKCU\\SOFTWARE\\Classes\\.exe", kRegistryAccessDenied);
+  std::wostringstream log;
+  RemoveUserOverride(registry, log, L".exe");
+  EXPECT_EQ(log.str(), L"  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to exefile!\r\n"
+                       L"  * HKCU\\SOFTWARE\\Classes\\.exe could not be reset (error 5)!\r\n\r\n"
+                       L"  * HKCU\\SOFTWARE\\Classes\\exefile has been deleted!\r\n\r\n");
+  EXPECT_TRUE(registry.Has(L"HKCU\\SOFTWARE\\Classes\\.exe"));
+  EXPECT_FALSE(registry.Has(L"HKCU\\SOFTWARE\\Classes\\exefile"));
+  EXPECT_EQ(registry.OpenKeys(), 0u);
+}
+
+// Each write or deletion of the reset that fails has its line, and counts;
+// text from the registry goes into the lines with its control characters escaped.
+TEST(Reset, EveryFailedRepairHasItsLine) {
+  const std::wstring classes = L"HKLM\\Software\\Classes\\";
+  const std::wstring user = L"HKCU\\SOFTWARE\\Classes\\";
+  const struct {
+    std::uint32_t majorVersion;
+    std::vector<std::wstring> keys;  // made before the run, each with a default value (after '=')
+    Kind failing;
+    std::wstring failingKey;
+    std::wstring line;
+    std::uint32_t failures;
+  } cases[] = {
+      {6, {classes + L".exe=a\r\n * b\x7F\u00E9\U0001F600"}, Kind::OpenKey, L"-",
+       L"  * HKLM\\Software\\Classes\\.exe\\\\@ has been changed to a\\x0D\\x0A * b\\x7F\u00E9\U0001F600!\r\n", 0},
+      {6, {}, Kind::SetValue, classes + L"exefile\\shell\\open\\command",
+       L"  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\@ could not be reset (error 5)!\r\n\r\n", 4},
+      {6, {classes + L".exe\\shell\\open=x"}, Kind::DeleteOpenedKey, classes + L".exe\\shell\\open",
+       L"  * HKLM\\Software\\Classes\\.exe\\shell could not be reset (error 5)!\r\n\r\n", 1},
+      {6, {user + L".com=x\r\n"}, Kind::DeleteOpenedKey, user + L".com",
+       L"set to x\\x0D\\x0A!\r\n  * HKCU\\SOFTWARE\\Classes\\.com could not be reset (error 5)!\r\n\r\n", 1},
+      {6, {user + L".bat=c\r", user + L"c\r=y"}, Kind::DeleteOpenedKey, user + L"c\r",
+       L"  * HKCU\\SOFTWARE\\Classes\\c\\x0D could not be reset (error 5)!\r\n\r\n", 1},
+  };
+  for (const auto& c : cases) {
+    MemoryRegistry registry;
+    for (const std::wstring& key : c.keys) {
+      const std::size_t equals = key.find(L'=');
+      ASSERT_TRUE(PutText(registry, key.substr(0, equals), L"", key.substr(equals + 1)));
+    }
+    registry.Fail(c.failing, c.failingKey, kRegistryAccessDenied);
+    SystemInfo info;
+    info.majorVersion = c.majorVersion;
+    info.minorVersion = 1;
+    std::wostringstream log;
+    EXPECT_EQ(RunFamilyReset(registry, info, log), c.failures) << testing::PrintToString(c.line);
+    EXPECT_NE(log.str().find(c.line), std::wstring::npos) << testing::PrintToString(log.str());
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// The run's ways out through fakes (tests/unit/run.txt): exit code, how the
+// log goes, what only the console shows, the dialogs and what was on disk
+// while each was up, the wait after terminating, whether the registry was
+// touched, and the token closed. What each family's reset writes is checked
+// end to end under Wine.
+#include "driver/run.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "fakes/fakes.h"
+#include "fuzz/reset_case.h"
+#include "host/debug_privilege.h"
+#include "support/flushes.h"
+#include "support/memory_registry.h"
+#include "support/rows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::wstring Unescape(std::wstring text) {
+  for (const auto& [escape, character] : {std::pair{L"\\r", L"\r"}, std::pair{L"\\n", L"\n"}}) {
+    for (std::size_t at = text.find(escape); at != std::wstring::npos; at = text.find(escape, at + 1)) {
+      text.replace(at, 2, character);
+    }
+  }
+  return text;
+}
+
+// The log file's text after its byte-order mark; nothing without the file or the mark.
+std::optional<std::wstring> ReadLog(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (bytes.compare(0, 2, "\xFF\xFE") != 0) return std::nullopt;
+  std::wstring text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+  }
+  return text;
+}
+
+struct World {
+  explicit World(const std::wstring& arrangement) {
+    fs::create_directories(profile / "Desktop");
+    environment.variables = {{L"USERPROFILE", profile.wstring()}, {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
+                             {L"TEMP", L"C:\\Temp"}};
+    host.version.majorVersion = 6;
+    host.version.minorVersion = 1;
+    host.version.productType = 1;
+    processes.processes = {{100, 1, L"C:\\Temp\\Morvane.exe"}};
+    dialog.onShow = [this] { logAtDialog.push_back(ReadLog(logPath).value_or(L"")); };
+    std::wistringstream words(arrangement);
+    for (std::wstring word; words >> word;) {
+      std::uint32_t a = 0, b = 0;
+      if (word == L"unset" && words >> word) environment.variables.erase(word);
+      if (word == L"no-memory") environment.allocationFails = true;
+      if (word == L"processor" && words >> a) host.architecture = static_cast<std::uint16_t>(a);
+      if (word == L"product" && words >> a) host.version.productType = static_cast<std::uint8_t>(a);
+      if (word == L"version" && words >> a >> b) {
+        host.version.majorVersion = a;
+        host.version.minorVersion = b;
+      }
+      if (word == L"answer" && words >> a) dialog.answers = {static_cast<int>(a)};
+      if (word == L"privilege-refused") tokens.enableFails = true;
+      if (word == L"privilege-unknown") tokens.lookupFails = true;
+      if (word == L"no-token") tokens.openFails = true;
+      if (word == L"ticks" && words >> a >> b) clock.ticks = {a, b};
+      if (word == L"temp" && words >> word) environment.variables[L"TEMP"] = word;
+      if (word == L"process" && words >> word) processes.processes.push_back({7, 1, word});
+      if (word == L"refuse" && words >> word) registry.Fail(RegistryCallKind::SetValue, word, kRegistryAccessDenied);
+      if (word == L"processes" && words >> a) {
+        for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
+          processes.processes.push_back({id, 1, id % 2 == 1 ? L"C:\\Temp\\x.exe" : L"C:\\Temp~1\\x.exe"});
+        }
+      }
+    }
+  }
+  ~World() { fs::remove_all(profile); }
+
+  fs::path profile = fs::temp_directory_path() / ("morvane-run-" + std::to_string(::getpid()));
+  fs::path logPath = profile / "Desktop" / "Morvane.txt";
+  FakeConsole console;
+  FakeDialog dialog;
+  FakeClock clock;
+  FakeEnvironment environment;
+  FakeTokenService tokens;
+  FakeHostQuery host;
+  FakeShortPaths shortPaths;
+  FakeProcessTable processes;
+  MemoryRegistry registry;
+  std::vector<std::wstring> logAtDialog;
+};
+
+TEST(Run, EveryWayOut) {
+  std::map<wchar_t, std::wstring> dialogs;  // as the fake keeps them
+  for (const Row& row : ReadRows("unit/dialogs.txt")) dialogs[row[0][0]] = Unescape(row[1] + L" | " + row[2] + L" | " + row[3]);
+  const auto withProfile = [](std::wstring text, const fs::path& profile) {
+    const std::size_t at = text.find(L"<profile>");
+    return at == std::wstring::npos ? text : text.replace(at, 9, profile.wstring());
+  };
+  const std::vector<Row> rows = ReadRows("unit/run.txt");
+  ASSERT_GT(rows.size(), 10u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row[0]));
+    World world(row[1]);
+    RunServices services{world.console, world.dialog,     world.clock,     world.environment, world.tokens,
+                         world.host,    world.shortPaths, world.processes, world.registry};
+    EXPECT_EQ(::Run(services), std::stoi(row[2]));
+
+    const std::optional<std::wstring> log = ReadLog(world.logPath);
+    ASSERT_EQ(log.has_value(), row[3] != L"-");
+    std::size_t at = 0;
+    for (std::size_t start = 0, end = 0; log && start < row[3].size(); start = end + 5) {
+      end = std::min(row[3].find(L" ... ", start), row[3].size());
+      const std::wstring part = Unescape(row[3].substr(start, end - start));
+      const std::size_t found = log->find(part, at);
+      EXPECT_TRUE(found != std::wstring::npos && (start != 0 || found == 0)) << testing::PrintToString(part);
+      at = found == std::wstring::npos ? at : found + part.size();
+    }
+    EXPECT_EQ(at, log.value_or(L"").size()) << "the log ends otherwise: " << testing::PrintToString(log);
+    EXPECT_EQ(world.console.stream.str(), log.value_or(L"") + Unescape(row[4])) << "the console carries the log once";
+
+    ASSERT_EQ(world.dialog.shown.size(), row[5].size());
+    for (std::size_t i = 0; i < row[5].size(); ++i) {
+      EXPECT_EQ(world.dialog.shown[i], withProfile(dialogs[row[5][i]], world.profile));
+      // The log holds everything up to the count line while the license dialog is up, and all of it by the last.
+      const std::wstring& shown = world.logAtDialog[i];
+      const auto ends = [&shown](const std::wstring& tail) {
+        return shown.size() >= tail.size() && shown.compare(shown.size() - tail.size(), tail.size(), tail) == 0;
+      };
+      if (row[5][i] == L'L') {
+        EXPECT_TRUE(ends(L" kill.\r\n\r\n") || ends(L" terminated!\r\n\r\n")) << testing::PrintToString(shown);
+      } else if (row[5][i] == L'F') {
+        EXPECT_EQ(shown, log.value_or(L""));
+      }
+    }
+    EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
+    if (row.size() > 8) {  // the run made the reset of that family, as the family's routines make it
+      MemoryRegistry family;
+      std::wostream silent(nullptr);
+      ResetAsFamily(family, static_cast<std::uint32_t>(std::stoul(row[8])), silent);
+      EXPECT_EQ(world.registry.State(), family.State());
+    }
+    EXPECT_EQ(world.registry.OpenKeys(), 0u);
+    EXPECT_EQ(world.clock.sleeps, std::vector<std::uint32_t>(std::stoul(row[7]), 2000));
+    const std::vector<TokenHandle> none;
+    EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
+  }
+}
+
+// Without a Desktop folder, or where the Desktop folder or the log file's own
+// name leads elsewhere (a link, a second name of another file): no log file,
+// the console carries the whole run once, and the file elsewhere keeps every byte.
+TEST(Run, WithoutAPlainLogFileTheConsoleCarriesTheWholeRun) {
+  std::wstring whole;
+  {
+    World reference(L"");
+    RunServices services{reference.console, reference.dialog,     reference.clock,     reference.environment,
+                         reference.tokens,  reference.host,       reference.shortPaths, reference.processes,
+                         reference.registry};
+    ASSERT_EQ(::Run(services), 0);
+    whole = reference.console.stream.str();
+  }
+  using Arrange = void (*)(const fs::path& desktop, const fs::path& elsewhere);
+  const std::pair<const char*, Arrange> cases[] = {
+      {"no Desktop", [](const fs::path& desktop, const fs::path&) { fs::remove(desktop); }},
+      {"Desktop a link", [](const fs::path& desktop, const fs::path& elsewhere) {
+         fs::remove(desktop);
+         fs::create_directory_symlink(elsewhere.parent_path(), desktop);
+       }},
+      {"log a link", [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_symlink(elsewhere, desktop / "Morvane.txt"); }},
+      {"log a second name", [](const fs::path& desktop, const fs::path& elsewhere) { fs::create_hard_link(elsewhere, desktop / "Morvane.txt"); }},
+  };
+  for (const auto& [name, arrange] : cases) {
+    SCOPED_TRACE(name);
+    World world(L"");
+    const fs::path elsewhere = world.profile / "System" / "Morvane.txt";
+    fs::create_directories(elsewhere.parent_path());
+    std::ofstream(elsewhere, std::ios::binary) << "system file";
+    arrange(world.profile / "Desktop", elsewhere);
+    RunServices services{world.console, world.dialog,     world.clock,     world.environment, world.tokens,
+                         world.host,    world.shortPaths, world.processes, world.registry};
+    EXPECT_EQ(::Run(services), 0);
+    EXPECT_EQ(world.console.stream.str(), whole);
+    std::ifstream in(elsewhere, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "system file");
+  }
+}
+
+// Only a failed adjustment writes its line, flushed at once; the token is closed.
+TEST(DebugPrivilege, AFailedAdjustmentIsOneFlushedLine) {
+  FakeTokenService tokens;
+  tokens.enableFails = true;
+  Flushes log;
+  std::wostream stream(&log);
+  EnableDebugPrivilege(stream, tokens, 0x42);
+  EXPECT_EQ(log.text, (std::vector<std::wstring>{L"Could not Gain SEDebugPrivileges: 5\r\n", L""}));
+  EXPECT_EQ(tokens.closed, std::vector<TokenHandle>{0x42});
+}
+
+}  // namespace
