@@ -5,6 +5,7 @@ the runner could not go on."""
 import configparser
 import fcntl
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -38,17 +39,12 @@ def wine_env(prefix, home, display=None):
     return env
 
 
-def read_text(path):
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
+def read_text(path):  # line ends as they are
+    return pathlib.Path(path).read_bytes().decode("utf-8")
 
 
 def read_bytes(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
+    return pathlib.Path(path).read_bytes() if os.path.isfile(path) else None
 
 
 def utf16_file(text):
@@ -60,7 +56,7 @@ def make_template(work):
     version or TEMPLATE_LAYOUT changes."""
     path = os.path.join(work, "template")
     key = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout + TEMPLATE_LAYOUT
-    if os.path.exists(os.path.join(path, "ready")) and read_text(os.path.join(path, "ready")) == key:
+    if read_bytes(os.path.join(path, "ready")) == key.encode():
         return path
     print("runner: making the template prefix", flush=True)
     shutil.rmtree(path, ignore_errors=True)
@@ -83,8 +79,7 @@ def make_template(work):
         if os.path.islink(folder):
             os.unlink(folder)
             os.mkdir(folder)
-    with open(os.path.join(path, "ready"), "w") as f:
-        f.write(key)
+    pathlib.Path(path, "ready").write_text(key)
     return path
 
 
@@ -268,10 +263,9 @@ def check_registry(p, paths, fail):
     code, out, _ = p.run([os.path.join(p.tools, "registry_values.exe")] + tops)
     actual = {}
     for fields in (line.split("\t") for line in out.decode("utf-8").splitlines()):
-        if fields[0] == "K":
-            actual[fields[1].lower()] = {}
-        elif fields[0] == "V":
-            actual[fields[1].lower()][fields[2].lower()] = (int(fields[3]), bytes.fromhex(fields[4]))
+        values = actual.setdefault(fields[0].lower(), {})
+        if len(fields) == 4:
+            values[fields[1].lower()] = (int(fields[2]), bytes.fromhex(fields[3]))
     if code != 0:
         fail("registry_values exited with %r" % code)
     for key in sorted(set(expected) | set(actual)):
@@ -305,16 +299,7 @@ def check_text(what, expected, actual, fail, values):
          % (what, at + 1, lines[at] if at < len(lines) else "(end)", got[at] if at < len(got) else "(end)", actual))
 
 
-def console_text(data, encoding, fail):
-    """The text a program wrote to its console in text mode, where each LF goes
-    out as CR LF (so a CR LF written arrives as CR CR LF)."""
-    text = data.decode(encoding, errors="replace").replace("\r\n", "\n")
-    if text.replace("\n", "\r\n").encode(encoding) != data:
-        fail("console: not what text mode makes of a text: %r" % data)
-    return text
-
-
-def prepare(p, folder, run, exe, display):
+def prepare(p, folder, run, exe, display, log_path):
     """Makes the world a run starts in; returns the command that starts Morvane
     and the sleepers: [(terminated or spared, path started by, process, pid)]."""
     files = [os.path.join(folder, f) for f in run.get("damage", "").split()]
@@ -323,9 +308,7 @@ def prepare(p, folder, run, exe, display):
     for path in run.get("folders", "").splitlines():
         os.makedirs(p.unix(path))
     if "log_before" in run:
-        log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
-        with open(log_path, "wb") as f:
-            f.write(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
+        pathlib.Path(log_path).write_bytes(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
         if run.getboolean("read_only", False):
             os.chmod(log_path, 0o444)  # read-only to Windows; and to root as well:
             if os.geteuid() == 0 and subprocess.run(["chattr", "+i", log_path]).returncode == 0:
@@ -334,8 +317,7 @@ def prepare(p, folder, run, exe, display):
     if "windows" in run:
         damage += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % run["windows"]
     if damage:
-        with open(os.path.join(p.root, "damage.reg"), "wb") as f:
-            f.write(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
+        pathlib.Path(p.root, "damage.reg").write_bytes(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
         if p.run(["reg", "import", p.windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
             raise Stop("reg import of %s failed" % files)
     for link in run.get("links", "").splitlines():
@@ -359,8 +341,8 @@ def prepare(p, folder, run, exe, display):
 def run_section(p, folder, run, exe, fail):
     """One run: prepared as its section says, then Morvane.exe, then the checks."""
     display = "dialogs" in run
-    command, sleepers = prepare(p, folder, run, exe, display)
     log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    command, sleepers = prepare(p, folder, run, exe, display, log_path)
     answerer = Answerer(p, dict(a.strip().split("=") for a in run.get("answers", "").split(",") if a), log_path)
     if display:
         answerer.start()
@@ -371,11 +353,16 @@ def run_section(p, folder, run, exe, fail):
 
     values = dict(PLACEHOLDERS, user=re.escape(p.user), year=time.strftime("%Y"))
 
-    def expected(key):
-        text = read_text(os.path.join(folder, run[key]))
+    def check(what, key, text):
+        expected = read_text(os.path.join(folder, run[key]))
         for _kind, started_as, _proc, pid in sleepers:  # each sleeper's own process id
-            text = text.replace(started_as + " (<pid>)", started_as + " (%d)" % pid)
-        return text
+            expected = expected.replace(started_as + " (<pid>)", started_as + " (%d)" % pid)
+        check_text(what, expected, text, fail, values)
+
+    def log_text(data):
+        if data is not None and not data.startswith(b"\xff\xfe"):
+            fail("the log file does not start with FF FE: %r" % data[:40])
+        return data and data[2:].decode("utf-16-le")
 
     if code != int(run["exit"]):
         fail("exit code: expected %s, got %r; stderr %r" % (run["exit"], code, err.decode("utf-8", "replace")))
@@ -384,25 +371,25 @@ def run_section(p, folder, run, exe, fail):
         titles = [t.strip() for t in run["dialogs"].split(",") if t.strip()]
         if answerer.seen != titles or answerer.errors:
             fail("dialogs: expected %r, got %r %s" % (titles, answerer.seen, answerer.errors))
-    for key, title in ((k, k[len("log_while."):]) for k in run if k.startswith("log_while.")):
-        log = answerer.logs.get(title)
-        check_text("the log while %s was open" % title, expected(key), log and log[2:].decode("utf-16-le"), fail,
-                   values)
-    log = read_bytes(log_path) if os.path.isfile(log_path) else None
-    if log and not log.startswith(b"\xff\xfe"):
-        fail("the log file does not start with FF FE: %r" % log[:40])
+    for key in (k for k in run if k.startswith("log_while.")):
+        check("the log while %s was open" % key[10:], key, log_text(answerer.logs.get(key[10:])))
+    log = log_text(read_bytes(log_path))
     if run.get("log") == "none" and log is not None:
         fail("there is a log file: %r" % log)
     elif run.get("log", "none") != "none":
-        check_text("log", expected("log"), log and log[2:].decode("utf-16-le"), fail, values)
+        check("log", "log", log)
+    # Standard output is in text mode, where each LF goes out as CR LF (so CR LF arrives as CR CR LF).
     encoding = run.get("console_encoding", "utf-16-le")
+    console = out.decode(encoding, errors="replace").replace("\r\n", "\n")
+    if console.replace("\n", "\r\n").encode(encoding) != out:
+        fail("console: not what text mode makes of a text: %r" % out)
     if "console" in run:
-        check_text("console", expected("console"), console_text(out, encoding, fail), fail, values)
-    elif log and out != log[2:].decode("utf-16-le").replace("\n", "\r\n").encode(encoding):
+        check("console", "console", console)
+    elif log is not None and console != log:
         fail("console: not the log's text with each LF as CR LF: %r" % out)
     for kind, where, proc, _pid in sleepers:
         try:
-            ended = proc.wait(30 if kind == "terminated" else 0)
+            ended = proc.wait(WAIT if kind == "terminated" else 0)
         except subprocess.TimeoutExpired:
             ended = None
         if ended != (0 if kind == "terminated" else None):

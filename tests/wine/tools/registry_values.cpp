@@ -1,10 +1,9 @@
 // registry_values KEY...: prints each KEY (HKEY_LOCAL_MACHINE\... or
-// HKEY_CURRENT_USER\...) and every key below it, depth first, with each
-// value's type and exact bytes as RegQueryValueExW reads them in the 64-bit
+// HKEY_CURRENT_USER\...) that exists and every key below it, depth first, with
+// each value's type and exact bytes as RegEnumValueW reads them in the 64-bit
 // view, in one process for all the keys. One line each, UTF-8:
-//   K<TAB>key
-//   V<TAB>key<TAB>value name<TAB>type<TAB>bytes in hex
-//   M<TAB>key            (a KEY given that does not exist)
+//   key
+//   key<TAB>value name<TAB>type<TAB>bytes in hex
 #include <windows.h>
 
 #include <cstdio>
@@ -21,17 +20,17 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-bool Dump(HKEY root, const std::wstring& root_name, const std::wstring& path) {
+void Dump(HKEY root, const std::wstring& root_name, const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
   const std::string name = Utf8(root_name + path);
-  std::printf("K\t%s\n", name.c_str());
+  std::printf("%s\n", name.c_str());
   std::vector<wchar_t> value(16384);
   std::vector<BYTE> data(1 << 20);
   for (DWORD index = 0;; ++index) {
     DWORD length = static_cast<DWORD>(value.size()), size = static_cast<DWORD>(data.size()), type = 0;
     if (RegEnumValueW(key, index, value.data(), &length, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
-    std::printf("V\t%s\t%s\t%lu\t", name.c_str(), Utf8(std::wstring(value.data(), length)).c_str(), type);
+    std::printf("%s\t%s\t%lu\t", name.c_str(), Utf8(std::wstring(value.data(), length)).c_str(), type);
     for (DWORD at = 0; at < size; ++at) std::printf("%02x", data[at]);
     std::printf("\n");
   }
@@ -43,7 +42,6 @@ bool Dump(HKEY root, const std::wstring& root_name, const std::wstring& path) {
   }
   RegCloseKey(key);
   for (const std::wstring& sub : subkeys) Dump(root, root_name, path + L"\\" + sub);
-  return true;
 }
 
 }  // namespace
@@ -56,9 +54,7 @@ int wmain(int argc, wchar_t** argv) {
     const HKEY root = _wcsicmp(root_name.c_str(), L"HKEY_LOCAL_MACHINE\\") == 0  ? HKEY_LOCAL_MACHINE
                       : _wcsicmp(root_name.c_str(), L"HKEY_CURRENT_USER\\") == 0 ? HKEY_CURRENT_USER
                                                                                  : nullptr;
-    if (root == nullptr || slash == std::wstring::npos || !Dump(root, root_name, path)) {
-      std::printf("M\t%s\n", Utf8(key).c_str());
-    }
+    if (root != nullptr && slash != std::wstring::npos) Dump(root, root_name, path);
   }
   return 0;
 }
