@@ -15,7 +15,6 @@ import tempfile
 import threading
 import time
 
-TITLES = ("Morvane License", "Morvane Finished", "Morvane Error")
 KEYS = {"ok": "Return", "cancel": "Escape"}
 # Debian's Wine has no preloader: with address space randomisation its loader
 # now and then takes the address of the shared user data, and the program
@@ -184,8 +183,9 @@ class Prefix:
 
 
 class Answerer(threading.Thread):
-    """Answers Morvane's dialogs while a run goes on, as told or else OK; keeps
-    their titles in the order seen and the log file's bytes at that moment."""
+    """Answers every window that shows while a run goes on (only dialogs do), as
+    told or else OK; keeps their titles in the order seen and the log file's
+    bytes at that moment."""
 
     def __init__(self, prefix, answers, log_path):
         super().__init__(daemon=True)
@@ -200,12 +200,12 @@ class Answerer(threading.Thread):
                 self.errors.append(repr(e))
 
     def poll(self):
-        found = self.prefix.xdotool("search", "--onlyvisible", "--name", "^(%s)$" % "|".join(TITLES)).split()
+        found = self.prefix.xdotool("search", "--onlyvisible", "--name", ".").split()
         # A window is known by its id and title: a closed dialog's id may come back for the next one.
         windows = {(w, self.prefix.xdotool("getwindowname", w).strip()) for w in found}
         self.sent = {w: at for w, at in self.sent.items() if w in windows}
         for window, title in windows:
-            if title not in TITLES or time.monotonic() - self.sent.get((window, title), 0) < 1.5:
+            if time.monotonic() - self.sent.get((window, title), 0) < 1.5:
                 continue
             if (window, title) not in self.sent:
                 self.seen.append(title)
@@ -387,9 +387,10 @@ def run_section(p, folder, run, exe, fail):
         check("console", "console", console)
     elif log is not None and console != log:
         fail("console: not the log's text with each LF as CR LF: %r" % out)
+    deadline = time.monotonic() + WAIT
     for kind, where, proc, _pid in sleepers:
         try:
-            ended = proc.wait(WAIT if kind == "terminated" else 0)
+            ended = proc.wait(max(0, deadline - time.monotonic()) if kind == "terminated" else 0)
         except subprocess.TimeoutExpired:
             ended = None
         if ended != (0 if kind == "terminated" else None):
