@@ -1,8 +1,20 @@
-# Sourced by scripts/run and scripts/test: installs what the build and the
-# tests need on a fresh Debian 12 machine, and nothing that is already there.
+# Sourced by scripts/run, scripts/test and scripts/bench: installs what the
+# build and the tests need on a fresh Debian 12 machine, and nothing that is
+# already there; and starts Wine the one way that starts it every time.
 #
 #   morvane_need PROBE PACKAGE...   PROBE is a command, or an absolute path
 #   morvane_install_missing         installs every package of a missing probe
+
+# Debian's Wine has no preloader: with address space randomisation its loader
+# now and then takes the address of the shared user data, and the program exits
+# 1 before it runs. So every Wine command of the scripts runs with randomisation
+# off (Wine's own processes inherit it), and err+virtual would say so should a
+# start fail all the same.
+export WINEDEBUG=${WINEDEBUG:--all,err+virtual}
+wine() { setarch x86_64 -R wine "$@"; }
+wineboot() { setarch x86_64 -R wineboot "$@"; }
+wineserver() { setarch x86_64 -R wineserver "$@"; }
+winepath() { setarch x86_64 -R winepath "$@"; }
 
 morvane_need() {
   local probe=$1; shift

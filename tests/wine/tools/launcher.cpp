@@ -1,111 +1,51 @@
-// launcher [--set NAME=VALUE | --unset NAME]... PROGRAM [ARGS...]: starts
-// PROGRAM with this process's environment, each NAME set to VALUE and each
-// unset NAME removed (matched without regard to case), with the same standard
-// handles; waits for it, reports "launcher: child exited N" on standard error
-// and exits with 100 + N. A launcher that was itself terminated (exit code 0,
-// no report) shows that the program it started did not spare its parent.
-// Wine sets the profile variables itself from the Unix side, so changing one
-// in a program's start-up environment takes a parent like this.
+// launcher [--set NAME=VALUE | --unset NAME]... PROGRAM: starts PROGRAM with
+// this process's environment so changed (an unset NAME matched in any case),
+// and the same standard handles; waits for it, reports "launcher: child exited
+// N" on standard error and exits with 100 + N. Wine sets the profile variables
+// itself from the Unix side, so changing one takes a parent like this; and a
+// launcher that was itself terminated ends with 0 and no report, which shows
+// that PROGRAM did not spare its parent.
 #include <windows.h>
 
 #include <cstdio>
-#include <cwctype>
+#include <cwchar>
 #include <string>
 #include <vector>
-
-namespace {
-
-bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-  }
-  return true;
-}
-
-// One argument quoted so that CommandLineToArgvW gives it back unchanged.
-std::wstring Quote(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
-    else out.append(backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  out += L'"';
-  return out;
-}
-
-// This process's environment, without the variables named in `unset`.
-std::vector<wchar_t> EnvironmentWithout(const std::vector<std::wstring>& unset) {
-  std::vector<wchar_t> block;
-  LPWCH strings = GetEnvironmentStringsW();
-  for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
-    const std::wstring text = entry;
-    // Entries such as "=C:=C:\" have no name before their first '='.
-    const std::size_t equals = text.find(L'=', 1);
-    bool dropped = false;
-    for (const std::wstring& name : unset) {
-      dropped = dropped || (equals != std::wstring::npos && SameNameIgnoringCase(text.substr(0, equals), name));
-    }
-    if (dropped) continue;
-    block.insert(block.end(), text.begin(), text.end());
-    block.push_back(L'\0');
-  }
-  if (strings != nullptr) FreeEnvironmentStringsW(strings);
-  block.push_back(L'\0');
-  if (block.size() == 1) block.push_back(L'\0');
-  return block;
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::wstring> unset;
   int first = 1;
-  for (; first + 1 < argc; first += 2) {
-    const std::wstring option = argv[first];
-    const std::wstring value = argv[first + 1];
-    if (option == L"--unset" && !value.empty()) {
-      unset.push_back(value);
-    } else if (option == L"--set") {
-      const std::size_t equals = value.find(L'=');
-      if (equals == std::wstring::npos || equals == 0 ||
-          !SetEnvironmentVariableW(value.substr(0, equals).c_str(), value.substr(equals + 1).c_str())) {
-        std::fputs("launcher: --set needs NAME=VALUE\n", stderr);
-        return 89;
-      }
-    } else {
-      break;
+  for (; first + 2 < argc; first += 2) {
+    const std::wstring option = argv[first], value = argv[first + 1];
+    const std::size_t equals = value.find(L'=');
+    if (option == L"--unset") {
+      unset.push_back(value + L"=");
+    } else if (option != L"--set" || equals == std::wstring::npos ||
+               !SetEnvironmentVariableW(value.substr(0, equals).c_str(), value.c_str() + equals + 1)) {
+      return 90;
     }
   }
-  if (first >= argc) {
-    std::fputs("usage: launcher [--set NAME=VALUE | --unset NAME]... PROGRAM [ARGS...]\n", stderr);
-    return 90;
-  }
-  std::vector<wchar_t> environment = EnvironmentWithout(unset);
+  if (first + 1 != argc) return 90;
 
-  std::wstring command_line;
-  for (int i = first; i < argc; ++i) {
-    if (i > first) command_line += L' ';
-    command_line += Quote(argv[i]);
+  std::vector<wchar_t> environment;
+  LPWCH strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    bool dropped = false;
+    for (const std::wstring& name : unset) dropped = dropped || _wcsnicmp(entry, name.c_str(), name.size()) == 0;
+    if (!dropped) environment.insert(environment.end(), entry, entry + std::wcslen(entry) + 1);
   }
+  FreeEnvironmentStringsW(strings);
+  environment.push_back(L'\0');
 
+  std::wstring command_line = L"\"" + std::wstring(argv[first]) + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
@@ -113,12 +53,9 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "launcher: CreateProcessW failed: %lu\n", GetLastError());
     return 91;
   }
-  CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 92;
   GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
   std::fprintf(stderr, "launcher: child exited %lu\n", code);
-  std::fflush(stderr);
   return static_cast<int>(100 + code);
 }

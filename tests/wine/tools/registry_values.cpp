@@ -1,10 +1,9 @@
-// registry_values ROOT PATH...: prints each key ROOT\PATH (ROOT is HKLM or
-// HKCU) and every key below it, depth first, with each value's type and exact
-// bytes, read with RegQueryValueExW in the 64-bit view. One line each, UTF-8:
-//   K<TAB>path
-//   V<TAB>path<TAB>value name<TAB>type number<TAB>bytes as lower-case hex
-//   M<TAB>path          (a PATH given that does not exist)
-// Paths are relative to ROOT. Exits 0, or 1 on bad arguments.
+// registry_values KEY...: prints each KEY (HKEY_LOCAL_MACHINE\... or
+// HKEY_CURRENT_USER\...) that exists and every key below it, depth first, with
+// each value's type and exact bytes as RegEnumValueW reads them in the 64-bit
+// view, in one process for all the keys. One line each, UTF-8:
+//   key
+//   key<TAB>value name<TAB>type<TAB>bytes in hex
 #include <windows.h>
 
 #include <cstdio>
@@ -14,61 +13,48 @@
 namespace {
 
 std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr,
-                      nullptr);
+  std::string out(text.size() * 4, '\0');
+  out.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                                          out.data(), static_cast<int>(out.size()), nullptr,
+                                                          nullptr)));
   return out;
 }
 
-bool Dump(HKEY root, const std::wstring& path) {
+void Dump(HKEY root, const std::wstring& root_name, const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
-  std::printf("K\t%s\n", Utf8(path).c_str());
-
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
+  const std::string name = Utf8(root_name + path);
+  std::printf("%s\n", name.c_str());
+  std::vector<wchar_t> value(16384);
+  std::vector<BYTE> data(1 << 20);
   for (DWORD index = 0;; ++index) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-    std::vector<BYTE> data(size + 2);
-    DWORD read = size;
-    if (RegQueryValueExW(key, name, nullptr, &type, data.data(), &read) != ERROR_SUCCESS) read = 0;
-    std::string hex;
-    for (DWORD at = 0; at < read; ++at) {
-      char byte[3];
-      std::snprintf(byte, sizeof(byte), "%02x", data[at]);
-      hex += byte;
-    }
-    std::printf("V\t%s\t%s\t%lu\t%s\n", Utf8(path).c_str(), Utf8(std::wstring(name, nameLength)).c_str(), type,
-                hex.c_str());
+    DWORD length = static_cast<DWORD>(value.size()), size = static_cast<DWORD>(data.size()), type = 0;
+    if (RegEnumValueW(key, index, value.data(), &length, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+    std::printf("%s\t%s\t%lu\t", name.c_str(), Utf8(std::wstring(value.data(), length)).c_str(), type);
+    for (DWORD at = 0; at < size; ++at) std::printf("%02x", data[at]);
+    std::printf("\n");
   }
-
   std::vector<std::wstring> subkeys;
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[256];
-    DWORD nameLength = 256;
-    if (RegEnumKeyExW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    subkeys.emplace_back(name, nameLength);
+  wchar_t subkey[256];
+  for (DWORD index = 0, length = 256; RegEnumKeyExW(key, index, subkey, &length, nullptr, nullptr, nullptr,
+                                                    nullptr) == ERROR_SUCCESS; ++index, length = 256) {
+    subkeys.emplace_back(subkey, length);
   }
   RegCloseKey(key);
-  for (const std::wstring& subkey : subkeys) Dump(root, path + L"\\" + subkey);
-  return true;
+  for (const std::wstring& sub : subkeys) Dump(root, root_name, path + L"\\" + sub);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 3) return 1;
-  const std::wstring rootName = argv[1];
-  HKEY root = rootName == L"HKLM" ? HKEY_LOCAL_MACHINE : rootName == L"HKCU" ? HKEY_CURRENT_USER : nullptr;
-  if (root == nullptr) return 1;
-  for (int arg = 2; arg < argc; ++arg) {
-    if (!Dump(root, argv[arg])) std::printf("M\t%s\n", Utf8(argv[arg]).c_str());
+  for (int arg = 1; arg < argc; ++arg) {
+    const std::wstring key = argv[arg];
+    const std::size_t slash = key.find(L'\\');
+    const std::wstring root_name = key.substr(0, slash + 1), path = key.substr(slash + 1);
+    const HKEY root = _wcsicmp(root_name.c_str(), L"HKEY_LOCAL_MACHINE\\") == 0  ? HKEY_LOCAL_MACHINE
+                      : _wcsicmp(root_name.c_str(), L"HKEY_CURRENT_USER\\") == 0 ? HKEY_CURRENT_USER
+                                                                                 : nullptr;
+    if (root != nullptr && slash != std::wstring::npos) Dump(root, root_name, path);
   }
-  std::fflush(stdout);
   return 0;
 }

@@ -1,25 +1,22 @@
-// sleeper [SECONDS]: stands in for a program running from some folder. Marks
-// that it runs by creating "<its own path>.ready", sleeps SECONDS (60 unless
-// given, never more), and exits with 3, so that an exit code of 0 can only come
-// from someone terminating it.
+// sleeper SECONDS MARKER: stands in for a program running from some folder.
+// Holds a hidden window (the first one keeps a prefix's desktop up, which Wine
+// otherwise closes a moment after its last window goes), writes its process id
+// to the file MARKER once it runs, and exits with 3 after SECONDS, so that an
+// exit code of 0 can only come from someone terminating it.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
-#include <string>
 
 int wmain(int argc, wchar_t** argv) {
-  unsigned long seconds = argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 60;
-  if (seconds > 60) seconds = 60;
-
-  wchar_t self[MAX_PATH * 4] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-  if (length == 0 || length >= MAX_PATH * 4) return 100;
-  const std::wstring marker = std::wstring(self, length) + L".ready";
-  HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 101;
-  CloseHandle(file);
-
-  Sleep(seconds * 1000);
+  if (argc != 3) return 2;
+  CreateWindowExW(0, L"STATIC", L"sleeper", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  FILE* marker = _wfopen(argv[2], L"w");
+  if (marker == nullptr) return 4;
+  std::fprintf(marker, "%lu", GetCurrentProcessId());
+  std::fclose(marker);
+  SetTimer(nullptr, 0, static_cast<UINT>(std::wcstoul(argv[1], nullptr, 10) * 1000), nullptr);
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) DispatchMessageW(&message);
   return 3;
 }

@@ -1,0 +1,444 @@
+#!/usr/bin/env python3
+"""runner.py MORVANE.EXE TOOLS_DIR WORK_DIR SCENARIO_DIR: runs the scenario
+under Wine (tests/wine/README.md). Exit status 0 passed, 1 a check failed, 2
+the runner could not go on."""
+import configparser
+import fcntl
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+KEYS = {"ok": "Return", "cancel": "Escape"}
+# Debian's Wine has no preloader: with address space randomisation its loader
+# now and then takes the address of the shared user data, and the program
+# exits 1 before it runs. Randomisation off (Wine's own processes inherit it);
+# err+virtual would say so should it happen all the same.
+NO_ASLR = ["setarch", "x86_64", "-R"]
+WINE_ENV = {"WINEDEBUG": "-all,err+virtual", "WINEDLLOVERRIDES": "mscoree,mshtml=", "LANG": "C.UTF-8"}
+TEMPLATE_LAYOUT = "5"  # bump when the template is made differently
+PLACEHOLDERS = {"time": r"\d\d/\d\d/\d{4} (?:0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M", "n": r"\d+", "pid": r"\d+"}
+WAIT = 120  # seconds: the bound of every wait, generous since CI machines are loaded
+DEVNULL = subprocess.DEVNULL
+
+
+class Stop(Exception):
+    """The runner cannot go on."""
+
+
+def wine_env(prefix, home, display=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("WINE", "LC_", "DISPLAY", "WAYLAND"))}
+    env.update(WINE_ENV, WINEPREFIX=prefix, HOME=home, **({"DISPLAY": display} if display else {}))
+    return env
+
+
+def read_text(path):  # line ends as they are
+    return pathlib.Path(path).read_bytes().decode("utf-8")
+
+
+def read_bytes(path):
+    return pathlib.Path(path).read_bytes() if os.path.isfile(path) else None
+
+
+def utf16_file(text):
+    return b"\xff\xfe" + text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-16-le")
+
+
+def make_template(work):
+    """The template prefix, made once per build folder and again when the Wine
+    version or TEMPLATE_LAYOUT changes."""
+    path = os.path.join(work, "template")
+    key = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout + TEMPLATE_LAYOUT
+    if read_bytes(os.path.join(path, "ready")) == key.encode():
+        return path
+    print("runner: making the template prefix", flush=True)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(os.path.join(path, "home"))
+    env = wine_env(os.path.join(path, "prefix"), os.path.join(path, "home"))
+    # With no window manager, dialogs close in 0.6 s instead of 2 s when Wine
+    # manages their windows itself; a crash ends the program instead of
+    # waiting in a dialog that nobody answers.
+    for args in (["wineboot", "-i"],
+                 ["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                 ["wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD",
+                  "/d", "0", "/f"],
+                 ["wineserver", "-w"]):
+        subprocess.run(NO_ASLR + args, env=env, cwd=path, stdout=DEVNULL, timeout=600, check=True)
+    # The profile's folders are links to the HOME the prefix was made with:
+    # real folders instead, so that each copy has a Desktop of its own.
+    users = os.path.join(path, "prefix", "drive_c", "users")
+    for folder in (os.path.join(users, user, name) for user in os.listdir(users)
+                   for name in os.listdir(os.path.join(users, user))):
+        if os.path.islink(folder):
+            os.unlink(folder)
+            os.mkdir(folder)
+    pathlib.Path(path, "ready").write_text(key)
+    return path
+
+
+class Prefix:
+    """A copy of the template with its wineserver, an Xvfb when a run needs a
+    display, and a hidden window that keeps the prefix's desktop up."""
+
+    def __init__(self, work, name, tools):
+        os.makedirs(os.path.join(work, "runs"), exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=name + "-", dir=os.path.join(work, "runs"))
+        self.path, self.home, self.tools = os.path.join(self.root, "prefix"), os.path.join(self.root, "home"), tools
+        self.display, self.xvfb, self.started, self.immutable = None, None, [], []
+
+    def open(self, work, display):
+        os.mkdir(self.home)
+        with open(os.path.join(work, "template.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)  # ctest -j: one makes the template, the others wait
+            template = os.path.join(make_template(work), "prefix")
+            # Hard links: a copy in well under a second. The wineserver rewrites a
+            # registry file that has more than one link in place: those are copied.
+            subprocess.run(["cp", "-al", template, self.path], check=True)
+            for name in ("system.reg", "user.reg", "userdef.reg"):
+                os.unlink(os.path.join(self.path, name))
+                shutil.copy2(os.path.join(template, name), self.path)
+        self.user = next(n for n in os.listdir(os.path.join(self.path, "drive_c", "users")) if n != "Public")
+        if display:
+            read, write = os.pipe()
+            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"], pass_fds=(write,),
+                                         stdout=DEVNULL, stderr=DEVNULL)
+            os.close(write)
+            with os.fdopen(read) as f:
+                self.display = ":" + f.readline().strip()
+            if self.display == ":":
+                raise Stop("Xvfb did not start")
+        subprocess.run(NO_ASLR + ["wineserver", "-p30"], env=self.env(), check=True)
+        # The prefix's first program makes its desktop: on the display, if any.
+        self.sleeper(os.path.join(self.tools, "sleeper.exe"), display=True, seconds=3600)
+
+    def env(self, display=False):
+        return wine_env(self.path, self.home, self.display if display else None)
+
+    def unix(self, windows_path):
+        path = windows_path.replace("<user>", self.user).replace("\\", "/")
+        return path[2:] if path[:2].upper() == "Z:" else os.path.join(self.path, "drive_c", path[3:])
+
+    @staticmethod
+    def windows(unix_path):
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def copy_in(self, source, windows_path):
+        os.makedirs(os.path.dirname(self.unix(windows_path)), exist_ok=True)
+        shutil.copyfile(source, self.unix(windows_path))
+        return windows_path.replace("<user>", self.user)
+
+    def start(self, args, display=False, output=DEVNULL, errors=DEVNULL):
+        proc = subprocess.Popen(NO_ASLR + ["wine"] + args, env=self.env(display), cwd=self.root, stdin=DEVNULL,
+                                stdout=output, stderr=errors)
+        self.started.append(proc)
+        return proc
+
+    def run(self, args, display=False):
+        """Runs a Windows program to its end: (exit code, stdout, stderr). The
+        output goes to files, which a background process of Wine's that holds
+        a copy of the handles cannot keep open the way it would a pipe."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            try:
+                code = self.start(args, display, out, err).wait(WAIT)
+            except subprocess.TimeoutExpired:
+                raise Stop("%s ran longer than %d s" % (args, WAIT))
+            out.seek(0), err.seek(0)
+            return code, out.read(), err.read()
+
+    def sleeper(self, program, display, seconds=300):
+        """Starts the sleeper program by this path and waits until it runs;
+        returns (process, its Windows process id)."""
+        marker = tempfile.mktemp(dir=self.root)
+        proc = self.start([program.replace("<user>", self.user), str(seconds), self.windows(marker)], display)
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline and proc.poll() is None:
+            if (read_bytes(marker) or b"").isdigit():
+                return proc, int(read_bytes(marker))
+            time.sleep(0.05)
+        raise Stop("the sleeper %s did not start (exit code %r)" % (program, proc.poll()))
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=self.display),
+                              capture_output=True, text=True, timeout=WAIT).stdout
+
+    def close(self):
+        for proc in self.started:
+            proc.kill()
+        if os.path.exists(self.path):
+            subprocess.run(NO_ASLR + ["wineserver", "-k"], env=self.env(), stderr=DEVNULL, timeout=WAIT)
+        for proc in self.started:
+            proc.wait(WAIT)
+        if self.xvfb:
+            self.xvfb.terminate()
+            self.xvfb.wait(WAIT)
+        for path in self.immutable:
+            subprocess.run(["chattr", "-i", path])
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Answerer(threading.Thread):
+    """Answers every window that shows while a run goes on (only dialogs do), as
+    told or else OK; keeps their titles in the order seen and the log file's
+    bytes at that moment."""
+
+    def __init__(self, prefix, answers, log_path):
+        super().__init__(daemon=True)
+        self.prefix, self.answers, self.log_path = prefix, answers, log_path
+        self.seen, self.logs, self.sent, self.errors, self.done = [], {}, {}, [], threading.Event()
+
+    def run(self):
+        while not self.done.wait(0.1):
+            try:
+                self.poll()
+            except Exception as e:  # noqa: BLE001 - the run reports it
+                self.errors.append(repr(e))
+
+    def poll(self):
+        found = self.prefix.xdotool("search", "--onlyvisible", "--name", ".").split()
+        # A window is known by its id and title: a closed dialog's id may come back for the next one.
+        windows = {(w, self.prefix.xdotool("getwindowname", w).strip()) for w in found}
+        self.sent = {w: at for w, at in self.sent.items() if w in windows}
+        for window, title in windows:
+            if time.monotonic() - self.sent.get((window, title), 0) < 1.5:
+                continue
+            if (window, title) not in self.sent:
+                self.seen.append(title)
+                self.logs[title] = read_bytes(self.log_path)
+            # A key sent while the dialog is still being set up can be lost: it is
+            # sent again while the dialog stays open. The real key release keeps
+            # Wine from taking the key as held, which would close the next dialog.
+            key = KEYS[self.answers.get(title, "ok")]
+            self.prefix.xdotool("key", "--window", window, key)
+            self.prefix.xdotool("keyup", key)
+            self.sent[(window, title)] = time.monotonic()
+
+
+def reg_data(text):
+    """(type, bytes) of a value in .reg notation."""
+    if text.startswith('"'):
+        return 1, (re.sub(r"\\(.)", r"\1", text[1:-1]) + "\0").encode("utf-16-le")
+    if text.startswith("dword:"):
+        return 4, int(text[6:], 16).to_bytes(4, "little")
+    kind, data = re.fullmatch(r"hex(?:\((\w+)\))?:(.*)", text).groups()
+    return int(kind or "3", 16), bytes.fromhex(data.replace(",", ""))
+
+
+def read_reg(paths):
+    """What .reg files make when applied in order to nothing: ({key: {value:
+    (type, bytes)}}, keys deleted), names in lower case."""
+    keys, gone, current = {}, set(), None
+    for path in paths:
+        for line in re.sub(r"\\\r?\n\s*", "", read_text(path)).splitlines():
+            section = re.fullmatch(r"\[(-?)(.*)\]", line)
+            value = re.fullmatch(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
+            if section and section[1]:
+                name, current = section[2].lower(), None
+                keys = {k: v for k, v in keys.items() if k != name and not k.startswith(name + "\\")}
+                gone.add(name)
+            elif section:
+                current = keys.setdefault(section[2].lower(), {})
+            elif value and current is not None:
+                current["" if value[1] == "@" else re.sub(r"\\(.)", r"\1", value[1][1:-1]).lower()] = reg_data(value[2])
+    return keys, gone
+
+
+def show(value):
+    return value and (repr(value[1].decode("utf-16-le")) if value[0] in (1, 2) else "type %d %s" % (
+        value[0], value[1].hex(",")))
+
+
+def check_registry(p, paths, fail):
+    """Below each key the files name (and not below another), the registry
+    holds exactly their keys and values; keys that hold no value may stand
+    above them."""
+    expected, gone = read_reg(paths)
+    named = set(expected) | gone
+    tops = sorted(k for k in named if not any(k.startswith(t + "\\") for t in named))
+    code, out, _ = p.run([os.path.join(p.tools, "registry_values.exe")] + tops)
+    actual = {}
+    for fields in (line.split("\t") for line in out.decode("utf-8").splitlines()):
+        values = actual.setdefault(fields[0].lower(), {})
+        if len(fields) == 4:
+            values[fields[1].lower()] = (int(fields[2]), bytes.fromhex(fields[3]))
+    if code != 0:
+        fail("registry_values exited with %r" % code)
+    for key in sorted(set(expected) | set(actual)):
+        want, got = expected.get(key), actual.get(key)
+        if got is None:
+            fail("registry: %s is missing" % key)
+        elif want is None and (got or not any(k.startswith(key + "\\") for k in expected)):
+            fail("registry: %s should not exist (values %s)" % (key, {n: show(v) for n, v in got.items()}))
+        for name in sorted(set(want) | set(got) if want is not None and got is not None else []):
+            if want.get(name) != got.get(name):
+                fail("registry: %s [%s]: expected %s, got %s" % (key, name or "@", show(want.get(name)),
+                                                                 show(got.get(name))))
+
+
+def check_text(what, expected, actual, fail, values):
+    """actual must be the expected text, where each <name> of values stands
+    for what its regular expression matches."""
+    def pattern(text):
+        text = re.escape(text)
+        for name, regex in values.items():
+            text = text.replace("<%s>" % name, regex)
+        return text
+    if actual is None:
+        return fail("%s: there is none" % what)
+    if re.fullmatch(pattern(expected), actual, re.S):
+        return
+    lines, got = re.split(r"(?<=\n)", expected), re.split(r"(?<=\n)", actual)
+    at = next(i for i in range(len(lines) + 1) if i == len(lines) or i >= len(got)
+              or not re.fullmatch(pattern(lines[i]), got[i], re.S))
+    fail("%s differs at line %d:\n  expected %r\n  actual   %r\n  whole actual text: %r"
+         % (what, at + 1, lines[at] if at < len(lines) else "(end)", got[at] if at < len(got) else "(end)", actual))
+
+
+def prepare(p, folder, run, exe, display, log_path):
+    """Makes the world a run starts in; returns the command that starts Morvane
+    and the sleepers: [(terminated or spared, path started by, process, pid)]."""
+    files = [os.path.join(folder, f) for f in run.get("damage", "").split()]
+    for path in run.get("remove", "").splitlines():
+        shutil.rmtree(p.unix(path))
+    for path in run.get("folders", "").splitlines():
+        os.makedirs(p.unix(path))
+    if "log_before" in run:
+        pathlib.Path(log_path).write_bytes(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
+        if run.getboolean("read_only", False):
+            os.chmod(log_path, 0o444)  # read-only to Windows; and to root as well:
+            if os.geteuid() == 0 and subprocess.run(["chattr", "+i", log_path]).returncode == 0:
+                p.immutable.append(log_path)
+    damage = "".join(read_text(f).split("\n", 1)[1] for f in files)
+    if "windows" in run:
+        damage += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % run["windows"]
+    if damage:
+        pathlib.Path(p.root, "damage.reg").write_bytes(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
+        if p.run(["reg", "import", p.windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
+            raise Stop("reg import of %s failed" % files)
+    for link in run.get("links", "").splitlines():
+        if p.run([os.path.join(p.tools, "registry_link.exe")] + link.split())[0] != 0:
+            raise Stop("registry_link %s failed" % link)
+    sleepers = []
+    for kind in ("terminated", "spared"):
+        for where in run.get(kind, "").splitlines():
+            copy, _, started_as = (part.strip() for part in where.partition("|"))
+            p.copy_in(os.path.join(p.tools, "sleeper.exe"), copy)
+            sleepers.append((kind, started_as or copy) + p.sleeper(started_as or copy, display))
+    command = [p.copy_in(exe, run["morvane_at"]) if "morvane_at" in run else p.windows(exe)]
+    options = [o for k in run if k.startswith("set.") for o in ("--set", k[4:] + "=" + run[k])]
+    options += [o for name in run.get("unset", "").split() for o in ("--unset", name)]
+    if options or "launcher_at" in run:
+        launcher = os.path.join(p.tools, "launcher.exe")
+        command = [p.copy_in(launcher, run["launcher_at"]) if "launcher_at" in run else launcher] + options + command
+    return command, sleepers
+
+
+def run_section(p, folder, run, exe, fail):
+    """One run: prepared as its section says, then Morvane.exe, then the checks."""
+    display = "dialogs" in run
+    log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    command, sleepers = prepare(p, folder, run, exe, display, log_path)
+    answerer = Answerer(p, dict(a.strip().split("=") for a in run.get("answers", "").split(",") if a), log_path)
+    if display:
+        answerer.start()
+    try:
+        code, out, err = p.run(command, display)
+    finally:
+        answerer.done.set()
+
+    values = dict(PLACEHOLDERS, user=re.escape(p.user), year=time.strftime("%Y"))
+
+    def check(what, key, text):
+        expected = read_text(os.path.join(folder, run[key]))
+        for _kind, started_as, _proc, pid in sleepers:  # each sleeper's own process id
+            expected = expected.replace(started_as + " (<pid>)", started_as + " (%d)" % pid)
+        check_text(what, expected, text, fail, values)
+
+    def log_text(data):
+        if data is not None and not data.startswith(b"\xff\xfe"):
+            fail("the log file does not start with FF FE: %r" % data[:40])
+        return data and data[2:].decode("utf-16-le")
+
+    if code != int(run["exit"]):
+        fail("exit code: expected %s, got %r; stderr %r" % (run["exit"], code, err.decode("utf-8", "replace")))
+    if display:
+        answerer.join(WAIT)
+        titles = [t.strip() for t in run["dialogs"].split(",") if t.strip()]
+        if answerer.seen != titles or answerer.errors:
+            fail("dialogs: expected %r, got %r %s" % (titles, answerer.seen, answerer.errors))
+    for key in (k for k in run if k.startswith("log_while.")):
+        check("the log while %s was open" % key[10:], key, log_text(answerer.logs.get(key[10:])))
+    log = log_text(read_bytes(log_path))
+    if run.get("log") == "none" and log is not None:
+        fail("there is a log file: %r" % log)
+    elif run.get("log", "none") != "none":
+        check("log", "log", log)
+    # Standard output is in text mode, where each LF goes out as CR LF (so CR LF arrives as CR CR LF).
+    encoding = run.get("console_encoding", "utf-16-le")
+    console = out.decode(encoding, errors="replace").replace("\r\n", "\n")
+    if console.replace("\n", "\r\n").encode(encoding) != out:
+        fail("console: not what text mode makes of a text: %r" % out)
+    if "console" in run:
+        check("console", "console", console)
+    elif log is not None and console != log:
+        fail("console: not the log's text with each LF as CR LF: %r" % out)
+    deadline = time.monotonic() + WAIT
+    for kind, where, proc, _pid in sleepers:
+        try:
+            ended = proc.wait(max(0, deadline - time.monotonic()) if kind == "terminated" else 0)
+        except subprocess.TimeoutExpired:
+            ended = None
+        if ended != (0 if kind == "terminated" else None):
+            fail("the sleeper %s should be %s: exit code %r" % (where, kind, ended))
+        proc.kill()
+    for path in run.get("absent", "").splitlines():
+        if os.path.lexists(p.unix(path)):
+            fail("%s should not exist" % path)
+    if "registry" in run:
+        check_registry(p, [os.path.join(folder, f) for f in run["registry"].split()], fail)
+
+
+def main(exe, tools, work, folder, timeout=600):
+    name = os.path.basename(folder)
+    ini = configparser.ConfigParser(interpolation=None, delimiters=("=",))
+    ini.optionxform = str
+    if not ini.read(os.path.join(folder, "scenario.ini"), encoding="utf-8"):
+        raise SystemExit("no scenario.ini in %s" % folder)
+
+    def stop(signum, _frame):
+        raise Stop("signal %d: the scenario ran longer than %d s or was ended" % (signum, timeout))
+    for signum in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, stop)
+    signal.alarm(timeout)
+    failures, status, started = [], 2, time.monotonic()
+    prefix = Prefix(work, name, tools)
+    try:
+        prefix.open(work, any("dialogs" in ini[s] for s in ini.sections()))
+        for section in ini.sections():
+            at = time.monotonic()
+
+            def fail(message, section=section):
+                failures.append(message)
+                print("FAILED: [%s] %s" % (section, message), flush=True)
+            run_section(prefix, folder, ini[section], exe, fail)
+            print("%s: %s: %.1f s" % (name, section, time.monotonic() - at), flush=True)
+        status = 1 if failures else 0
+    except (Stop, OSError, subprocess.SubprocessError) as e:
+        print("RUNNER ERROR: %s" % e, flush=True)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        prefix.close()
+    print("%s: %s in %.1f s" % (name, ("passed", "FAILED", "ERROR")[status], time.monotonic() - started))
+    return status
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 5:
+        raise SystemExit(__doc__)
+    sys.exit(main(*map(os.path.abspath, sys.argv[1:])))
