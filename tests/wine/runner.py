@@ -309,6 +309,10 @@ def prepare(p, folder, run, exe, display, log_path):
         os.makedirs(p.unix(path))
     if "log_before" in run:
         pathlib.Path(log_path).write_bytes(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
+        if "hard_link_of" in run:  # Morvane.txt a second name of a file elsewhere
+            elsewhere = p.unix(run["hard_link_of"])
+            os.replace(log_path, elsewhere)
+            os.link(elsewhere, log_path)
         if run.getboolean("read_only", False):
             os.chmod(log_path, 0o444)  # read-only to Windows; and to root as well:
             if os.geteuid() == 0 and subprocess.run(["chattr", "+i", log_path]).returncode == 0:
@@ -320,7 +324,8 @@ def prepare(p, folder, run, exe, display, log_path):
         pathlib.Path(p.root, "damage.reg").write_bytes(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
         if p.run(["reg", "import", p.windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
             raise Stop("reg import of %s failed" % files)
-    for link in run.get("links", "").splitlines():
+    links = run.get("links", "").splitlines() + ["deny " + key for key in run.get("denied", "").splitlines()]
+    for link in links:
         if p.run([os.path.join(p.tools, "registry_link.exe")] + link.split())[0] != 0:
             raise Stop("registry_link %s failed" % link)
     sleepers = []
