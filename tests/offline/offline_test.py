@@ -10,8 +10,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "wine", "harness"))
-from morvane_wine import parse_reg  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "wine"))
+from runner import read_reg  # noqa: E402
 
 OFFLINE, MAKE_BLANK_HIVE, EXPECTED = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -118,19 +118,11 @@ def read_hive(path):
 
 
 def expected_values(family):
-    with open(os.path.join(EXPECTED, family + ".reg"), encoding="utf-8") as f:
-        sections = parse_reg(f.read())
-    for key, values in sections.items():
-        key = "root\\" + key.split("\\", 2)[2].lower()  # HKEY_LOCAL_MACHINE\Software\ -> the hive's root
-        for name, data in values.items():
-            name = "" if name == "@" else name
-            if not data.startswith(("hex", "dword:")):
-                yield key, name, sz(data)
-            elif data.startswith("dword:"):
-                yield key, name, (DWORD, int(data[6:], 16).to_bytes(4, "little"))
-            else:
-                kind = EXPAND_SZ if data.startswith("hex(2):") else BINARY
-                yield key, name, (kind, bytes(int(b, 16) for b in data.split(":", 1)[1].split(",") if b))
+    """(key below the SOFTWARE hive's root, value name, (type, bytes)) of tests/expected/<family>.reg."""
+    keys, _ = read_reg([os.path.join(EXPECTED, family + ".reg")])
+    for key, values in keys.items():
+        for name, value in values.items():
+            yield "root\\" + key.split("\\", 2)[2], name, value
 
 
 class OfflineRepair(unittest.TestCase):
