@@ -4,6 +4,7 @@ folder, and regfexport (libregf, independent of libhivex) reads the result.
     offline_test.py MORVANE_OFFLINE MAKE_BLANK_HIVE EXPECTED_DIR
 """
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -35,13 +36,7 @@ FAMILIES = [
 
 
 def contents(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def write_bytes(path, data):
-    with open(path, "r+b") as f:
-        f.write(data)
+    return pathlib.Path(path).read_bytes()
 
 
 def write_hive(path, keys):
@@ -71,8 +66,7 @@ def patch_header(path, sequence2):
     for at in range(0, 508, 4):
         checksum ^= int.from_bytes(data[at:at + 4], "little")
     data[508:512] = checksum.to_bytes(4, "little")
-    with open(path, "wb") as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(data)
 
 
 def make_link(path, name):
@@ -84,8 +78,7 @@ def make_link(path, name):
         if data[at + 76:at + 76 + length] == name.encode():
             data[at + 2] |= 0x10
         at = data.find(b"nk", at + 2)
-    with open(path, "wb") as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(data)
 
 
 def read_hive(path):
@@ -164,8 +157,7 @@ class OfflineRepair(unittest.TestCase):
         log = os.path.join(self.root, "Morvane.txt")
         run = subprocess.run([OFFLINE, "--log", log] + list(args) + [self.root], input=answer,
                              capture_output=True, text=True, timeout=120)
-        with open(log, "rb") as f:
-            data = f.read()
+        data = contents(log)
         self.assertEqual(data[:2], b"\xff\xfe", run.stdout + run.stderr)
         return run.returncode, data[2:].decode("utf-16-le")
 
@@ -197,7 +189,7 @@ class OfflineRepair(unittest.TestCase):
         cases = [
             ("dirty user hive", lambda: patch_header(self.alice, 7), ["--yes"], "sequence numbers differ"),
             ("read-only SOFTWARE", lambda: os.chmod(self.software, 0o444), ["--yes"], "is read-only"),
-            ("not a hive", lambda: write_bytes(self.system, b"garbage"), ["--yes"], "is not a registry hive"),
+            ("not a hive", lambda: pathlib.Path(self.system).write_bytes(b"garbage"), ["--yes"], "is not a registry hive"),
             ("no answer", lambda: None, [], "Program cancelled by the user!"),
             ("Windows 8.1", lambda: write_hive(self.software, {CURRENT_VERSION: {"CurrentVersion": sz("6.3")}}),
              ["--yes"], "Your operating system, Unknown Version, is not supported."),
