@@ -28,10 +28,6 @@ WAIT = 120  # seconds: the bound of every wait, generous since CI machines are l
 DEVNULL = subprocess.DEVNULL
 
 
-class Stop(Exception):
-    """The runner cannot go on."""
-
-
 def wine_env(prefix, home, display=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("WINE", "LC_", "DISPLAY", "WAYLAND"))}
     env.update(WINE_ENV, WINEPREFIX=prefix, HOME=home, **({"DISPLAY": display} if display else {}))
@@ -112,7 +108,7 @@ class Prefix:
             with os.fdopen(read) as f:
                 self.display = ":" + f.readline().strip()
             if self.display == ":":
-                raise Stop("Xvfb did not start")
+                raise RuntimeError("Xvfb did not start")
         subprocess.run(NO_ASLR + ["wineserver", "-p30"], env=self.env(), check=True)
         # The prefix's first program makes its desktop: on the display, if any.
         self.sleeper(os.path.join(self.tools, "sleeper.exe"), display=True, seconds=3600)
@@ -147,7 +143,7 @@ class Prefix:
             try:
                 code = self.start(args, display, out, err).wait(WAIT)
             except subprocess.TimeoutExpired:
-                raise Stop("%s ran longer than %d s" % (args, WAIT))
+                raise RuntimeError("%s ran longer than %d s" % (args, WAIT))
             out.seek(0), err.seek(0)
             return code, out.read(), err.read()
 
@@ -161,7 +157,7 @@ class Prefix:
             if (read_bytes(marker) or b"").isdigit():
                 return proc, int(read_bytes(marker))
             time.sleep(0.05)
-        raise Stop("the sleeper %s did not start (exit code %r)" % (program, proc.poll()))
+        raise RuntimeError("the sleeper %s did not start (exit code %r)" % (program, proc.poll()))
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=self.display),
@@ -323,11 +319,11 @@ def prepare(p, folder, run, exe, display, log_path):
     if damage:
         pathlib.Path(p.root, "damage.reg").write_bytes(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
         if p.run(["reg", "import", p.windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
-            raise Stop("reg import of %s failed" % files)
+            raise RuntimeError("reg import of %s failed" % files)
     links = run.get("links", "").splitlines() + ["deny " + key for key in run.get("denied", "").splitlines()]
     for link in links:
         if p.run([os.path.join(p.tools, "registry_link.exe")] + link.split())[0] != 0:
-            raise Stop("registry_link %s failed" % link)
+            raise RuntimeError("registry_link %s failed" % link)
     sleepers = []
     for kind in ("terminated", "spared"):
         for where in run.get(kind, "").splitlines():
@@ -416,7 +412,7 @@ def main(exe, tools, work, folder, timeout=600):
         raise SystemExit("no scenario.ini in %s" % folder)
 
     def stop(signum, _frame):
-        raise Stop("signal %d: the scenario ran longer than %d s or was ended" % (signum, timeout))
+        raise RuntimeError("signal %d: the scenario ran longer than %d s or was ended" % (signum, timeout))
     for signum in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, stop)
     signal.alarm(timeout)
@@ -433,8 +429,8 @@ def main(exe, tools, work, folder, timeout=600):
             run_section(prefix, folder, ini[section], exe, fail)
             print("%s: %s: %.1f s" % (name, section, time.monotonic() - at), flush=True)
         status = 1 if failures else 0
-    except (Stop, OSError, subprocess.SubprocessError) as e:
-        print("RUNNER ERROR: %s" % e, flush=True)
+    except Exception as e:  # noqa: BLE001 - the runner could not go on: status 2, and clean up
+        print("RUNNER ERROR: %s: %s" % (type(e).__name__, e), flush=True)
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
