@@ -65,12 +65,11 @@ morvane_need_tests() {
   morvane_need g++ g++
   morvane_need hivexsh libhivex-bin
   morvane_need regfexport libregf-utils
-  morvane_need /usr/src/googletest/CMakeLists.txt googletest libgtest-dev libgmock-dev
-  morvane_need /usr/include/gmock/gmock.h libgmock-dev
+  morvane_need /usr/src/googletest/CMakeLists.txt googletest
+  morvane_need /usr/include/gtest/gtest.h libgtest-dev
   morvane_need python3 python3
   morvane_need Xvfb xvfb
   morvane_need xdotool xdotool
-  morvane_need xwininfo x11-utils
 }
 
 MORVANE_MISSING=()
