@@ -58,13 +58,13 @@ morvane_need_offline() {
 
 # What scripts/test needs besides: the native build with morvane-offline, its
 # unit tests, the tools of the end-to-end tests under Wine, and hivexsh and
-# regfexport, with which the offline tests make hives and read them back.
+# reglookup, with which the offline tests make hives and read them back.
 morvane_need_tests() {
   morvane_need_build
   morvane_need_offline
   morvane_need g++ g++
   morvane_need hivexsh libhivex-bin
-  morvane_need regfexport libregf-utils
+  morvane_need reglookup reglookup
   morvane_need /usr/src/googletest/CMakeLists.txt googletest
   morvane_need /usr/include/gtest/gtest.h libgtest-dev
   morvane_need python3 python3

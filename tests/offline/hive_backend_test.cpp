@@ -3,10 +3,10 @@
 // correctly, and a hive written back whole with its links.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "offline/hive_registry.h"
 #include "registry/operations.h"
@@ -23,23 +23,13 @@ std::string Contents(const std::string& path) {
 
 class HiveBackend : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char folder[] = "/tmp/morvane-hive-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-    path_ = folder_ + "/SOFTWARE";
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  // A blank hive of `minor` format, open for changes and mounted as HKLM\Software.
+  // A blank hive of `minor` format (or the one written before), open for
+  // changes and mounted as HKLM\Software.
   void Open(std::uint32_t minor, bool blank = true) {
     std::string problem;
-    if (blank) {
-      ASSERT_TRUE(hive_test::WriteBlankHive(path_, minor));
-    }
-    hive_ = HiveFile::Open(path_, true, problem);
-    ASSERT_TRUE(hive_) << problem;
     registry_ = std::make_unique<HiveRegistry>();
+    hive_ = blank ? hive_test::OpenBlankHive(path_, minor) : HiveFile::Open(path_, true, problem);
+    ASSERT_TRUE(hive_) << problem;
     registry_->Mount(L"\\Registry\\Machine\\Software", *hive_);
   }
 
@@ -52,8 +42,8 @@ class HiveBackend : public ::testing::Test {
                                                             data.data(), static_cast<std::uint32_t>(size));
   }
 
-  std::string folder_;
-  std::string path_;
+  hive_test::ScratchFolder folder_;
+  const std::string path_ = folder_.path + "/SOFTWARE";
   std::unique_ptr<HiveFile> hive_;
   std::unique_ptr<HiveRegistry> registry_;
 };
@@ -81,19 +71,13 @@ TEST_F(HiveBackend, NamesFoldBeyondAsciiAndValuesKeepTheirSpelling) {
 }
 
 TEST_F(HiveBackend, ValuesLongerThanOneCellAreWrittenOnlyWhereTheFormatKeepsThemInOne) {
-  struct Case {
-    std::uint32_t minor;
-    std::size_t size;
-    RegistryStatus expected;
-  } cases[] = {
-      {5, 16344, kRegistrySuccess},
-      {5, 16345, 50},  // ERROR_NOT_SUPPORTED: Windows would read a big-data record there
-      {3, 20000, kRegistrySuccess},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.size);
-    Open(c.minor);
-    EXPECT_EQ(Set(L"Software\\Long", L"v", c.size), c.expected);
+  // Past 16344 bytes format 1.5 has Windows read a big-data record: ERROR_NOT_SUPPORTED.
+  const std::tuple<std::uint32_t, std::size_t, RegistryStatus> cases[] = {
+      {5, 16344, kRegistrySuccess}, {5, 16345, 50}, {3, 20000, kRegistrySuccess}};
+  for (const auto& [minor, size, expected] : cases) {
+    SCOPED_TRACE(size);
+    Open(minor);
+    EXPECT_EQ(Set(L"Software\\Long", L"v", size), expected);
   }
 }
 

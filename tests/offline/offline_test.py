@@ -1,22 +1,21 @@
 """End to end: morvane-offline repairs a Windows volume laid out in a scratch
-folder, and regfexport (libregf, independent of libhivex) reads the result.
+folder, and reglookup (independent of libhivex) reads the result.
 
     offline_test.py MORVANE_OFFLINE MAKE_BLANK_HIVE EXPECTED_DIR
 """
-import os
 import pathlib
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+from urllib.parse import unquote, unquote_to_bytes
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "wine"))
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "wine"))
 from runner import read_reg  # noqa: E402
 
 OFFLINE, MAKE_BLANK_HIVE, EXPECTED = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
-TYPES = {"REG_SZ": SZ, "REG_EXPAND_SZ": EXPAND_SZ, "REG_BINARY": BINARY, "REG_DWORD_LITTLE_ENDIAN": DWORD}
 ALICE, BOB = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002"
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 
@@ -24,6 +23,11 @@ CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 def sz(text, kind=SZ):
     return kind, (text + "\0").encode("utf-16-le")
 
+
+# reglookup's value column ("%XX" escapes) as (type, bytes), by its type column
+READ = {"SZ": lambda text: sz(unquote(text)), "EXPAND_SZ": lambda text: sz(unquote(text), EXPAND_SZ),
+        "BINARY": lambda text: (BINARY, unquote_to_bytes(text)),
+        "DWORD": lambda text: (DWORD, int(text, 16).to_bytes(4, "little"))}
 
 # name, CurrentVersion, ProductType, product name, expected file, XP layout
 FAMILIES = [
@@ -35,108 +39,60 @@ FAMILIES = [
 ]
 
 
-def contents(path):
-    return pathlib.Path(path).read_bytes()
-
-
 def write_hive(path, keys):
     """A hive holding `keys` ({path: {value name: (type, bytes)}}), made with hivexsh."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    path.parent.mkdir(parents=True, exist_ok=True)
     subprocess.run([MAKE_BLANK_HIVE, path], check=True)
-    script, made = [], set()
+    made = dict.fromkeys(tuple(key.split("\\")[:depth + 1]) for key in keys for depth in range(key.count("\\") + 1))
+    script = ["cd \\%s\nadd %s" % ("\\".join(parts[:-1]), parts[-1]) for parts in made]
     for key, values in keys.items():
-        parts = key.split("\\")
-        for depth in range(len(parts)):
-            if "\\".join(parts[:depth + 1]).lower() not in made:
-                made.add("\\".join(parts[:depth + 1]).lower())
-                script += ["cd \\" + "\\".join(parts[:depth]), "add " + parts[depth]]
-        if values:
-            script += ["cd \\" + key, "setval %d" % len(values)]
-            for name, (kind, data) in values.items():
-                script += [name or "@", "hex:%d:%s" % (kind, ",".join("%02x" % b for b in data))]
-    subprocess.run(["hivexsh", "-w", path], input="\n".join(script + ["commit"]) + "\n",
-                   text=True, check=True)
+        script += ["cd \\" + key, "setval %d" % len(values)]
+        for name, (kind, data) in values.items():
+            script += [name or "@", "hex:%d:%s" % (kind, data.hex(","))]
+    subprocess.run(["hivexsh", "-w", path], input="\n".join(script + ["commit"]) + "\n", text=True, check=True)
 
 
-def patch_header(path, sequence2):
-    """Sets the second sequence number, keeping the header's checksum right."""
-    data = bytearray(contents(path))
-    data[8:12] = sequence2.to_bytes(4, "little")
-    checksum = 0
-    for at in range(0, 508, 4):
-        checksum ^= int.from_bytes(data[at:at + 4], "little")
-    data[508:512] = checksum.to_bytes(4, "little")
-    pathlib.Path(path).write_bytes(data)
-
-
-def make_link(path, name):
-    """Sets KEY_SYM_LINK on the key record named `name` (hivexsh has no way to)."""
-    data = bytearray(contents(path))
-    at = data.index(b"nk", 4096)
-    while at > 0:
-        length = int.from_bytes(data[at + 72:at + 74], "little")
-        if data[at + 76:at + 76 + length] == name.encode():
-            data[at + 2] |= 0x10
-        at = data.find(b"nk", at + 2)
-    pathlib.Path(path).write_bytes(data)
+def flip(path, masks):
+    """XORs bytes of the file at `path` with {offset: mask}."""
+    data = bytearray(path.read_bytes())
+    for at, mask in masks.items():
+        data[at] ^= mask
+    path.write_bytes(data)
 
 
 def read_hive(path):
-    """{key path in lower case: {value name: (type, bytes)}} as regfexport reads it."""
-    keys, key, name, kind, size = {}, None, None, None, 0
-    lines = subprocess.run(["regfexport", path], capture_output=True, text=True, check=True).stdout.split("\n")
-    for i, line in enumerate(lines):
-        if line.startswith("Key path: "):
-            key = keys.setdefault(line[10:].lower(), {})
-        elif line.startswith("Value: "):
-            name = line[7:].split(" ", 1)[1]
-            name = "" if name == "(default)" else name
-        elif line.startswith("Type: "):
-            kind = TYPES.get(line[line.rfind("(") + 1:-1])
-        elif line.startswith("Data size: "):
-            size = int(line[11:])
-        elif line.startswith("Data:") and kind is not None:
-            text = line[6:]
-            if kind in (SZ, EXPAND_SZ):
-                data = (text + "\0").encode("utf-16-le")
-            elif kind == DWORD:
-                data = int(text).to_bytes(4, "little")
-            else:  # hex dump rows of up to 16 bytes, then their characters
-                hexes = []
-                for row in lines[i + 1:i + 1 + (size + 15) // 16]:
-                    hexes += row[10:].split()[:min(16, size - len(hexes))]
-                data = bytes.fromhex(" ".join(hexes))
-            key[name.lower()] = (kind, data if len(data) == size else None)
+    """{key path below the root: {value name: (type, bytes)}}, names in lower case, as reglookup reads it."""
+    keys = {}
+    out = subprocess.run(["reglookup", "-H", path], capture_output=True, text=True, check=True).stdout
+    for where, kind, text, _ in (line.split(",") for line in out.splitlines()):
+        names = [unquote(name).lower() for name in where.split("/")[1:]]
+        if kind == "KEY":
+            keys.setdefault("\\".join(names), {})
+        else:
+            keys.setdefault("\\".join(names[:-1]), {})[names[-1]] = READ.get(kind, lambda _: (kind, text))(text)
     return keys
 
 
-def expected_values(family):
-    """(key below the SOFTWARE hive's root, value name, (type, bytes)) of tests/expected/<family>.reg."""
-    keys, _ = read_reg([os.path.join(EXPECTED, family + ".reg")])
-    for key, values in keys.items():
-        for name, value in values.items():
-            yield "root\\" + key.split("\\", 2)[2], name, value
+def backup(hive):
+    return hive.with_name(hive.name + ".morvane-backup")
 
 
 class OfflineRepair(unittest.TestCase):
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="morvane-offline-")
-        self.addCleanup(shutil.rmtree, self.root)
-
     def lay_out(self, version="6.1", product_type="WinNT", product="Windows 7", xp=False):
         """A damaged installation: SOFTWARE's classes, alice's override of .exe, bob's .exe a link."""
-        windows, profiles = ("WINDOWS/system32/config", "documents and settings/%s/LOCAL SETTINGS/"
-                             "application data/Microsoft/windows/usrclass.DAT") if xp else \
-            ("Windows/System32/config", "Users/%s/AppData/Local/Microsoft/Windows/UsrClass.dat")
-        names = ("software", "system") if xp else ("SOFTWARE", "SYSTEM")
-        self.software, self.system = (os.path.join(self.root, windows, n) for n in names)
-        users = r"%SystemDrive%\Documents and Settings" if xp else r"C:\Users"
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
+        self.addCleanup(shutil.rmtree, self.root)
+        config, classes, users = ("WINDOWS/system32/config/", "documents and settings/%s/LOCAL SETTINGS/applicati"
+                                  "on data/Microsoft/windows/usrclass.DAT", r"%SystemDrive%\Documents and Settings") \
+            if xp else ("Windows/System32/config/", "Users/%s/AppData/Local/Microsoft/Windows/UsrClass.dat", r"C:\Users")
+        self.software, self.system = (self.root / config / (name.lower() if xp else name) for name in ("SOFTWARE", "SYSTEM"))
+        self.alice, self.bob = (self.root / (classes % name) for name in ("alice", "bob"))
+        profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice", BOB: users + r"\bob"}
         write_hive(self.software, {
             CURRENT_VERSION: {"CurrentVersion": sz(version), "CurrentBuildNumber": sz("7601"),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows")},
-            CURRENT_VERSION + r"\ProfileList\S-1-5-18": {"ProfileImagePath": sz(r"%systemroot%\system32\config\systemprofile", EXPAND_SZ)},
-            CURRENT_VERSION + "\\ProfileList\\" + ALICE: {"ProfileImagePath": sz(users + r"\alice", EXPAND_SZ)},
-            CURRENT_VERSION + "\\ProfileList\\" + BOB: {"ProfileImagePath": sz(users + r"\bob", EXPAND_SZ)},
+            **{CURRENT_VERSION + "\\ProfileList\\" + sid: {"ProfileImagePath": sz(folder, EXPAND_SZ)}
+               for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
         })
@@ -145,66 +101,65 @@ class OfflineRepair(unittest.TestCase):
             r"ControlSet002\Control\ProductOptions": {"ProductType": sz(product_type)},
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
         })
-        self.alice = os.path.join(self.root, profiles % "alice")
-        self.bob = os.path.join(self.root, profiles % "bob")
         write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")}})
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}})
-        make_link(self.bob, ".exe")
+        # KEY_SYM_LINK in the flags of .exe's key record, whose name is 76 bytes
+        # past its "nk" (hivexsh has no way to set it)
+        flip(self.bob, {self.bob.read_bytes().index(b".exe") - 74: 0x10})
         self.hives = [self.software, self.system, self.alice, self.bob]
 
-    def run_offline(self, *args, answer=""):
-        log = os.path.join(self.root, "Morvane.txt")
-        run = subprocess.run([OFFLINE, "--log", log] + list(args) + [self.root], input=answer,
-                             capture_output=True, text=True, timeout=120)
-        data = contents(log)
+    def run_offline(self, *args):
+        log = self.root / "Morvane.txt"
+        run = subprocess.run([OFFLINE, "--log", log, *args, self.root], input="", capture_output=True, text=True,
+                             timeout=120)
+        data = log.read_bytes()
         self.assertEqual(data[:2], b"\xff\xfe", run.stdout + run.stderr)
         return run.returncode, data[2:].decode("utf-16-le")
 
     def test_each_family_is_repaired_for_the_machine_and_every_profile(self):
         for family, version, product_type, product, expected, xp in FAMILIES:
             with self.subTest(family):
-                self.setUp()
                 self.lay_out(version, product_type, product, xp)
-                before = {hive: contents(hive) for hive in self.hives}
+                before = {hive: hive.read_bytes() for hive in self.hives}
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertIn("User profile C:\\%s\\alice:\r\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\r\n"
                               % ("Documents and Settings" if xp else "Users"), log)
                 machine = read_hive(self.software)
-                for key, name, value in expected_values(expected):
-                    self.assertEqual(machine.get(key, {}).get(name.lower()), value, (key, name))
+                for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
+                    for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
+                        self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
                 alice, bob = read_hive(self.alice), read_hive(self.bob)
-                self.assertFalse({"root\\.exe", "root\\evilfile"} & set(alice))
-                self.assertNotIn("root\\.exe", bob)
-                self.assertEqual(bob["root\\keepme"][""], sz("notaclass"))  # the link's target stays
+                self.assertFalse({".exe", "evilfile"} & set(alice))
+                self.assertNotIn(".exe", bob)
+                self.assertEqual(bob["keepme"][""], sz("notaclass"))  # the link's target stays
                 for hive in (self.software, self.alice, self.bob):
-                    self.assertEqual(contents(hive + ".morvane-backup"), before[hive])
-                self.assertEqual(contents(self.system), before[self.system])
+                    self.assertEqual(backup(hive).read_bytes(), before[hive])
+                self.assertEqual(self.system.read_bytes(), before[self.system])
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
 
     def test_refusals_change_nothing(self):
-        cases = [
-            ("dirty user hive", lambda: patch_header(self.alice, 7), ["--yes"], "sequence numbers differ"),
-            ("read-only SOFTWARE", lambda: os.chmod(self.software, 0o444), ["--yes"], "is read-only"),
-            ("not a hive", lambda: pathlib.Path(self.system).write_bytes(b"garbage"), ["--yes"], "is not a registry hive"),
+        cases = [  # the dirty hive's second sequence number, 1 made 7, and its XOR checksum kept right
+            ("dirty user hive", lambda: flip(self.alice, {8: 6, 508: 6}), ["--yes"], "sequence numbers differ"),
+            ("read-only SOFTWARE", lambda: self.software.chmod(0o444), ["--yes"], "is read-only"),
+            ("not a hive", lambda: self.system.write_bytes(b"garbage"), ["--yes"], "is not a registry hive"),
             ("no answer", lambda: None, [], "Program cancelled by the user!"),
             ("Windows 8.1", lambda: write_hive(self.software, {CURRENT_VERSION: {"CurrentVersion": sz("6.3")}}),
              ["--yes"], "Your operating system, Unknown Version, is not supported."),
         ]
         for name, damage, args, message in cases:
             with self.subTest(name):
-                self.setUp()
                 self.lay_out()
                 damage()
-                before = {path: contents(path) for path in self.hives}
+                before = {hive: hive.read_bytes() for hive in self.hives}
                 code, log = self.run_offline(*args)
                 self.assertEqual(code, 1, log)
                 self.assertIn(message, log)
-                self.assertEqual({path: contents(path) for path in self.hives}, before)
-                self.assertFalse(any(os.path.exists(path + ".morvane-backup") for path in self.hives))
+                self.assertEqual({hive: hive.read_bytes() for hive in self.hives}, before)
+                self.assertFalse(any(backup(hive).exists() for hive in self.hives))
 
 
 if __name__ == "__main__":
