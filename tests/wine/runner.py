@@ -40,8 +40,8 @@ def utf16_file(text):
 
 
 def make_template(work):
-    """The template prefix, made once per build folder and again when the Wine
-    version or TEMPLATE_LAYOUT changes."""
+    # The template prefix, made once per build folder and again when the Wine
+    # version or TEMPLATE_LAYOUT changes.
     path = os.path.join(work, "template")
     key = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout + TEMPLATE_LAYOUT
     if read_bytes(os.path.join(path, "ready")) == key.encode():
@@ -69,8 +69,8 @@ def make_template(work):
 
 
 class Prefix:
-    """A copy of the template with its wineserver, an Xvfb when a run needs a
-    display, and a hidden window that keeps the prefix's desktop up."""
+    # A copy of the template with its wineserver, an Xvfb when a run needs a
+    # display, and a hidden window that keeps the prefix's desktop up.
 
     def __init__(self, work, name, tools):
         os.makedirs(os.path.join(work, "runs"), exist_ok=True)
@@ -110,7 +110,7 @@ class Prefix:
         return os.path.join(self.path, "drive_c", windows_path[3:].replace("<user>", self.user).replace("\\", "/"))
 
     def place(self, source, windows_path=None):
-        """The Windows path to start the program by: a copy at windows_path, if any."""
+        # The Windows path to start the program by: a copy at windows_path, if any.
         if not windows_path:
             return windows(source)
         os.makedirs(os.path.dirname(self.unix(windows_path)), exist_ok=True)
@@ -124,17 +124,17 @@ class Prefix:
         return proc
 
     def run(self, args, display=False):
-        """Runs a Windows program to its end: (exit code, stdout, stderr). The
-        output goes to files, which a background process of Wine's that holds
-        a copy of the handles cannot keep open the way it would a pipe."""
+        # Runs a Windows program to its end: (exit code, stdout, stderr). The
+        # output goes to files, which a background process of Wine's that holds
+        # a copy of the handles cannot keep open the way it would a pipe.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             code = self.start(args, display, out, err).wait(WAIT)  # TimeoutExpired names the command
             out.seek(0), err.seek(0)
             return code, out.read(), err.read()
 
     def sleeper(self, program, display, seconds=300):
-        """Starts the sleeper program by this path and waits until it runs;
-        returns (process, its Windows process id)."""
+        # Starts the sleeper program by this path and waits until it runs;
+        # returns (process, its Windows process id).
         marker = tempfile.mktemp(dir=self.root)
         proc = self.start([program.replace("<user>", self.user), str(seconds), windows(marker)], display)
         deadline = time.monotonic() + WAIT
@@ -160,9 +160,9 @@ class Prefix:
 
 
 class Answerer(threading.Thread):
-    """Answers every window that shows while a run goes on (only dialogs do), as
-    told or else OK; keeps their titles in the order seen and the log file's
-    bytes at that moment."""
+    # Answers every window that shows while a run goes on (only dialogs do), as
+    # told or else OK; keeps their titles in the order seen and the log file's
+    # bytes at that moment.
 
     def __init__(self, prefix, answers, log_path):
         super().__init__(daemon=True)
@@ -199,7 +199,7 @@ class Answerer(threading.Thread):
 
 
 def reg_data(text):
-    """(type, bytes) of a value in .reg notation."""
+    # (type, bytes) of a value in .reg notation.
     if text.startswith('"'):
         return 1, (re.sub(r"\\(.)", r"\1", text[1:-1]) + "\0").encode("utf-16-le")
     if text.startswith("dword:"):
@@ -209,8 +209,8 @@ def reg_data(text):
 
 
 def read_reg(paths):
-    """What .reg files make when applied in order to nothing: ({key: {value:
-    (type, bytes)}}, keys deleted), names in lower case."""
+    # What .reg files make when applied in order to nothing: ({key: {value:
+    # (type, bytes)}}, keys deleted), names in lower case.
     keys, gone, current = {}, set(), None
     for path in paths:
         for line in re.sub(r"\\\r?\n\s*", "", read_text(path)).splitlines():
@@ -233,9 +233,9 @@ def show(value):
 
 
 def check_registry(p, paths, fail):
-    """Below each key the files name (and not below another), the registry
-    holds exactly their keys and values; keys that hold no value may stand
-    above them."""
+    # Below each key the files name (and not below another), the registry
+    # holds exactly their keys and values; keys that hold no value may stand
+    # above them.
     expected, gone = read_reg(paths)
     named = set(expected) | gone
     tops = sorted(k for k in named if not any(k.startswith(t + "\\") for t in named))
@@ -260,8 +260,8 @@ def check_registry(p, paths, fail):
 
 
 def prepare(p, folder, run, exe, display, log_path):
-    """Makes the world a run starts in; returns the command that starts Morvane
-    and the sleepers: [(terminated or spared, path started by, process, pid)]."""
+    # Makes the world a run starts in; returns the command that starts Morvane
+    # and the sleepers: [(terminated or spared, path started by, process, pid)].
     for path in run.get("remove", "").splitlines():
         shutil.rmtree(p.unix(path))
     for path in run.get("folders", "").splitlines():
@@ -300,7 +300,7 @@ def prepare(p, folder, run, exe, display, log_path):
 
 
 def run_section(p, folder, run, exe, fail):
-    """One run: prepared as its section says, then Morvane.exe, then the checks."""
+    # One run: prepared as its section says, then Morvane.exe, then the checks.
     display = "dialogs" in run
     log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
     command, sleepers = prepare(p, folder, run, exe, display, log_path)
@@ -313,9 +313,9 @@ def run_section(p, folder, run, exe, fail):
         answerer.done.set()
 
     def check(what, key, actual):
-        """actual must be the text of the file run[key], where each <name> of
-        the placeholders stands for what its regular expression matches and a
-        sleeper's "PATH (<pid>)" names that sleeper's process id."""
+        # actual must be the text of the file run[key], where each <name> of
+        # the placeholders stands for what its regular expression matches and a
+        # sleeper's "PATH (<pid>)" names that sleeper's process id.
         if actual is None:
             return fail("%s: there is none" % what)
         expected = read_text(os.path.join(folder, run[key]))
