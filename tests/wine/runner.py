@@ -2,18 +2,7 @@
 """runner.py MORVANE.EXE TOOLS_DIR WORK_DIR SCENARIO_DIR: runs the scenario
 under Wine (tests/wine/README.md). Exit status 0 passed, 1 a check failed, 2
 the runner could not go on."""
-import configparser
-import fcntl
-import os
-import pathlib
-import re
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import configparser, fcntl, glob, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, threading, time
 
 KEYS = {"ok": "Return", "cancel": "Escape"}
 # Debian's Wine has no preloader: with address space randomisation its loader
@@ -34,6 +23,10 @@ def wine_env(prefix, home, display=None):
     return env
 
 
+def windows(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
 def read_text(path):  # line ends as they are
     return pathlib.Path(path).read_bytes().decode("utf-8")
 
@@ -47,8 +40,8 @@ def utf16_file(text):
 
 
 def make_template(work):
-    """The template prefix, made once per build folder and again when the Wine
-    version or TEMPLATE_LAYOUT changes."""
+    # The template prefix, made once per build folder and again when the Wine
+    # version or TEMPLATE_LAYOUT changes.
     path = os.path.join(work, "template")
     key = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout + TEMPLATE_LAYOUT
     if read_bytes(os.path.join(path, "ready")) == key.encode():
@@ -68,31 +61,28 @@ def make_template(work):
         subprocess.run(NO_ASLR + args, env=env, cwd=path, stdout=DEVNULL, timeout=600, check=True)
     # The profile's folders are links to the HOME the prefix was made with:
     # real folders instead, so that each copy has a Desktop of its own.
-    users = os.path.join(path, "prefix", "drive_c", "users")
-    for folder in (os.path.join(users, user, name) for user in os.listdir(users)
-                   for name in os.listdir(os.path.join(users, user))):
+    for folder in glob.glob(os.path.join(path, "prefix", "drive_c", "users", "*", "*")):
         if os.path.islink(folder):
-            os.unlink(folder)
-            os.mkdir(folder)
+            os.unlink(folder), os.mkdir(folder)
     pathlib.Path(path, "ready").write_text(key)
     return path
 
 
 class Prefix:
-    """A copy of the template with its wineserver, an Xvfb when a run needs a
-    display, and a hidden window that keeps the prefix's desktop up."""
+    # A copy of the template with its wineserver, an Xvfb when a run needs a
+    # display, and a hidden window that keeps the prefix's desktop up.
 
     def __init__(self, work, name, tools):
         os.makedirs(os.path.join(work, "runs"), exist_ok=True)
         self.root = tempfile.mkdtemp(prefix=name + "-", dir=os.path.join(work, "runs"))
         self.path, self.home, self.tools = os.path.join(self.root, "prefix"), os.path.join(self.root, "home"), tools
-        self.display, self.xvfb, self.started, self.immutable = None, None, [], []
+        self.work, self.display, self.xvfb, self.started, self.immutable = work, None, None, [], []
 
-    def open(self, work, display):
+    def open(self, display):
         os.mkdir(self.home)
-        with open(os.path.join(work, "template.lock"), "w") as lock:
+        with open(os.path.join(self.work, "template.lock"), "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)  # ctest -j: one makes the template, the others wait
-            template = os.path.join(make_template(work), "prefix")
+            template = os.path.join(make_template(self.work), "prefix")
             # Hard links: a copy in well under a second. The wineserver rewrites a
             # registry file that has more than one link in place: those are copied.
             subprocess.run(["cp", "-al", template, self.path], check=True)
@@ -105,8 +95,8 @@ class Prefix:
             self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"], pass_fds=(write,),
                                          stdout=DEVNULL, stderr=DEVNULL)
             os.close(write)
-            with os.fdopen(read) as f:
-                self.display = ":" + f.readline().strip()
+            with os.fdopen(read) as displayfd:
+                self.display = ":" + displayfd.readline().strip()
             if self.display == ":":
                 raise RuntimeError("Xvfb did not start")
         subprocess.run(NO_ASLR + ["wineserver", "-p30"], env=self.env(), check=True)
@@ -116,15 +106,13 @@ class Prefix:
     def env(self, display=False):
         return wine_env(self.path, self.home, self.display if display else None)
 
-    def unix(self, windows_path):
-        path = windows_path.replace("<user>", self.user).replace("\\", "/")
-        return path[2:] if path[:2].upper() == "Z:" else os.path.join(self.path, "drive_c", path[3:])
+    def unix(self, windows_path):  # a path on C:
+        return os.path.join(self.path, "drive_c", windows_path[3:].replace("<user>", self.user).replace("\\", "/"))
 
-    @staticmethod
-    def windows(unix_path):
-        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
-
-    def copy_in(self, source, windows_path):
+    def place(self, source, windows_path=None):
+        # The Windows path to start the program by: a copy at windows_path, if any.
+        if not windows_path:
+            return windows(source)
         os.makedirs(os.path.dirname(self.unix(windows_path)), exist_ok=True)
         shutil.copyfile(source, self.unix(windows_path))
         return windows_path.replace("<user>", self.user)
@@ -136,32 +124,25 @@ class Prefix:
         return proc
 
     def run(self, args, display=False):
-        """Runs a Windows program to its end: (exit code, stdout, stderr). The
-        output goes to files, which a background process of Wine's that holds
-        a copy of the handles cannot keep open the way it would a pipe."""
+        # Runs a Windows program to its end: (exit code, stdout, stderr). The
+        # output goes to files, which a background process of Wine's that holds
+        # a copy of the handles cannot keep open the way it would a pipe.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            try:
-                code = self.start(args, display, out, err).wait(WAIT)
-            except subprocess.TimeoutExpired:
-                raise RuntimeError("%s ran longer than %d s" % (args, WAIT))
+            code = self.start(args, display, out, err).wait(WAIT)  # TimeoutExpired names the command
             out.seek(0), err.seek(0)
             return code, out.read(), err.read()
 
     def sleeper(self, program, display, seconds=300):
-        """Starts the sleeper program by this path and waits until it runs;
-        returns (process, its Windows process id)."""
+        # Starts the sleeper program by this path and waits until it runs;
+        # returns (process, its Windows process id).
         marker = tempfile.mktemp(dir=self.root)
-        proc = self.start([program.replace("<user>", self.user), str(seconds), self.windows(marker)], display)
+        proc = self.start([program.replace("<user>", self.user), str(seconds), windows(marker)], display)
         deadline = time.monotonic() + WAIT
         while time.monotonic() < deadline and proc.poll() is None:
             if (read_bytes(marker) or b"").isdigit():
                 return proc, int(read_bytes(marker))
             time.sleep(0.05)
         raise RuntimeError("the sleeper %s did not start (exit code %r)" % (program, proc.poll()))
-
-    def xdotool(self, *args):
-        return subprocess.run(["xdotool"] + list(args), env=dict(os.environ, DISPLAY=self.display),
-                              capture_output=True, text=True, timeout=WAIT).stdout
 
     def close(self):
         for proc in self.started:
@@ -179,44 +160,46 @@ class Prefix:
 
 
 class Answerer(threading.Thread):
-    """Answers every window that shows while a run goes on (only dialogs do), as
-    told or else OK; keeps their titles in the order seen and the log file's
-    bytes at that moment."""
+    # Answers every window that shows while a run goes on (only dialogs do), as
+    # told or else OK; keeps their titles in the order seen and the log file's
+    # bytes at that moment.
 
     def __init__(self, prefix, answers, log_path):
         super().__init__(daemon=True)
         self.prefix, self.answers, self.log_path = prefix, answers, log_path
-        self.seen, self.logs, self.sent, self.errors, self.done = [], {}, {}, [], threading.Event()
+        self.seen, self.logs, self.errors, self.done = [], {}, [], threading.Event()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.prefix.display),
+                              capture_output=True, text=True, timeout=WAIT).stdout
 
     def run(self):
+        sent = {}  # (window, title): when its key was last sent
         while not self.done.wait(0.1):
             try:
-                self.poll()
+                # A window is known by its id and title: a closed dialog's id may come back for the next one.
+                windows = {(w, self.xdotool("getwindowname", w).strip())
+                           for w in self.xdotool("search", "--onlyvisible", "--name", ".").split()}
+                sent = {w: at for w, at in sent.items() if w in windows}
+                for window, title in windows:
+                    if time.monotonic() - sent.get((window, title), 0) < 1.5:
+                        continue
+                    if (window, title) not in sent:
+                        self.seen.append(title)
+                        self.logs[title] = read_bytes(self.log_path)
+                    # A key sent while the dialog is still being set up can be lost: it is
+                    # sent again while the dialog stays open. The real key release keeps
+                    # Wine from taking the key as held, which would close the next dialog.
+                    key = KEYS[self.answers.get(title, "ok")]
+                    self.xdotool("key", "--window", window, key)
+                    self.xdotool("keyup", key)
+                    sent[(window, title)] = time.monotonic()
             except Exception as e:  # noqa: BLE001 - the run reports it
                 self.errors.append(repr(e))
 
-    def poll(self):
-        found = self.prefix.xdotool("search", "--onlyvisible", "--name", ".").split()
-        # A window is known by its id and title: a closed dialog's id may come back for the next one.
-        windows = {(w, self.prefix.xdotool("getwindowname", w).strip()) for w in found}
-        self.sent = {w: at for w, at in self.sent.items() if w in windows}
-        for window, title in windows:
-            if time.monotonic() - self.sent.get((window, title), 0) < 1.5:
-                continue
-            if (window, title) not in self.sent:
-                self.seen.append(title)
-                self.logs[title] = read_bytes(self.log_path)
-            # A key sent while the dialog is still being set up can be lost: it is
-            # sent again while the dialog stays open. The real key release keeps
-            # Wine from taking the key as held, which would close the next dialog.
-            key = KEYS[self.answers.get(title, "ok")]
-            self.prefix.xdotool("key", "--window", window, key)
-            self.prefix.xdotool("keyup", key)
-            self.sent[(window, title)] = time.monotonic()
-
 
 def reg_data(text):
-    """(type, bytes) of a value in .reg notation."""
+    # (type, bytes) of a value in .reg notation.
     if text.startswith('"'):
         return 1, (re.sub(r"\\(.)", r"\1", text[1:-1]) + "\0").encode("utf-16-le")
     if text.startswith("dword:"):
@@ -226,8 +209,8 @@ def reg_data(text):
 
 
 def read_reg(paths):
-    """What .reg files make when applied in order to nothing: ({key: {value:
-    (type, bytes)}}, keys deleted), names in lower case."""
+    # What .reg files make when applied in order to nothing: ({key: {value:
+    # (type, bytes)}}, keys deleted), names in lower case.
     keys, gone, current = {}, set(), None
     for path in paths:
         for line in re.sub(r"\\\r?\n\s*", "", read_text(path)).splitlines():
@@ -250,55 +233,35 @@ def show(value):
 
 
 def check_registry(p, paths, fail):
-    """Below each key the files name (and not below another), the registry
-    holds exactly their keys and values; keys that hold no value may stand
-    above them."""
+    # Below each key the files name (and not below another), the registry
+    # holds exactly their keys and values; keys that hold no value may stand
+    # above them.
     expected, gone = read_reg(paths)
     named = set(expected) | gone
     tops = sorted(k for k in named if not any(k.startswith(t + "\\") for t in named))
     code, out, _ = p.run([os.path.join(p.tools, "registry_values.exe")] + tops)
-    actual = {}
-    for fields in (line.split("\t") for line in out.decode("utf-8").splitlines()):
-        values = actual.setdefault(fields[0].lower(), {})
-        if len(fields) == 4:
-            values[fields[1].lower()] = (int(fields[2]), bytes.fromhex(fields[3]))
     if code != 0:
         fail("registry_values exited with %r" % code)
+    actual = {}  # lines "key" and "key<TAB>value<TAB>type<TAB>bytes in hex"
+    for fields in (line.split("\t") for line in out.decode("utf-16-le").lower().splitlines()):
+        values = actual.setdefault(fields[0], {})
+        if len(fields) == 4:
+            values[fields[1]] = (int(fields[2]), bytes.fromhex(fields[3]))
     for key in sorted(set(expected) | set(actual)):
         want, got = expected.get(key), actual.get(key)
         if got is None:
             fail("registry: %s is missing" % key)
         elif want is None and (got or not any(k.startswith(key + "\\") for k in expected)):
             fail("registry: %s should not exist (values %s)" % (key, {n: show(v) for n, v in got.items()}))
-        for name in sorted(set(want) | set(got) if want is not None and got is not None else []):
-            if want.get(name) != got.get(name):
+        elif want is not None:
+            for name in (n for n in sorted(set(want) | set(got)) if want.get(n) != got.get(n)):
                 fail("registry: %s [%s]: expected %s, got %s" % (key, name or "@", show(want.get(name)),
                                                                  show(got.get(name))))
 
 
-def check_text(what, expected, actual, fail, values):
-    """actual must be the expected text, where each <name> of values stands
-    for what its regular expression matches."""
-    def pattern(text):
-        text = re.escape(text)
-        for name, regex in values.items():
-            text = text.replace("<%s>" % name, regex)
-        return text
-    if actual is None:
-        return fail("%s: there is none" % what)
-    if re.fullmatch(pattern(expected), actual, re.S):
-        return
-    lines, got = re.split(r"(?<=\n)", expected), re.split(r"(?<=\n)", actual)
-    at = next(i for i in range(len(lines) + 1) if i == len(lines) or i >= len(got)
-              or not re.fullmatch(pattern(lines[i]), got[i], re.S))
-    fail("%s differs at line %d:\n  expected %r\n  actual   %r\n  whole actual text: %r"
-         % (what, at + 1, lines[at] if at < len(lines) else "(end)", got[at] if at < len(got) else "(end)", actual))
-
-
 def prepare(p, folder, run, exe, display, log_path):
-    """Makes the world a run starts in; returns the command that starts Morvane
-    and the sleepers: [(terminated or spared, path started by, process, pid)]."""
-    files = [os.path.join(folder, f) for f in run.get("damage", "").split()]
+    # Makes the world a run starts in; returns the command that starts Morvane
+    # and the sleepers: [(terminated or spared, path started by, process, pid)].
     for path in run.get("remove", "").splitlines():
         shutil.rmtree(p.unix(path))
     for path in run.get("folders", "").splitlines():
@@ -306,41 +269,38 @@ def prepare(p, folder, run, exe, display, log_path):
     if "log_before" in run:
         pathlib.Path(log_path).write_bytes(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
         if "hard_link_of" in run:  # Morvane.txt a second name of a file elsewhere
-            elsewhere = p.unix(run["hard_link_of"])
-            os.replace(log_path, elsewhere)
-            os.link(elsewhere, log_path)
+            os.replace(log_path, p.unix(run["hard_link_of"]))
+            os.link(p.unix(run["hard_link_of"]), log_path)
         if run.getboolean("read_only", False):
             os.chmod(log_path, 0o444)  # read-only to Windows; and to root as well:
             if os.geteuid() == 0 and subprocess.run(["chattr", "+i", log_path]).returncode == 0:
                 p.immutable.append(log_path)
-    damage = "".join(read_text(f).split("\n", 1)[1] for f in files)
+    damage = "".join(read_text(os.path.join(folder, f)).split("\n", 1)[1] for f in run.get("damage", "").split())
     if "windows" in run:
         damage += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % run["windows"]
     if damage:
         pathlib.Path(p.root, "damage.reg").write_bytes(utf16_file("Windows Registry Editor Version 5.00\n" + damage))
-        if p.run(["reg", "import", p.windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
-            raise RuntimeError("reg import of %s failed" % files)
-    links = run.get("links", "").splitlines() + ["deny " + key for key in run.get("denied", "").splitlines()]
-    for link in links:
+        if p.run(["reg", "import", windows(os.path.join(p.root, "damage.reg"))])[0] != 0:
+            raise RuntimeError("reg import of %s (windows = %s) failed" % (run.get("damage"), run.get("windows")))
+    for link in run.get("links", "").splitlines() + ["deny " + key for key in run.get("denied", "").splitlines()]:
         if p.run([os.path.join(p.tools, "registry_link.exe")] + link.split())[0] != 0:
             raise RuntimeError("registry_link %s failed" % link)
     sleepers = []
     for kind in ("terminated", "spared"):
         for where in run.get(kind, "").splitlines():
             copy, _, started_as = (part.strip() for part in where.partition("|"))
-            p.copy_in(os.path.join(p.tools, "sleeper.exe"), copy)
+            p.place(os.path.join(p.tools, "sleeper.exe"), copy)
             sleepers.append((kind, started_as or copy) + p.sleeper(started_as or copy, display))
-    command = [p.copy_in(exe, run["morvane_at"]) if "morvane_at" in run else p.windows(exe)]
+    command = [p.place(exe, run.get("morvane_at"))]
     options = [o for k in run if k.startswith("set.") for o in ("--set", k[4:] + "=" + run[k])]
     options += [o for name in run.get("unset", "").split() for o in ("--unset", name)]
     if options or "launcher_at" in run:
-        launcher = os.path.join(p.tools, "launcher.exe")
-        command = [p.copy_in(launcher, run["launcher_at"]) if "launcher_at" in run else launcher] + options + command
+        command = [p.place(os.path.join(p.tools, "launcher.exe"), run.get("launcher_at"))] + options + command
     return command, sleepers
 
 
 def run_section(p, folder, run, exe, fail):
-    """One run: prepared as its section says, then Morvane.exe, then the checks."""
+    # One run: prepared as its section says, then Morvane.exe, then the checks.
     display = "dialogs" in run
     log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
     command, sleepers = prepare(p, folder, run, exe, display, log_path)
@@ -352,13 +312,25 @@ def run_section(p, folder, run, exe, fail):
     finally:
         answerer.done.set()
 
-    values = dict(PLACEHOLDERS, user=re.escape(p.user), year=time.strftime("%Y"))
-
-    def check(what, key, text):
+    def check(what, key, actual):
+        # actual must be the text of the file run[key], where each <name> of
+        # the placeholders stands for what its regular expression matches and a
+        # sleeper's "PATH (<pid>)" names that sleeper's process id.
+        if actual is None:
+            return fail("%s: there is none" % what)
         expected = read_text(os.path.join(folder, run[key]))
-        for _kind, started_as, _proc, pid in sleepers:  # each sleeper's own process id
+        for _kind, started_as, _proc, pid in sleepers:
             expected = expected.replace(started_as + " (<pid>)", started_as + " (%d)" % pid)
-        check_text(what, expected, text, fail, values)
+        values = dict(PLACEHOLDERS, user=re.escape(p.user), year=time.strftime("%Y"))
+        # Line by line (no placeholder spans a line end) up to the first line that differs; "(end)" ends each text.
+        lines, got = (re.split(r"(?<=\n)", text) + ["(end)"] for text in (expected, actual))
+        for at, (line, text) in enumerate(zip(lines, got)):
+            pattern = re.escape(line)
+            for name, regex in values.items():
+                pattern = pattern.replace("<%s>" % name, regex)
+            if not re.fullmatch(pattern, text):
+                return fail("%s differs at line %d:\n  expected %r\n  actual   %r\n  whole actual text: %r"
+                            % (what, at + 1, line, text, actual))
 
     def log_text(data):
         if data is not None and not data.startswith(b"\xff\xfe"):
@@ -388,14 +360,12 @@ def run_section(p, folder, run, exe, fail):
         check("console", "console", console)
     elif log is not None and console != log:
         fail("console: not the log's text with each LF as CR LF: %r" % out)
-    deadline = time.monotonic() + WAIT
+    deadline = time.monotonic() + WAIT  # the terminated sleepers may take a moment to end
+    while time.monotonic() < deadline and any(s[2].poll() is None for s in sleepers if s[0] == "terminated"):
+        time.sleep(0.05)
     for kind, where, proc, _pid in sleepers:
-        try:
-            ended = proc.wait(max(0, deadline - time.monotonic()) if kind == "terminated" else 0)
-        except subprocess.TimeoutExpired:
-            ended = None
-        if ended != (0 if kind == "terminated" else None):
-            fail("the sleeper %s should be %s: exit code %r" % (where, kind, ended))
+        if proc.poll() != (0 if kind == "terminated" else None):
+            fail("the sleeper %s should be %s: exit code %r" % (where, kind, proc.poll()))
         proc.kill()
     for path in run.get("absent", "").splitlines():
         if os.path.lexists(p.unix(path)):
@@ -419,7 +389,7 @@ def main(exe, tools, work, folder, timeout=600):
     failures, status, started = [], 2, time.monotonic()
     prefix = Prefix(work, name, tools)
     try:
-        prefix.open(work, any("dialogs" in ini[s] for s in ini.sections()))
+        prefix.open(any("dialogs" in ini[s] for s in ini.sections()))
         for section in ini.sections():
             at = time.monotonic()
 

@@ -8,18 +8,15 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <string>
-#include <vector>
 
 int wmain(int argc, wchar_t** argv) {
-  std::vector<std::wstring> unset;
   int first = 1;
   for (; first + 2 < argc; first += 2) {
     const std::wstring option = argv[first], value = argv[first + 1];
     const std::size_t equals = value.find(L'=');
     if (option == L"--unset") {
-      unset.push_back(value + L"=");
+      SetEnvironmentVariableW(value.c_str(), nullptr);  // the name matched in any case
     } else if (option != L"--set" || equals == std::wstring::npos ||
                !SetEnvironmentVariableW(value.substr(0, equals).c_str(), value.c_str() + equals + 1)) {
       return 90;
@@ -27,29 +24,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (first + 1 != argc) return 90;
 
-  std::vector<wchar_t> environment;
-  LPWCH strings = GetEnvironmentStringsW();
-  for (const wchar_t* entry = strings; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-    bool dropped = false;
-    for (const std::wstring& name : unset) dropped = dropped || _wcsnicmp(entry, name.c_str(), name.size()) == 0;
-    if (!dropped) environment.insert(environment.end(), entry, entry + std::wcslen(entry) + 1);
-  }
-  FreeEnvironmentStringsW(strings);
-  environment.push_back(L'\0');
-
+  // No environment block and no STARTF_USESTDHANDLES: PROGRAM gets this
+  // process's environment and its standard handles (made inheritable).
   std::wstring command_line = L"\"" + std::wstring(argv[first]) + L"\"";
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
-    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  }
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                      environment.data(), nullptr, &startup, &process)) {
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     std::fprintf(stderr, "launcher: CreateProcessW failed: %lu\n", GetLastError());
     return 91;
   }

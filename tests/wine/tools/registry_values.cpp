@@ -1,38 +1,31 @@
 // registry_values KEY...: prints each KEY (HKEY_LOCAL_MACHINE\... or
 // HKEY_CURRENT_USER\...) that exists and every key below it, depth first, with
 // each value's type and exact bytes as RegEnumValueW reads them in the 64-bit
-// view, in one process for all the keys. One line each, UTF-8:
+// view, in one process for all the keys. One line each, UTF-16:
 //   key
 //   key<TAB>value name<TAB>type<TAB>bytes in hex
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-  std::string out(text.size() * 4, '\0');
-  out.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                          out.data(), static_cast<int>(out.size()), nullptr,
-                                                          nullptr)));
-  return out;
-}
+std::wstring out;  // every line, written at the end
 
 void Dump(HKEY root, const std::wstring& root_name, const std::wstring& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
-  const std::string name = Utf8(root_name + path);
-  std::printf("%s\n", name.c_str());
+  const std::wstring name = root_name + path;
+  out += name + L"\n";
   std::vector<wchar_t> value(16384);
   std::vector<BYTE> data(1 << 20);
   for (DWORD index = 0;; ++index) {
     DWORD length = static_cast<DWORD>(value.size()), size = static_cast<DWORD>(data.size()), type = 0;
     if (RegEnumValueW(key, index, value.data(), &length, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
-    std::printf("%s\t%s\t%lu\t", name.c_str(), Utf8(std::wstring(value.data(), length)).c_str(), type);
-    for (DWORD at = 0; at < size; ++at) std::printf("%02x", data[at]);
-    std::printf("\n");
+    out += name + L"\t" + std::wstring(value.data(), length) + L"\t" + std::to_wstring(type) + L"\t";
+    for (DWORD at = 0; at < size; ++at) out += {L"0123456789abcdef"[data[at] >> 4], L"0123456789abcdef"[data[at] & 15]};
+    out += L"\n";
   }
   std::vector<std::wstring> subkeys;
   wchar_t subkey[256];
@@ -56,5 +49,8 @@ int wmain(int argc, wchar_t** argv) {
                                                                                  : nullptr;
     if (root != nullptr && slash != std::wstring::npos) Dump(root, root_name, path);
   }
+  DWORD written = 0;  // the bytes as they are: no text mode in between
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size() * sizeof(wchar_t)), &written,
+            nullptr);
   return 0;
 }
