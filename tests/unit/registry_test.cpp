@@ -75,45 +75,4 @@ TEST(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyResists) {
   EXPECT_EQ(registry.OpenKeys(), 0u);
 }
 
-// Each write or deletion of the reset that fails has its line, and counts;
-// text from the registry goes into the lines with its control characters escaped.
-TEST(Reset, EveryFailedRepairHasItsLine) {
-  const std::wstring classes = L"HKLM\\Software\\Classes\\";
-  const std::wstring user = L"HKCU\\SOFTWARE\\Classes\\";
-  const struct {
-    std::uint32_t majorVersion;
-    std::vector<std::wstring> keys;  // made before the run, each with a default value (after '=')
-    Kind failing;
-    std::wstring failingKey;
-    std::wstring line;
-    std::uint32_t failures;
-  } cases[] = {
-      {6, {classes + L".exe=a\r\n * b\x7F\u00E9\U0001F600"}, Kind::OpenKey, L"-",
-       L"  * HKLM\\Software\\Classes\\.exe\\\\@ has been changed to a\\x0D\\x0A * b\\x7F\u00E9\U0001F600!\r\n", 0},
-      {6, {}, Kind::SetValue, classes + L"exefile\\shell\\open\\command",
-       L"  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\@ could not be reset (error 5)!\r\n\r\n", 4},
-      {6, {classes + L".exe\\shell\\open=x"}, Kind::DeleteOpenedKey, classes + L".exe\\shell\\open",
-       L"  * HKLM\\Software\\Classes\\.exe\\shell could not be reset (error 5)!\r\n\r\n", 1},
-      {6, {user + L".com=x\r\n"}, Kind::DeleteOpenedKey, user + L".com",
-       L"set to x\\x0D\\x0A!\r\n  * HKCU\\SOFTWARE\\Classes\\.com could not be reset (error 5)!\r\n\r\n", 1},
-      {6, {user + L".bat=c\r", user + L"c\r=y"}, Kind::DeleteOpenedKey, user + L"c\r",
-       L"  * HKCU\\SOFTWARE\\Classes\\c\\x0D could not be reset (error 5)!\r\n\r\n", 1},
-  };
-  for (const auto& c : cases) {
-    MemoryRegistry registry;
-    for (const std::wstring& key : c.keys) {
-      const std::size_t equals = key.find(L'=');
-      ASSERT_TRUE(PutText(registry, key.substr(0, equals), L"", key.substr(equals + 1)));
-    }
-    registry.Fail(c.failing, c.failingKey, kRegistryAccessDenied);
-    SystemInfo info;
-    info.majorVersion = c.majorVersion;
-    info.minorVersion = 1;
-    std::wostringstream log;
-    EXPECT_EQ(RunFamilyReset(registry, info, log), c.failures) << testing::PrintToString(c.line);
-    EXPECT_NE(log.str().find(c.line), std::wstring::npos) << testing::PrintToString(log.str());
-    EXPECT_EQ(registry.OpenKeys(), 0u);
-  }
-}
-
 }  // namespace

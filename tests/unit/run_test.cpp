@@ -58,7 +58,7 @@ struct World {
     processes.processes = {{100, 1, L"C:\\Temp\\Morvane.exe"}};
     dialog.onShow = [this] { logAtDialog.push_back(ReadLog(logPath).value_or(L"")); };
     std::wistringstream words(arrangement);
-    for (std::wstring word; words >> word;) {
+    for (std::wstring word, name; words >> word;) {
       std::uint32_t a = 0, b = 0;
       if (word == L"unset" && words >> word) environment.variables.erase(word);
       if (word == L"no-memory") environment.allocationFails = true;
@@ -80,7 +80,11 @@ struct World {
       if (word == L"desktop-link") fs::create_directory_symlink(elsewhere.parent_path(), profile / "Desktop");
       if (word == L"log-link") fs::create_symlink(elsewhere, logPath);
       if (word == L"log-hard-link") fs::create_hard_link(elsewhere, logPath);
-      if (word == L"refuse" && words >> word) registry.Fail(RegistryCallKind::SetValue, word, kRegistryAccessDenied);
+      // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete KEY").
+      if (word == L"put" && words >> word) PutText(registry, word.substr(0, word.find(L'=')), L"", word.substr(word.find(L'=') + 1));
+      if (word == L"refuse" && words >> name >> word) {
+        registry.Fail(name == L"set" ? RegistryCallKind::SetValue : RegistryCallKind::DeleteOpenedKey, word, kRegistryAccessDenied);
+      }
       if (word == L"processes" && words >> a) {
         for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
           processes.processes.push_back({id, 1, id % 2 == 1 ? L"C:\\Temp\\x.exe" : L"C:\\Temp~1\\x.exe"});
