@@ -11,7 +11,7 @@
 class Console {
  public:
   virtual ~Console() = default;
-  // Switches standard output to UTF-16 text mode; the result is not examined.
+  // From here on the console carries the text in UTF-16 (before, 8-bit).
   virtual void SetUtf16Mode() = 0;
   // The standard wide output stream.
   virtual std::wostream& Stream() = 0;
