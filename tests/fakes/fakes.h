@@ -177,9 +177,11 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// Each folder's short form is its path and "~1"; the Windows folder is C:\Windows.
+// Each folder's short form is its path and "~1"; the Windows folder is
+// C:\Windows, the folders of installed programs C:\Program Files and D:\Apps.
 class FakeShortPaths : public ShortPaths {
  public:
   std::wstring ShortPathOf(const std::wstring& path) override { return path + L"~1"; }
   std::wstring WindowsFolder() override { return L"C:\\Windows"; }
+  std::vector<std::wstring> ProgramFolders() override { return {L"C:\\Program Files", L"D:\\Apps"}; }
 };

@@ -100,10 +100,13 @@ struct World {
       if (word == L"desktop-link") fs::create_directory_symlink(elsewhere.parent_path(), profile / "Desktop");
       if (word == L"log-link") fs::create_symlink(elsewhere, logPath);
       if (word == L"log-hard-link") fs::create_hard_link(elsewhere, logPath);
-      // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete KEY").
+      // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete|create KEY").
       if (word == L"put" && words >> word) PutText(registry, word.substr(0, word.find(L'=')), L"", word.substr(word.find(L'=') + 1));
       if (word == L"refuse" && words >> name >> word) {
-        registry.Fail(name == L"set" ? RegistryCallKind::SetValue : RegistryCallKind::DeleteOpenedKey, word, kRegistryAccessDenied);
+        registry.Fail(name == L"set"      ? RegistryCallKind::SetValue
+                      : name == L"create" ? RegistryCallKind::CreateKey
+                                          : RegistryCallKind::DeleteOpenedKey,
+                      word, kRegistryAccessDenied);
       }
       if (word == L"processes" && words >> a) {
         for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
