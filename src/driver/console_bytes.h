@@ -21,11 +21,10 @@ std::size_t EncodeUtf16Le(wchar_t ch, unsigned char* out) noexcept;
 // byte-order mark is written.
 void AppendConsoleBytes(std::wstring_view text, bool utf16, std::string& out);
 
-// The console's stream buffer: unbuffered, it hands each piece of text on at
-// once, in blocks. The text goes out 8-bit until SwitchToUtf16 is called, then
-// in UTF-16. A character is counted as written only when all of its output
-// was taken, so a failing console can be dropped by the run log without a
-// character lost or written twice.
+// The console's stream buffer: unbuffered, it hands the text on at once, in
+// blocks of 256 characters, 8-bit until SwitchToUtf16 is called and in UTF-16
+// after. A block counts as written only when all of its output was taken, and
+// a write that fails ends the call, so the run log drops a failing console.
 class ConsoleBuf : public std::wstreambuf {
  public:
   void SwitchToUtf16() noexcept { utf16_ = true; }

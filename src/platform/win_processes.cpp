@@ -25,6 +25,7 @@ static_assert(sizeof(PROCESSENTRY32W) == kProcessEntrySize, "PROCESSENTRY32W has
 constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
 constexpr DWORD kOldestAllAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS of Windows XP and Server 2003
 static_assert((kSweepAccess & ~kOldestAllAccess) == 0, "the sweep asks for more than XP grants");
+static_assert(kSweepAccess == 0x411, "ProcessTable::Open documents the rights as 0x411");
 
 HANDLE AsHandle(ProcessTable::Handle handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
 ProcessTable::Handle FromHandle(HANDLE handle) noexcept {
@@ -117,7 +118,7 @@ std::wstring WinShortPaths::WindowsFolder() {
 }
 
 // Read through the registry layer; a value that is missing, no text, or
-// longer than 1023 characters is left out.
+// larger than 2048 bytes is left out.
 std::vector<std::wstring> WinShortPaths::ProgramFolders() {
   std::vector<std::wstring> folders;
   WinRegistry registry;
