@@ -28,7 +28,6 @@ void AppendConsoleBytes(std::wstring_view text, bool utf16, std::string& out);
 class ConsoleBuf : public std::wstreambuf {
  public:
   void SwitchToUtf16() noexcept { utf16_ = true; }
-  [[nodiscard]] bool IsUtf16() const noexcept { return utf16_; }
 
  protected:
   // Hands `text` on as the console shows it; false when it was not all
