@@ -21,7 +21,7 @@ morvane_need() {
   if [[ $probe == /* ]]; then
     [[ -e $probe ]] && return 0
   else
-    command -v "$probe" >/dev/null 2>&1 && return 0
+    type -P "$probe" >/dev/null 2>&1 && return 0  # a program on PATH, not the wrappers above
   fi
   MORVANE_MISSING+=("$@")
 }

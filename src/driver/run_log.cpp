@@ -2,34 +2,8 @@
 
 #include <cstdint>
 
+#include "driver/console_bytes.h"
 #include "driver/log_file.h"
-
-namespace {
-
-// Writes the UTF-16LE code units of `ch` to `out`; returns how many bytes.
-std::size_t EncodeUtf16Le(wchar_t ch, unsigned char* out) {
-  const auto put = [out](std::size_t at, std::uint32_t unit) {
-    out[at] = static_cast<unsigned char>(unit & 0xFF);
-    out[at + 1] = static_cast<unsigned char>((unit >> 8) & 0xFF);
-  };
-  auto value = static_cast<std::uint32_t>(ch);
-  if constexpr (sizeof(wchar_t) == 2) {
-    put(0, value);
-    return 2;
-  } else {
-    if (value > 0x10FFFF) value = 0xFFFD;  // no code point: the replacement character
-    if (value < 0x10000) {
-      put(0, value);
-      return 2;
-    }
-    value -= 0x10000;
-    put(0, 0xD800 + (value >> 10));
-    put(2, 0xDC00 + (value & 0x3FF));
-    return 4;
-  }
-}
-
-}  // namespace
 
 bool LogFileBuf::Open(const std::wstring& path) {
   static_cast<void>(Close());

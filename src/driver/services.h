@@ -11,12 +11,12 @@
 class Console {
  public:
   virtual ~Console() = default;
-  // Switches standard output to UTF-16 text mode; the result is not examined.
+  // From here on the console carries the text in UTF-16 (before, 8-bit).
   virtual void SetUtf16Mode() = 0;
-  // The standard wide output stream.
+  // The wide stream over standard output.
   virtual std::wostream& Stream() = 0;
   // The stream buffer that the run log hands its text to: by default the
-  // standard wide output stream's own.
+  // stream's own.
   virtual std::wstreambuf& Sink() { return *Stream().rdbuf(); }
 };
 

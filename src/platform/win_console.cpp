@@ -1,36 +1,40 @@
 #include "platform/win_console.h"
 
-#include <fcntl.h>
-#include <io.h>
-#include <stdio.h>
-#include <wchar.h>
+#include <windows.h>
 
-#include <iostream>
+#include <algorithm>
 
 namespace {
 
-bool PutCharacter(wchar_t ch) {
-  if (fputwc(ch, stdout) != WEOF) return true;
-  return ch == static_cast<wchar_t>(WEOF) && !ferror(stdout);
-}
+HANDLE AsHandle(void* handle) noexcept { return static_cast<HANDLE>(handle); }
 
 }  // namespace
 
-std::streamsize WinConsoleBuf::xsputn(const wchar_t* text, std::streamsize count) {
-  std::streamsize done = 0;
-  while (done < count && PutCharacter(text[done])) ++done;
-  return done;
+// A handle that is no console (a file, a pipe, none at all) fails
+// GetConsoleMode.
+WinConsoleBuf::WinConsoleBuf() noexcept : output_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
+  DWORD mode = 0;
+  isConsole_ = output_ != nullptr && output_ != INVALID_HANDLE_VALUE && ::GetConsoleMode(AsHandle(output_), &mode);
 }
 
-WinConsoleBuf::int_type WinConsoleBuf::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  return PutCharacter(traits_type::to_char_type(ch)) ? ch : traits_type::eof();
+bool WinConsoleBuf::WriteText(std::wstring_view text) {
+  if (!isConsole_) return ConsoleBuf::WriteText(text);
+  while (!text.empty()) {
+    DWORD written = 0;
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(text.size(), MAXDWORD));
+    if (!::WriteConsoleW(AsHandle(output_), text.data(), count, &written, nullptr) || written == 0) return false;
+    text.remove_prefix(std::min<std::size_t>(written, text.size()));
+  }
+  return true;
 }
 
-int WinConsoleBuf::sync() { return fflush(stdout) == 0 ? 0 : -1; }
-
-// In UTF-16 text mode every wide character reaches the console unchanged,
-// whatever the console's code page.
-void WinConsole::SetUtf16Mode() { _setmode(_fileno(stdout), _O_U16TEXT); }
-
-std::wostream& WinConsole::Stream() { return std::wcout; }
+bool WinConsoleBuf::WriteBytes(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD written = 0;
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, MAXDWORD));
+    if (!::WriteFile(AsHandle(output_), bytes.data() + done, count, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}

@@ -1,29 +1,40 @@
 #pragma once
-// The Windows console: standard output switched to UTF-16 text mode, and the
-// standard wide output stream that writes to it.
+// The Windows console: standard output, written through the system alone so
+// that the text reaches it in UTF-16 whatever the C runtime supports.
 
 #include <ostream>
-#include <streambuf>
+#include <string>
+#include <string_view>
 
+#include "driver/console_bytes.h"
 #include "driver/services.h"
 
-// Writes each wide character to standard output. Unlike the standard wide
-// stream's own buffer, it takes U+FFFF as the character it is: the C runtime
-// reports writing it with the value that also means failure, so a failure is
-// told by the stream's error flag instead.
-class WinConsoleBuf final : public std::wstreambuf {
+// When standard output is a console, the text goes to it with WriteConsoleW,
+// which shows every character whatever the console's code page. When it is a
+// file or a pipe, it receives the bytes of the C runtime's text modes
+// (AppendConsoleBytes) with WriteFile.
+class WinConsoleBuf final : public ConsoleBuf {
+ public:
+  WinConsoleBuf() noexcept;
+
  protected:
-  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
-  int_type overflow(int_type ch) override;
-  int sync() override;
+  bool WriteText(std::wstring_view text) override;
+  bool WriteBytes(const std::string& bytes) override;
+
+ private:
+  void* output_;  // the standard output handle
+  bool isConsole_;
 };
 
 class WinConsole final : public Console {
  public:
-  void SetUtf16Mode() override;
-  std::wostream& Stream() override;
+  WinConsole() : stream_(&sink_) {}
+
+  void SetUtf16Mode() override { sink_.SwitchToUtf16(); }
+  std::wostream& Stream() override { return stream_; }
   std::wstreambuf& Sink() override { return sink_; }
 
  private:
   WinConsoleBuf sink_;
+  std::wostream stream_;
 };

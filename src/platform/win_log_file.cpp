@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -11,11 +12,46 @@
 
 namespace {
 
-// A folder that is a reparse point (a junction or a symbolic link) could lead
-// anywhere; one whose attributes cannot be read holds no log file either.
-bool IsPlainFolder(const std::wstring& folder) noexcept {
-  const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+// The longest name a UNICODE_STRING holds, in characters.
+constexpr std::size_t kLongestName = 0x7FFF;
+
+// The folder itself, not what a reparse point at its name leads to: a
+// directory handle that the file is then created relative to, so that the
+// folder checked is the folder written in, whatever happens to its name
+// meanwhile. Refused (invalid) when it is no directory or a reparse point (a
+// junction or a symbolic link could lead anywhere).
+UniqueFileHandle OpenPlainFolder(const std::wstring& folder) noexcept {
+  UniqueFileHandle handle(::CreateFileW(folder.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!handle.valid() || !::GetFileInformationByHandle(handle.get(), &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return UniqueFileHandle();
+  }
+  return handle;
+}
+
+// Creates or opens the file `name` in the folder behind `folder` for writing,
+// as CreateFileW with OPEN_ALWAYS would (case-insensitive name, synchronous
+// handle), but without following a reparse point at the name and never a
+// directory.
+UniqueFileHandle OpenInFolder(HANDLE folder, const std::wstring& name) noexcept {
+  UNICODE_STRING objectName{};
+  objectName.Buffer = const_cast<wchar_t*>(name.c_str());
+  objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  objectName.MaximumLength = objectName.Length;
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status{};
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS result =
+      ::NtCreateFile(&file, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  return UniqueFileHandle(result >= 0 ? file : INVALID_HANDLE_VALUE);  // a status below 0 is a failure
 }
 
 }  // namespace
@@ -24,11 +60,16 @@ bool IsPlainFolder(const std::wstring& folder) noexcept {
 // while the run goes on. It is opened without truncation and emptied only once
 // the open handle shows a plain file with one name.
 std::FILE* OpenLogFile(const std::wstring& path) noexcept {
+  // The folder is what comes before the last backslash (a drive's root with
+  // it); a name alone is in the current folder.
   const std::size_t cut = path.rfind(L'\\');
-  if (cut != std::wstring::npos && !IsPlainFolder(path.substr(0, cut))) return nullptr;
-
-  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  std::wstring folderPath = cut == std::wstring::npos ? L"." : path.substr(0, cut);
+  if (folderPath.empty() || folderPath.back() == L':') folderPath += L'\\';
+  const std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
+  if (name.empty() || name.size() > kLongestName) return nullptr;
+  const UniqueFileHandle folder = OpenPlainFolder(folderPath);
+  if (!folder.valid()) return nullptr;
+  UniqueFileHandle file = OpenInFolder(folder.get(), name);
   if (!file.valid()) return nullptr;
   BY_HANDLE_FILE_INFORMATION information{};
   if (!::GetFileInformationByHandle(file.get(), &information) ||

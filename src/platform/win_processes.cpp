@@ -8,6 +8,8 @@
 #include <cwchar>
 
 #include "platform/unique_handle.h"
+#include "platform/win_registry.h"
+#include "registry/registry_text.h"
 
 namespace {
 
@@ -23,6 +25,7 @@ static_assert(sizeof(PROCESSENTRY32W) == kProcessEntrySize, "PROCESSENTRY32W has
 constexpr DWORD kSweepAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE;
 constexpr DWORD kOldestAllAccess = 0x1F0FFF;  // PROCESS_ALL_ACCESS of Windows XP and Server 2003
 static_assert((kSweepAccess & ~kOldestAllAccess) == 0, "the sweep asks for more than XP grants");
+static_assert(kSweepAccess == 0x411, "ProcessTable::Open documents the rights as 0x411");
 
 HANDLE AsHandle(ProcessTable::Handle handle) noexcept { return reinterpret_cast<HANDLE>(handle); }
 ProcessTable::Handle FromHandle(HANDLE handle) noexcept {
@@ -35,6 +38,11 @@ bool FillEntry(BOOL found, const PROCESSENTRY32W& raw, ProcessEntry& entry) noex
   entry.parentProcessId = raw.th32ParentProcessID;
   return true;
 }
+
+// Where Windows names the folders of installed programs, and the values that
+// name them: the 64-bit one, and the 32-bit one where there is one.
+constexpr wchar_t kCurrentVersionKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
+constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramFilesDir", L"ProgramFilesDir (x86)"};
 
 }  // namespace
 
@@ -107,4 +115,27 @@ std::wstring WinShortPaths::WindowsFolder() {
   const UINT length = ::GetSystemWindowsDirectoryW(buffer, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::wstring();
   return std::wstring(buffer, length);
+}
+
+// Read through the registry layer; a value that is missing, no text, or
+// larger than 2048 bytes is left out.
+std::vector<std::wstring> WinShortPaths::ProgramFolders() {
+  std::vector<std::wstring> folders;
+  WinRegistry registry;
+  RegistryKey key(registry);
+  if (key.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), kCurrentVersionKey, kOptionNonVolatile,
+               kKeyQueryValue | kKeyWow64_64Key) != kRegistrySuccess) {
+    return folders;
+  }
+  for (const wchar_t* name : kProgramFolderValues) {
+    std::uint8_t data[2048];
+    std::uint32_t size = sizeof data;
+    ValueType type = ValueType::RegNone;
+    if (registry.QueryValue(key.get(), name, type, data, size) != kRegistrySuccess ||
+        (type != ValueType::RegSz && type != ValueType::RegExpandSz)) {
+      continue;
+    }
+    folders.push_back(FromUtf16(Utf16UpToNul(data, size)));
+  }
+  return folders;
 }

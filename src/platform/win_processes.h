@@ -1,9 +1,11 @@
 #pragma once
-// The Windows process table (toolhelp snapshots, PSAPI) and the Windows short
-// path lookup behind the sweep's interfaces.
+// The Windows process table (toolhelp snapshots, PSAPI) and the Windows folder
+// lookups (short paths, the Windows folder, the folders of installed programs)
+// behind the sweep's interfaces.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sweep/process_table.h"
 #include "sweep/watched_folders.h"
@@ -33,4 +35,5 @@ class WinShortPaths final : public ShortPaths {
   std::wstring ShortPathOf(const std::wstring& path) override;
   // GetSystemWindowsDirectoryW; empty when it fails or does not fit MAX_PATH.
   std::wstring WindowsFolder() override;
+  std::vector<std::wstring> ProgramFolders() override;
 };

@@ -84,6 +84,13 @@ bool LiesBelowARoot(const PlainPath& folder) noexcept {
   return rest.size() > 3 && drive >= L'A' && drive <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
 }
 
+// A folder holds `inner` when the path of `inner` with a backslash added lies
+// in it; this also takes a folder or an `inner` spelled with a trailing
+// backslash.
+std::wstring JustInside(const std::wstring& inner) {
+  return inner.back() == L'\\' ? inner : inner + L'\\';
+}
+
 }  // namespace
 
 wchar_t FoldPathCharacter(wchar_t character) noexcept {
@@ -111,12 +118,15 @@ bool PathIsInFolder(std::wstring_view path, std::wstring_view folder, bool pathC
 
 bool FolderHoldsSystem(std::wstring_view folder, const std::wstring& windowsFolder) {
   if (windowsFolder.empty()) return false;
-  const std::wstring below = windowsFolder.back() == L'\\' ? windowsFolder : windowsFolder + L'\\';
-  // The folder holds the Windows folder when a path just inside it lies in
-  // the folder; this also takes a folder spelled with a trailing backslash.
+  const std::wstring below = JustInside(windowsFolder);
   if (PathIsInFolder(below, folder)) return true;
   for (const wchar_t* system : kSystemFolders) {
     if (PathIsInFolder(folder, below + system)) return true;
   }
   return false;
+}
+
+bool FolderHoldsPrograms(std::wstring_view folder, const std::wstring& programsFolder) {
+  if (programsFolder.empty()) return false;
+  return PathIsInFolder(JustInside(programsFolder), folder) || PathIsInFolder(folder, programsFolder);
 }

@@ -32,3 +32,8 @@
 // (its Temp among them) are not refused. An empty `windowsFolder` refuses
 // nothing.
 [[nodiscard]] bool FolderHoldsSystem(std::wstring_view folder, const std::wstring& windowsFolder);
+
+// True when a watched folder would take in installed programs: it is the
+// folder of installed programs, holds it, or lies anywhere in it, compared as
+// PathIsInFolder compares. An empty `programsFolder` refuses nothing.
+[[nodiscard]] bool FolderHoldsPrograms(std::wstring_view folder, const std::wstring& programsFolder);

@@ -34,8 +34,11 @@ class ProcessTable {
   [[nodiscard]] virtual bool NextEntry(Handle snapshot, ProcessEntry& entry) noexcept = 0;
   virtual void CloseSnapshot(Handle snapshot) noexcept = 0;
 
-  // OpenProcess(PROCESS_ALL_ACCESS, not inheritable, processId). False when
-  // access is refused or the process is gone; nothing is to close then.
+  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ |
+  // PROCESS_TERMINATE (0x411), not inheritable, processId): exactly what
+  // reading the path and terminating need, and rights that Windows XP and
+  // Server 2003 grant. False when access is refused or the process is gone;
+  // nothing is to close then.
   [[nodiscard]] virtual bool Open(std::uint32_t processId, Handle& process) noexcept = 0;
   // EnumProcessModules with room for one module: false when the process's
   // modules cannot be read.

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "sweep/folder_match.h"
 
@@ -24,12 +25,24 @@ constexpr WatchedFolderSource kWatchedFolderSources[] = {
 }  // namespace
 
 bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, ShortPaths& paths) {
-  // The variables are the user's to set: one that names the system's own
-  // folders would have the sweep terminate the processes the machine runs on.
+  // The variables are the user's to set, without administrator rights: one
+  // that names the system's own folders, or those of installed programs (an
+  // antivirus among them), would have the elevated sweep terminate the
+  // processes the machine runs on or is defended by.
   const std::wstring windowsFolder = paths.WindowsFolder();
   const std::wstring windowsFolderShort = windowsFolder.empty() ? windowsFolder : paths.ShortPathOf(windowsFolder);
-  const auto holdsSystem = [&](const std::wstring& folder) {
-    return FolderHoldsSystem(folder, windowsFolder) || FolderHoldsSystem(folder, windowsFolderShort);
+  std::vector<std::wstring> programFolders;
+  for (std::wstring& programs : paths.ProgramFolders()) {
+    if (programs.empty()) continue;
+    programFolders.push_back(paths.ShortPathOf(programs));
+    programFolders.push_back(std::move(programs));
+  }
+  const auto refused = [&](const std::wstring& folder) {
+    if (FolderHoldsSystem(folder, windowsFolder) || FolderHoldsSystem(folder, windowsFolderShort)) return true;
+    for (const std::wstring& programs : programFolders) {
+      if (FolderHoldsPrograms(folder, programs)) return true;
+    }
+    return false;
   };
   for (const WatchedFolderSource& source : kWatchedFolderSources) {
     // Read here even when the driver has read the variable before: the values
@@ -38,7 +51,7 @@ bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, Sh
     if (!value) return false;
     info.*source.longForm = std::move(*value);
     info.*source.shortForm = paths.ShortPathOf(info.*source.longForm);
-    if (holdsSystem(info.*source.longForm) || holdsSystem(info.*source.shortForm)) {
+    if (refused(info.*source.longForm) || refused(info.*source.shortForm)) {
       (info.*source.longForm).clear();
       (info.*source.shortForm).clear();
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 #include "driver/environment.h"
 #include "host/system_info.h"
@@ -14,10 +15,16 @@ class ShortPaths {
   // The system's Windows folder (GetSystemWindowsDirectoryW); empty when it
   // cannot be had.
   virtual std::wstring WindowsFolder() = 0;
+  // The folders of installed programs as Windows names them (the
+  // ProgramFilesDir and "ProgramFilesDir (x86)" values of
+  // HKLM\Software\Microsoft\Windows\CurrentVersion); one that cannot be
+  // read is left out.
+  virtual std::vector<std::wstring> ProgramFolders() = 0;
 };
 
 // Reads the six watched folders into `info`. Returns false when a variable was
 // missing: the fatal stop has then been made and the run ends with exit code 1.
-// A folder that holds the system (FolderHoldsSystem, in its long or short form)
-// is not used: both its entries are left empty, which match no path.
+// A folder that holds the system (FolderHoldsSystem) or installed programs
+// (FolderHoldsPrograms), in its long or short form against theirs, is not
+// used: both its entries are left empty, which match no path.
 bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, ShortPaths& paths);

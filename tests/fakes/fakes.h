@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/console_bytes.h"
 #include "driver/environment.h"
 #include "driver/services.h"
 #include "host/host_query.h"
@@ -19,11 +20,24 @@
 #include "sweep/process_table.h"
 #include "sweep/watched_folders.h"
 
+// Standard output as a file: the bytes it received, and how many of them went
+// out before the switch to UTF-16.
 class FakeConsole : public Console {
  public:
-  void SetUtf16Mode() override {}
+  void SetUtf16Mode() override {
+    narrowBytes = output.bytes.size();
+    output.SwitchToUtf16();
+  }
   std::wostream& Stream() override { return stream; }
-  std::wostringstream stream;
+  struct Output : ConsoleBuf {
+    bool WriteBytes(const std::string& more) override {
+      bytes += more;
+      return true;
+    }
+    std::string bytes;
+  } output;
+  std::size_t narrowBytes = std::string::npos;
+  std::wostream stream{&output};
 };
 
 // Answers from `answers` in order, then OK; `onShow` runs while a dialog is up.
@@ -163,9 +177,11 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// Each folder's short form is its path and "~1"; the Windows folder is C:\Windows.
+// Each folder's short form is its path and "~1"; the Windows folder is
+// C:\Windows, the folders of installed programs C:\Program Files and D:\Apps.
 class FakeShortPaths : public ShortPaths {
  public:
   std::wstring ShortPathOf(const std::wstring& path) override { return path + L"~1"; }
   std::wstring WindowsFolder() override { return L"C:\\Windows"; }
+  std::vector<std::wstring> ProgramFolders() override { return {L"C:\\Program Files", L"D:\\Apps"}; }
 };

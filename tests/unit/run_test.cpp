@@ -45,6 +45,26 @@ std::optional<std::wstring> ReadLog(const fs::path& path) {
   return text;
 }
 
+// The console's text from its bytes: one byte a character up to the switch to
+// UTF-16, UTF-16LE code units after it. Each LF must have gone out as CR LF and
+// reads as LF again; one that did not shows as "<bare LF>".
+std::wstring ConsoleText(const FakeConsole& console) {
+  const std::string& bytes = console.output.bytes;
+  const std::size_t narrow = std::min(console.narrowBytes, bytes.size());
+  std::wstring units(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(narrow));
+  for (wchar_t& unit : units) unit = static_cast<unsigned char>(unit);
+  for (std::size_t i = narrow; i + 1 < bytes.size(); i += 2) {
+    units += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+  }
+  std::wstring text;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (units[i] == L'\r' && i + 1 < units.size() && units[i + 1] == L'\n') continue;
+    if (units[i] == L'\n' && (i == 0 || units[i - 1] != L'\r')) text += L"<bare LF>";
+    text += units[i];
+  }
+  return text;
+}
+
 struct World {
   explicit World(const std::wstring& arrangement) {
     fs::create_directories(profile / "Desktop");
@@ -80,10 +100,13 @@ struct World {
       if (word == L"desktop-link") fs::create_directory_symlink(elsewhere.parent_path(), profile / "Desktop");
       if (word == L"log-link") fs::create_symlink(elsewhere, logPath);
       if (word == L"log-hard-link") fs::create_hard_link(elsewhere, logPath);
-      // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete KEY").
+      // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete|create KEY").
       if (word == L"put" && words >> word) PutText(registry, word.substr(0, word.find(L'=')), L"", word.substr(word.find(L'=') + 1));
       if (word == L"refuse" && words >> name >> word) {
-        registry.Fail(name == L"set" ? RegistryCallKind::SetValue : RegistryCallKind::DeleteOpenedKey, word, kRegistryAccessDenied);
+        registry.Fail(name == L"set"      ? RegistryCallKind::SetValue
+                      : name == L"create" ? RegistryCallKind::CreateKey
+                                          : RegistryCallKind::DeleteOpenedKey,
+                      word, kRegistryAccessDenied);
       }
       if (word == L"processes" && words >> a) {
         for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
@@ -130,7 +153,7 @@ TEST(Run, EveryWayOut) {
     const bool consoleOnly = row[3].rfind(L"console: ", 0) == 0;
     const std::wstring parts = consoleOnly ? row[3].substr(9) : row[3];
     ASSERT_EQ(log.has_value(), parts != L"-" && !consoleOnly);
-    const std::wstring text = consoleOnly ? world.console.stream.str() : log.value_or(L"");
+    const std::wstring text = consoleOnly ? ConsoleText(world.console) : log.value_or(L"");
     std::size_t at = 0;
     for (std::size_t start = 0, end = 0; parts != L"-" && start < parts.size(); start = end + 5) {
       end = std::min(parts.find(L" ... ", start), parts.size());
@@ -141,7 +164,7 @@ TEST(Run, EveryWayOut) {
     }
     EXPECT_EQ(at, text.size()) << "the text ends otherwise: " << testing::PrintToString(text);
     if (!consoleOnly) {
-      EXPECT_EQ(world.console.stream.str(), log.value_or(L"") + Unescape(row[4])) << "the console carries the log once";
+      EXPECT_EQ(ConsoleText(world.console), log.value_or(L"") + Unescape(row[4])) << "the console carries the log once";
     }
     std::ifstream elsewhere(world.elsewhere, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(elsewhere), {}), "system file");
