@@ -27,8 +27,9 @@ def windows(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
-def read_text(path):  # line ends as they are
-    return pathlib.Path(path).read_bytes().decode("utf-8")
+def read_text(path):  # line ends as they are; UTF-16LE after a byte-order mark, else UTF-8
+    data = pathlib.Path(path).read_bytes()
+    return data[2:].decode("utf-16-le") if data[:2] == b"\xff\xfe" else data.decode("utf-8")
 
 
 def read_bytes(path):
@@ -208,10 +209,10 @@ def reg_data(text):
     return int(kind or "3", 16), bytes.fromhex(data.replace(",", ""))
 
 
-def read_reg(paths):
-    # What .reg files make when applied in order to nothing: ({key: {value:
-    # (type, bytes)}}, keys deleted), names in lower case.
-    keys, gone, current = {}, set(), None
+def read_reg(paths, keys=None):
+    # What .reg files make when applied in order to nothing, or to `keys`: ({key:
+    # {value: (type, bytes)}}, keys deleted), names in lower case.
+    keys, gone, current = {k: dict(v) for k, v in (keys or {}).items()}, set(), None
     for path in paths:
         for line in re.sub(r"\\\r?\n\s*", "", read_text(path)).splitlines():
             section = re.fullmatch(r"\[(-?)(.*)\]", line)
@@ -223,7 +224,11 @@ def read_reg(paths):
             elif section:
                 current = keys.setdefault(section[2].lower(), {})
             elif value and current is not None:
-                current["" if value[1] == "@" else re.sub(r"\\(.)", r"\1", value[1][1:-1]).lower()] = reg_data(value[2])
+                name = "" if value[1] == "@" else re.sub(r"\\(.)", r"\1", value[1][1:-1]).lower()
+                if value[2] == "-":
+                    current.pop(name, None)
+                else:
+                    current[name] = reg_data(value[2])
     return keys, gone
 
 
