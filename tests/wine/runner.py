@@ -308,6 +308,9 @@ def run_section(p, folder, run, exe, fail):
     # One run: prepared as its section says, then Morvane.exe, then the checks.
     display = "dialogs" in run
     log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    undo_path = os.path.join(os.path.dirname(log_path), "Morvane-undo.reg")
+    if os.path.isfile(undo_path):  # each run starts without an undo file
+        os.unlink(undo_path)
     command, sleepers = prepare(p, folder, run, exe, display, log_path)
     answerer = Answerer(p, dict(a.strip().split("=") for a in run.get("answers", "").split(",") if a), log_path)
     if display:
@@ -377,6 +380,12 @@ def run_section(p, folder, run, exe, fail):
             fail("%s should not exist" % path)
     if "registry" in run:
         check_registry(p, [os.path.join(folder, f) for f in run["registry"].split()], fail)
+    if run.get("undo") == "none" and os.path.lexists(undo_path):
+        fail("there is an undo file: %r" % read_bytes(undo_path))
+    elif run.get("undo", "none") != "none":
+        if not os.path.isfile(undo_path) or p.run(["reg", "import", windows(undo_path)])[0] != 0:
+            fail("the undo file is missing or reg import refused it")
+        check_registry(p, [os.path.join(folder, f) for f in run["undo"].split()], fail)
 
 
 def main(exe, tools, work, folder, timeout=600):
