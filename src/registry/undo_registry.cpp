@@ -211,7 +211,10 @@ RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
     RegistryKey probe(registry_);
     const RegistryStatus status =
         probe.Open(RootKey(place.root), Joined(place.path, depth), kOptionNonVolatile, kKeyRead);
-    if (status != kRegistryFileNotFound) continue;  // there (or there but closed to us)
+    // A key that is neither there nor missing may be made by the creation
+    // without a record: the creation is not made.
+    if (status != kRegistryFileNotFound && status != kRegistrySuccess) return status;
+    if (status == kRegistrySuccess) continue;
     const Place missing{place.root, std::vector<std::wstring>(place.path.begin(), place.path.begin() + static_cast<std::ptrdiff_t>(depth))};
     const std::wstring name = NameOf(missing);
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
