@@ -85,12 +85,16 @@ int Run(RunServices& services) {
 
   runLog << kResettingLine;
   runLog.flush();
-  // Every change is recorded in the undo file, beside the log file, before it is made.
-  const std::wstring undoPath = UndoFilePath(info.logFilePath);
-  UndoFile undoFile(undoPath);
-  UndoRegistry registry(services.registry, undoFile);
-  const std::uint32_t failures = RunFamilyReset(registry, info, runLog);
-  ReportUndoFile(runLog, registry, undoPath);
+  std::uint32_t failures = 0;
+  {
+    // Every change is recorded in the undo file, beside the log file, before
+    // it is made; the file is closed before the closing lines.
+    const std::wstring undoPath = UndoFilePath(info.logFilePath);
+    UndoFile undoFile(undoPath);
+    UndoRegistry registry(services.registry, undoFile);
+    failures = RunFamilyReset(registry, info, runLog);
+    ReportUndoFile(runLog, registry, undoPath);
+  }
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

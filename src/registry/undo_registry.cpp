@@ -249,34 +249,32 @@ RegistryStatus UndoRegistry::QueryValue(Key key, const std::wstring& name, Value
   return registry_.QueryValue(key, name, type, buffer, size);
 }
 
-RegistryStatus UndoRegistry::SetValue(Key key, const std::wstring& name, ValueType type, const std::uint8_t* data,
-                                      std::uint32_t size) noexcept {
+// Before a value is written (`after`) or deleted (`after` null): its state
+// before the run is recorded, unless the change leaves it as it is. A value
+// whose state cannot be read is not to be changed: it could not be put back.
+RegistryStatus UndoRegistry::RecordValueChange(Key key, const std::wstring& name, const Value* after) {
   Place place;
   if (!PlaceOf(key, L"", place)) return kInvalidHandle;
   const std::wstring keyName = NameOf(place);
-  if (!InsideCreated(Fold(keyName))) {
-    Original before;
-    // A value whose state cannot be read is not changed: it could not be put back.
-    const RegistryStatus read = ReadValue(key, name, before);
-    if (read != kRegistrySuccess) return read;
-    const bool same = before && before->type == type && before->data.size() == size &&
-                      std::equal(before->data.begin(), before->data.end(), data);
-    if (!same) RecordValue(keyName, name, before);
-  }
-  return registry_.SetValue(key, name, type, data, size);
+  if (InsideCreated(Fold(keyName))) return kRegistrySuccess;
+  Original before;
+  const RegistryStatus read = ReadValue(key, name, before);
+  if (read != kRegistrySuccess) return read;
+  const bool same = after == nullptr ? !before : before && before->type == after->type && before->data == after->data;
+  if (!same) RecordValue(keyName, name, before);
+  return kRegistrySuccess;
+}
+
+RegistryStatus UndoRegistry::SetValue(Key key, const std::wstring& name, ValueType type, const std::uint8_t* data,
+                                      std::uint32_t size) noexcept {
+  const Value after{type, std::vector<std::uint8_t>(data, data + size)};
+  const RegistryStatus recorded = RecordValueChange(key, name, &after);
+  return recorded != kRegistrySuccess ? recorded : registry_.SetValue(key, name, type, data, size);
 }
 
 RegistryStatus UndoRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
-  Place place;
-  if (!PlaceOf(key, L"", place)) return kInvalidHandle;
-  const std::wstring keyName = NameOf(place);
-  if (!InsideCreated(Fold(keyName))) {
-    Original before;
-    const RegistryStatus read = ReadValue(key, name, before);
-    if (read != kRegistrySuccess) return read;
-    if (before) RecordValue(keyName, name, before);
-  }
-  return registry_.DeleteValue(key, name);
+  const RegistryStatus recorded = RecordValueChange(key, name, nullptr);
+  return recorded != kRegistrySuccess ? recorded : registry_.DeleteValue(key, name);
 }
 
 RegistryStatus UndoRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept {

@@ -89,6 +89,7 @@ class UndoRegistry final : public RegistryAccess {
   bool InsideCreated(const std::wstring& folded) const;
   RegistryStatus ReadValue(Key key, const std::wstring& name, Original& value);
   RegistryStatus RecordCreation(const Place& place);
+  RegistryStatus RecordValueChange(Key key, const std::wstring& name, const Value* after);
   void RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before);
   void Record(const std::wstring& text);
   RegistryStatus Track(RegistryStatus status, Key key, Place place);
