@@ -314,17 +314,19 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
     std::wstring name;
     status = registry_.EnumValue(key, index, name);
     if (status == kRegistryNoMoreItems) break;
+    if (status != kRegistrySuccess) return status;
+    // A name with a NUL in it could not even be read back by its name.
+    if (!Writable(name)) {
+      unwritable = true;
+      continue;
+    }
     Original now;
-    if (status == kRegistrySuccess) status = ReadValue(key, name, now);
+    status = ReadValue(key, name, now);
     if (status != kRegistrySuccess) return status;
     // The first touch keeps the value as it stands; one the run touched
     // before is written as it was before the run, or not at all if it made it.
     const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), now).first->second;
     if (!before) continue;
-    if (!Writable(name)) {
-      unwritable = true;
-      continue;
-    }
     lines += RegValueLine(name, before->type, &before->data) + L"\r\n";
   }
   deleted_.insert(folded);
