@@ -90,7 +90,9 @@ std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::v
   if (type != ValueType::RegBinary) {
     line += L'(';
     std::wstring digits;
-    for (std::uint32_t rest = number; digits.empty() || rest != 0; rest >>= 4) digits.insert(digits.begin(), kHexDigits[rest & 0xF]);
+    for (std::uint32_t rest = number; digits.empty() || rest != 0; rest >>= 4) {
+      digits.insert(digits.begin(), kHexDigits[rest & 0xF]);
+    }
     line += digits + L')';
   }
   line += L':';
@@ -147,7 +149,9 @@ std::wstring UndoRegistry::NameOf(const Place& place) const {
     if (within) best = &known;
   }
   std::wstring name = best == nullptr ? L"" : best->name;
-  for (std::size_t i = best == nullptr ? 0 : best->below.size(); i < place.path.size(); ++i) name += L"\\" + place.path[i];
+  for (std::size_t i = best == nullptr ? 0 : best->below.size(); i < place.path.size(); ++i) {
+    name += L"\\" + place.path[i];
+  }
   return name;
 }
 
@@ -195,7 +199,8 @@ void UndoRegistry::Record(const std::wstring& text) {
 void UndoRegistry::RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before) {
   if (!values_.emplace(std::make_pair(Fold(keyName), Fold(name)), before).second) return;
   if (!Writable(keyName) || !Writable(name)) {
-    Record(L"; A value of " + EscapeControlCharacters(keyName) + L" whose name cannot be written here was changed.\r\n\r\n");
+    Record(L"; A value of " + EscapeControlCharacters(keyName) +
+           L" whose name cannot be written here was changed.\r\n\r\n");
     return;
   }
   Record(L"[" + keyName + L"]\r\n" +
@@ -215,7 +220,8 @@ RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
     // without a record: the creation is not made.
     if (status != kRegistryFileNotFound && status != kRegistrySuccess) return status;
     if (status == kRegistrySuccess) continue;
-    const Place missing{place.root, std::vector<std::wstring>(place.path.begin(), place.path.begin() + static_cast<std::ptrdiff_t>(depth))};
+    const auto end = place.path.begin() + static_cast<std::ptrdiff_t>(depth);
+    const Place missing{place.root, std::vector<std::wstring>(place.path.begin(), end)};
     const std::wstring name = NameOf(missing);
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
     created_.insert(Fold(name));
@@ -332,7 +338,8 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
   deleted_.insert(folded);
   std::wstring record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
   if (unwritable) {
-    record += L"; " + EscapeControlCharacters(keyName) + L", or a value of it, has a name that cannot be written here.\r\n\r\n";
+    record += L"; " + EscapeControlCharacters(keyName) +
+              L", or a value of it, has a name that cannot be written here.\r\n\r\n";
   }
   Record(record);
   return registry_.DeleteOpenedKey(key);
