@@ -11,6 +11,11 @@
 // symbolic link is recorded under the link's name, which leads to it again
 // when the file is imported. A link the run deletes cannot be written in this
 // format: a comment names it.
+//
+// A change whose earlier state cannot be read (the value, a key on the way of
+// a creation that can be neither opened nor found, a key's values before its
+// deletion) is not made: the call answers the error of that read. When the
+// sink fails, the changes go on unrecorded, and Complete() says so.
 
 #include <cstdint>
 #include <map>
