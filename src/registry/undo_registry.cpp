@@ -212,24 +212,27 @@ void UndoRegistry::RecordValue(const std::wstring& keyName, const std::wstring& 
 // not stand before the run is recorded to go.
 RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
   if (InsideCreated(Fold(NameOf(place)))) return kRegistrySuccess;
-  for (std::size_t depth = 1; depth <= place.path.size(); ++depth) {
-    RegistryKey probe(registry_);
-    const RegistryStatus status =
-        probe.Open(RootKey(place.root), Joined(place.path, depth), kOptionNonVolatile, kKeyRead);
-    // A key that is neither there nor missing may be made by the creation
-    // without a record: the creation is not made.
-    if (status != kRegistryFileNotFound && status != kRegistrySuccess) return status;
+  const auto probe = [this, &place](std::size_t depth) {
+    RegistryKey key(registry_);
+    return key.Open(RootKey(place.root), Joined(place.path, depth), kOptionNonVolatile, kKeyRead);
+  };
+  // Mostly the key is there, and one open tells. A key on the way that is
+  // neither there nor missing could be made by the creation without a
+  // record: then the creation is not made.
+  const RegistryStatus whole = probe(place.path.size());
+  for (std::size_t depth = 1; whole == kRegistryFileNotFound && depth <= place.path.size(); ++depth) {
+    const RegistryStatus status = probe(depth);
     if (status == kRegistrySuccess) continue;
+    if (status != kRegistryFileNotFound) return status;
     const auto end = place.path.begin() + static_cast<std::ptrdiff_t>(depth);
-    const Place missing{place.root, std::vector<std::wstring>(place.path.begin(), end)};
-    const std::wstring name = NameOf(missing);
+    const std::wstring name = NameOf(Place{place.root, std::vector<std::wstring>(place.path.begin(), end)});
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
     created_.insert(Fold(name));
     Record(Writable(name) ? L"[-" + name + L"]\r\n\r\n"
                           : L"; " + EscapeControlCharacters(name) + L" was created and cannot be named here.\r\n\r\n");
     return kRegistrySuccess;
   }
-  return kRegistrySuccess;
+  return whole == kRegistryFileNotFound ? kRegistrySuccess : whole;
 }
 
 RegistryStatus UndoRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
