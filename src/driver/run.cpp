@@ -8,9 +8,11 @@
 #include "driver/banner.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
+#include "driver/undo_file.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
 #include "registry/reset.h"
+#include "registry/undo_registry.h"
 #include "sweep/sweep.h"
 
 namespace {
@@ -83,7 +85,16 @@ int Run(RunServices& services) {
 
   runLog << kResettingLine;
   runLog.flush();
-  const std::uint32_t failures = RunFamilyReset(services.registry, info, runLog);
+  std::uint32_t failures = 0;
+  {
+    // Every change is recorded in the undo file, beside the log file, before
+    // it is made; the file is closed before the closing lines.
+    const std::wstring undoPath = UndoFilePath(info.logFilePath);
+    UndoFile undoFile(undoPath);
+    UndoRegistry registry(services.registry, undoFile);
+    failures = RunFamilyReset(registry, info, runLog);
+    ReportUndoFile(runLog, registry, undoPath);
+  }
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

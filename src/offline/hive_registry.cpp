@@ -287,6 +287,17 @@ RegistryStatus HiveRegistry::EnumKey(Key key, std::uint32_t index, std::wstring&
   return at.hive->Name(children[index], name);
 }
 
+RegistryStatus HiveRegistry::EnumValue(Key key, std::uint32_t index, std::wstring& name) noexcept {
+  Location at;
+  std::vector<HiveFile::ValueRef> values;
+  RegistryStatus status = HandleAt(key, kKeyQueryValue, at);
+  if (status == kRegistrySuccess) status = at.hive->Values(at.node, values);
+  if (status != kRegistrySuccess) return status;
+  if (index >= values.size()) return kRegistryNoMoreItems;
+  name = values[index].name;
+  return kRegistrySuccess;
+}
+
 RegistryStatus HiveRegistry::DeleteLeaf(const Location& at) {
   std::vector<HiveFile::Node> children;
   RegistryStatus status = at.hive->Children(at.node, children);

@@ -41,6 +41,8 @@ class HiveRegistry : public RegistryAccess {
   [[nodiscard]] RegistryStatus DeleteValue(Key key, const std::wstring& name) noexcept override;
   [[nodiscard]] RegistryStatus EnumKey(Key key, std::uint32_t index,
                                        std::wstring& name) noexcept override;
+  [[nodiscard]] RegistryStatus EnumValue(Key key, std::uint32_t index,
+                                         std::wstring& name) noexcept override;
   [[nodiscard]] RegistryStatus DeleteKey(Key parent, const std::wstring& path,
                                          std::uint32_t mask) noexcept override;
   [[nodiscard]] RegistryStatus DeleteOpenedKey(Key key) noexcept override;

@@ -1,4 +1,4 @@
-// morvane-offline [--yes] [--log FILE] WINDOWS_ROOT: the Linux entry point
+// morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT: the Linux entry point
 // of the offline repair.
 #include <ctime>
 #include <iostream>
@@ -10,11 +10,13 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: morvane-offline [--yes] [--log FILE] WINDOWS_ROOT\n"
+    "usage: morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
     "mounted read-write at WINDOWS_ROOT, machine-wide and for every user profile.\n"
     "  --yes       answer the confirmation with yes\n"
-    "  --log FILE  the log file (default: Morvane.txt in the current folder)\n";
+    "  --log FILE  the log file (default: Morvane.txt in the current folder)\n"
+    "  --undo FILE the undo file, a .reg file of what the run changed (default:\n"
+    "              Morvane-undo.reg beside the log file)\n";
 
 class SystemClock final : public Clock {
  public:
@@ -44,6 +46,8 @@ bool ParseArguments(int argc, char** argv, OfflineOptions& options) {
       options.yes = true;
     } else if (argument == "--log" && i + 1 < argc) {
       options.logPath = argv[++i];
+    } else if (argument == "--undo" && i + 1 < argc) {
+      options.undoPath = argv[++i];
     } else if (argument.empty() || argument[0] == '-' || !options.windowsRoot.empty()) {
       return false;
     } else {

@@ -8,11 +8,13 @@
 #include "driver/banner.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
+#include "driver/undo_file.h"
 #include "driver/utf8_console.h"
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/windows_volume.h"
 #include "registry/reset.h"
+#include "registry/undo_registry.h"
 #include "registry/user_override.h"
 
 namespace {
@@ -51,13 +53,17 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
 }
 
 // Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing. Returns how many deletions failed.
-std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, std::wostream& runLog) {
+// with nothing to remove shows nothing. Its keys are named in the undo file
+// as the running Windows names them, below HKEY_USERS\<sid>. Returns how
+// many deletions failed.
+std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, std::wostream& runLog) {
   std::uint32_t failures = 0;
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
     volume.MountProfile(profile);
+    registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
+    registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
     std::wostringstream lines;
-    failures += RemoveUserOverrides(volume.Registry(), lines);
+    failures += RemoveUserOverrides(registry, lines);
     if (lines.str().empty()) continue;
     runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
     runLog.flush();
@@ -113,8 +119,14 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   runLog.flush();
   // Offline there is no current user: the machine-wide reset finds no HKCU,
   // and each profile's overrides are removed after it.
-  std::uint32_t failures = RunFamilyReset(volume.Registry(), info, runLog);
-  failures += RemoveProfileOverrides(volume, runLog);
+  // Every change is recorded in the undo file before it is made.
+  const std::wstring undoPath =
+      options.undoPath.empty() ? UndoFilePath(info.logFilePath) : DecodeUtf8(options.undoPath);
+  UndoFile undoFile(undoPath);
+  UndoRegistry registry(volume.Registry(), undoFile);
+  std::uint32_t failures = RunFamilyReset(registry, info, runLog);
+  failures += RemoveProfileOverrides(volume, registry, runLog);
+  ReportUndoFile(runLog, registry, undoPath);
   const bool written = WriteBack(volume, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);

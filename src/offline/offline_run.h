@@ -10,6 +10,7 @@
 struct OfflineOptions {
   std::string windowsRoot;          // the mounted volume that holds the Windows folder
   std::string logPath = "Morvane.txt";
+  std::string undoPath;             // the undo file; empty: Morvane-undo.reg beside the log
   bool yes = false;                 // the confirmation answered in advance
 };
 

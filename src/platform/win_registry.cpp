@@ -86,6 +86,15 @@ RegistryStatus WinRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& 
   return Status(status);
 }
 
+RegistryStatus WinRegistry::EnumValue(Key key, std::uint32_t index, std::wstring& name) noexcept {
+  std::wstring buffer(16384, L'\0');  // a value name has at most 16383 characters
+  DWORD count = static_cast<DWORD>(buffer.size());
+  const LSTATUS status =
+      ::RegEnumValueW(ToHkey(key), index, &buffer[0], &count, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) name.assign(buffer, 0, count);
+  return Status(status);
+}
+
 RegistryStatus WinRegistry::DeleteKey(Key parent, const std::wstring& path,
                                       std::uint32_t mask) noexcept {
   return Status(::RegDeleteKeyExW(ToHkey(parent), path.c_str(), mask, 0));

@@ -103,6 +103,10 @@ class RegistryAccess {
   // number `index`, or ERROR_NO_MORE_ITEMS.
   [[nodiscard]] virtual RegistryStatus EnumKey(Key key, std::uint32_t index,
                                                std::wstring& name) noexcept = 0;
+  // RegEnumValueW(key, index, name, &count = 16384, ...): the name of value
+  // number `index`, or ERROR_NO_MORE_ITEMS. Needs kKeyQueryValue.
+  [[nodiscard]] virtual RegistryStatus EnumValue(Key key, std::uint32_t index,
+                                                 std::wstring& name) noexcept = 0;
   // RegDeleteKeyExW(parent, path, mask, 0): deletes the key the path leads to,
   // following symbolic links, the last one included, so that the target of a
   // link goes instead of the link. Refused for a key that has subkeys. The

@@ -49,6 +49,11 @@ TEST_F(RegistryContract, NamesCompareWithoutRegardToCaseAndKeepTheirSpelling) {
   ASSERT_EQ(key.Open(RegistryAccess::RootKey(HKLM), kScratch, kOptionNonVolatile, kKeyRead), kRegistrySuccess);
   ASSERT_EQ(registry->EnumKey(key.get(), 0, name), kRegistrySuccess);
   EXPECT_EQ(name, L"Alpha");
+  // Values enumerate too (the in-memory registry keeps their names folded).
+  ASSERT_EQ(key.Open(RegistryAccess::RootKey(HKLM), In(L"Alpha\\Beta"), kOptionNonVolatile, kKeyRead), kRegistrySuccess);
+  ASSERT_EQ(registry->EnumValue(key.get(), 0, name), kRegistrySuccess);
+  EXPECT_TRUE(name == L"Other" || name == L"OTHER") << testing::PrintToString(name);
+  EXPECT_EQ(registry->EnumValue(key.get(), 1, name), kRegistryNoMoreItems);
 }
 
 TEST_F(RegistryContract, AnOpenFollowsALinkUnlessAskedForTheLink) {

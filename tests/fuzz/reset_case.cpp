@@ -3,8 +3,10 @@
 #include <algorithm>
 
 #include "registry/reset.h"
+#include "registry/undo_registry.h"
 #include "support/flushes.h"
 #include "support/memory_registry.h"
+#include "support/reg_text.h"
 #include "support/rows.h"
 
 namespace {
@@ -33,11 +35,37 @@ void ResetAsFamily(RegistryAccess& registry, std::uint32_t family, std::wostream
 
 namespace {
 
+struct UndoText final : UndoSink {
+  std::wstring text;
+  bool Write(const std::wstring& records) noexcept override { return text += records, true; }
+};
+
+// The undo text applied to the registry after the run must bring back the
+// registry before it, but for the links the run deleted; with no call made to
+// fail, there is undo text exactly when the run changed something.
+void CheckUndo(const MemoryRegistry& after, const RegistryState& before, const std::wstring& undo, bool failing,
+               std::vector<std::string>& faults) {
+  if (!failing && undo.empty() != (after.State() == before)) faults.push_back("undo text without a change, or none for one");
+  if (undo.empty()) return;
+  MemoryRegistry restored = after;
+  restored.FailNothing();
+  std::wstring badLine;
+  if (!ApplyRegText(restored, undo, badLine)) faults.push_back("undo text not taken at: " + std::string(badLine.begin(), badLine.end()));
+  RegistryState expected = before;
+  for (auto key = expected.begin(); key != expected.end();) {
+    key = key->second.isLink && !restored.Has(key->first) ? expected.erase(key) : std::next(key);
+  }
+  if (restored.State() != expected) faults.push_back("the undo text did not bring back the registry before the run");
+}
+
 // Runs the reset and checks what it changed and wrote.
-void Run(MemoryRegistry& registry, std::uint32_t family, Flushes& log, std::vector<std::string>& faults) {
+void Run(MemoryRegistry& registry, std::uint32_t family, bool failing, Flushes& log, std::vector<std::string>& faults) {
   const RegistryState before = registry.State();
   std::wostream stream(&log);
-  ResetAsFamily(registry, family, stream);
+  UndoText undo;
+  UndoRegistry recorded(registry, undo);
+  ResetAsFamily(recorded, family, stream);
+  CheckUndo(registry, before, undo.text, failing, faults);
   const RegistryState& after = registry.State();
   std::vector<std::wstring> changed;
   for (const auto& [key, state] : before) {
@@ -88,9 +116,9 @@ std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t si
 
   std::vector<std::string> faults;
   Flushes first, second;
-  Run(registry, family, first, faults);
+  Run(registry, family, failing, first, faults);
   const RegistryState repaired = registry.State();
-  Run(registry, family, second, faults);
+  Run(registry, family, failing, second, faults);
   // Machine-wide, a second run changes and reports nothing. (Per user it may
   // remove an override whose link led nowhere at the first run's time.)
   const auto machine = [](const RegistryState& state) {

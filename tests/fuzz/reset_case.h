@@ -8,6 +8,9 @@
 //   classes under HKLM\Software\Classes, and per-user keys only go, each the
 //   override of an extension or the class one names, reached without a link;
 // - no key is left open, and each report line is flushed on its own;
+// - the undo text of each run, applied to the registry after it, brings back
+//   the registry before it but for the links the run deleted; with no call
+//   made to fail, there is undo text exactly when the run changed something;
 // - a second run changes nothing, and reports nothing machine-wide unless
 //   registry calls were made to fail.
 

@@ -12,7 +12,7 @@ import unittest
 from urllib.parse import unquote, unquote_to_bytes
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "wine"))
-from runner import read_reg  # noqa: E402
+from runner import read_reg, read_text  # noqa: E402
 
 OFFLINE, MAKE_BLANK_HIVE, EXPECTED = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -70,6 +70,22 @@ def read_hive(path):
             keys.setdefault("\\".join(names), {})
         else:
             keys.setdefault("\\".join(names[:-1]), {})[names[-1]] = READ.get(kind, lambda _: (kind, text))(text)
+    return keys
+
+
+def as_windows_names(hives):
+    """The keys of {prefix: hive file} as one {full key name: values}, every key above them included, as Windows
+    names them when the hives are loaded."""
+    keys = {}
+    for prefix, hive in hives.items():
+        keys.update({(prefix + "\\" + key).rstrip("\\"): values for key, values in read_hive(hive).items()})
+    return with_parents(keys)
+
+
+def with_parents(keys):
+    for key in list(keys):
+        for depth in range(1, key.count("\\") + 1):
+            keys.setdefault(key.rsplit("\\", depth)[0], {})
     return keys
 
 
@@ -136,10 +152,22 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(bob["keepme"][""], sz("notaclass"))  # the link's target stays
                 for hive in (self.software, self.alice, self.bob):
                     self.assertEqual(backup(hive).read_bytes(), before[hive])
+                # The undo file brings back the hives as they were, but for bob's link, which it names.
+                names = {"hkey_local_machine\\software": self.software, "hkey_users\\%s_classes" % ALICE.lower(): self.alice,
+                         "hkey_users\\%s_classes" % BOB.lower(): self.bob}
+                undo = self.root / "Morvane-undo.reg"
+                self.assertIn('  * To undo these changes: reg import "%s"\r\n\r\n\r\nProgram finished' % undo, log)
+                self.assertIn("; HKEY_USERS\\%s_Classes\\.exe was a symbolic link" % BOB, read_text(undo))
+                restored = with_parents(read_reg([undo], as_windows_names(names))[0])
+                expected = as_windows_names({prefix: backup(hive) for prefix, hive in names.items()})
+                del expected["hkey_users\\%s_classes\\.exe" % BOB.lower()]
+                self.assertEqual(restored, expected)
+                undo.unlink()
                 self.assertEqual(self.system.read_bytes(), before[self.system])
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
+                self.assertFalse(undo.exists())
 
     def test_refusals_change_nothing(self):
         cases = [  # the dirty hive's second sequence number, 1 made 7, and its XOR checksum kept right

@@ -141,6 +141,16 @@ RegistryStatus MemoryRegistry::EnumKey(Key key, std::uint32_t index, std::wstrin
   return kRegistryNoMoreItems;
 }
 
+// Values are kept by folded name: that is the name enumerated.
+RegistryStatus MemoryRegistry::EnumValue(Key key, std::uint32_t index, std::wstring& name) noexcept {
+  std::wstring path;
+  if (RegistryStatus status = Acting(RegistryCallKind::EnumValue, key, path)) return status;
+  const auto& values = keys_[path].values;
+  if (index >= values.size()) return kRegistryNoMoreItems;
+  name = std::next(values.begin(), index)->first;
+  return kRegistrySuccess;
+}
+
 RegistryStatus MemoryRegistry::DeleteOpenedKey(Key key) noexcept {
   std::wstring path;
   if (RegistryStatus status = Acting(RegistryCallKind::DeleteOpenedKey, key, path)) return status;

@@ -16,7 +16,7 @@
 
 #include "support/registry_values.h"
 
-enum class RegistryCallKind { OpenKey, CreateKey, QueryValue, SetValue, DeleteValue, EnumKey, DeleteOpenedKey, IsLink };
+enum class RegistryCallKind { OpenKey, CreateKey, QueryValue, SetValue, DeleteValue, EnumKey, DeleteOpenedKey, IsLink, EnumValue };
 
 struct KeyState {
   bool isLink = false;
@@ -41,6 +41,7 @@ class MemoryRegistry final : public RegistryAccess {
                           std::uint32_t size) noexcept override;
   RegistryStatus DeleteValue(Key key, const std::wstring& name) noexcept override;
   RegistryStatus EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept override;
+  RegistryStatus EnumValue(Key key, std::uint32_t index, std::wstring& name) noexcept override;
   // Deletion by path is never used by the repair, and not offered here.
   RegistryStatus DeleteKey(Key, const std::wstring&, std::uint32_t) noexcept override { return 120; }
   RegistryStatus DeleteOpenedKey(Key key) noexcept override;
@@ -51,6 +52,7 @@ class MemoryRegistry final : public RegistryAccess {
   void Fail(RegistryCallKind kind, const std::wstring& key, RegistryStatus status) {
     failures_[{kind, FoldName(key)}] = status;
   }
+  void FailNothing() { failures_.clear(); }
   [[nodiscard]] const RegistryState& State() const noexcept { return keys_; }
   [[nodiscard]] bool Has(const std::wstring& key) const { return keys_.count(FoldName(key)) != 0; }
   [[nodiscard]] std::size_t OpenKeys() const noexcept { return handles_.size(); }

@@ -100,6 +100,7 @@ struct World {
       if (word == L"desktop-link") fs::create_directory_symlink(elsewhere.parent_path(), profile / "Desktop");
       if (word == L"log-link") fs::create_symlink(elsewhere, logPath);
       if (word == L"log-hard-link") fs::create_hard_link(elsewhere, logPath);
+      if (word == L"undo-link") fs::create_symlink(elsewhere, profile / "Desktop" / "Morvane-undo.reg");
       // A key made with a default value ("put KEY=VALUE"); a call on a key refused ("refuse set|delete|create KEY").
       if (word == L"put" && words >> word) PutText(registry, word.substr(0, word.find(L'=')), L"", word.substr(word.find(L'=') + 1));
       if (word == L"refuse" && words >> name >> word) {
@@ -157,7 +158,7 @@ TEST(Run, EveryWayOut) {
     std::size_t at = 0;
     for (std::size_t start = 0, end = 0; parts != L"-" && start < parts.size(); start = end + 5) {
       end = std::min(parts.find(L" ... ", start), parts.size());
-      const std::wstring part = Unescape(parts.substr(start, end - start));
+      const std::wstring part = withProfile(Unescape(parts.substr(start, end - start)), world.profile);
       const std::size_t found = text.find(part, at);
       EXPECT_TRUE(found != std::wstring::npos && (start != 0 || found == 0)) << testing::PrintToString(part);
       at = found == std::wstring::npos ? at : found + part.size();

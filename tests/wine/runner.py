@@ -27,8 +27,9 @@ def windows(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
-def read_text(path):  # line ends as they are
-    return pathlib.Path(path).read_bytes().decode("utf-8")
+def read_text(path):  # line ends as they are; UTF-16LE after a byte-order mark, else UTF-8
+    data = pathlib.Path(path).read_bytes()
+    return data[2:].decode("utf-16-le") if data[:2] == b"\xff\xfe" else data.decode("utf-8")
 
 
 def read_bytes(path):
@@ -208,10 +209,10 @@ def reg_data(text):
     return int(kind or "3", 16), bytes.fromhex(data.replace(",", ""))
 
 
-def read_reg(paths):
-    # What .reg files make when applied in order to nothing: ({key: {value:
-    # (type, bytes)}}, keys deleted), names in lower case.
-    keys, gone, current = {}, set(), None
+def read_reg(paths, keys=None):
+    # What .reg files make when applied in order to nothing, or to `keys`: ({key:
+    # {value: (type, bytes)}}, keys deleted), names in lower case.
+    keys, gone, current = {k: dict(v) for k, v in (keys or {}).items()}, set(), None
     for path in paths:
         for line in re.sub(r"\\\r?\n\s*", "", read_text(path)).splitlines():
             section = re.fullmatch(r"\[(-?)(.*)\]", line)
@@ -223,7 +224,11 @@ def read_reg(paths):
             elif section:
                 current = keys.setdefault(section[2].lower(), {})
             elif value and current is not None:
-                current["" if value[1] == "@" else re.sub(r"\\(.)", r"\1", value[1][1:-1]).lower()] = reg_data(value[2])
+                name = "" if value[1] == "@" else re.sub(r"\\(.)", r"\1", value[1][1:-1]).lower()
+                if value[2] == "-":
+                    current.pop(name, None)
+                else:
+                    current[name] = reg_data(value[2])
     return keys, gone
 
 
@@ -303,6 +308,9 @@ def run_section(p, folder, run, exe, fail):
     # One run: prepared as its section says, then Morvane.exe, then the checks.
     display = "dialogs" in run
     log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    undo_path = os.path.join(os.path.dirname(log_path), "Morvane-undo.reg")
+    if os.path.isfile(undo_path):  # each run starts without an undo file
+        os.unlink(undo_path)
     command, sleepers = prepare(p, folder, run, exe, display, log_path)
     answerer = Answerer(p, dict(a.strip().split("=") for a in run.get("answers", "").split(",") if a), log_path)
     if display:
@@ -372,6 +380,12 @@ def run_section(p, folder, run, exe, fail):
             fail("%s should not exist" % path)
     if "registry" in run:
         check_registry(p, [os.path.join(folder, f) for f in run["registry"].split()], fail)
+    if run.get("undo") == "none" and os.path.lexists(undo_path):
+        fail("there is an undo file: %r" % read_bytes(undo_path))
+    elif run.get("undo", "none") != "none":
+        if not os.path.isfile(undo_path) or p.run(["reg", "import", windows(undo_path)])[0] != 0:
+            fail("the undo file is missing or reg import refused it")
+        check_registry(p, [os.path.join(folder, f) for f in run["undo"].split()], fail)
 
 
 def main(exe, tools, work, folder, timeout=600):
