@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string>
 
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 #include "offline/offline_run.h"
 
 namespace {

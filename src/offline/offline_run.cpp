@@ -8,7 +8,7 @@
 #include "driver/banner.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/windows_volume.h"

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 #include "registry/registry_text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "driver/log_file.h"
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 
 // The log file path is formed the Windows way, with backslashes; here the
 // backslash is taken as the folder separator and the name is passed as UTF-8.
