@@ -10,5 +10,6 @@
 // without following a link at its own name, and refused (null, and nothing
 // changed) when its folder or the file itself is a link or when the file has
 // more than one name, since the file behind it could then be any file of the
-// system. Null as well when the file cannot be opened.
+// system. Null as well when the file cannot be opened or is not a regular
+// file (a FIFO or a device: the console then carries the run alone).
 std::FILE* OpenLogFile(const std::wstring& path) noexcept;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 
+#include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 
 namespace {
@@ -54,26 +55,6 @@ constexpr ErrnoStatus kErrnoStatuses[] = {
     {ERANGE, 1450},    // ERROR_NO_SYSTEM_RESOURCES: beyond libhivex's limits
     {EOVERFLOW, 1450},
     {EIO, 1016},       // ERROR_REGISTRY_IO_FAILED
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting whether the last writes reached the file.
-  bool Close() noexcept {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
 };
 
 std::uint32_t Read32(const std::uint8_t* bytes) {
@@ -346,11 +327,11 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   hive->name_ = name;
   hive->path_ = path;
   hive->writable_ = writable;
-  hive->folder_ = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  hive->file_ = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  hive->folder_ = FileDescriptor(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  hive->file_ = FileDescriptor(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   std::uint8_t header[kHeaderSize] = {};
-  if (hive->folder_ < 0 || hive->file_ < 0 || fstat(hive->file_, &status) != 0) {
+  if (hive->folder_.get() < 0 || hive->file_.get() < 0 || fstat(hive->file_.get(), &status) != 0) {
     problem = std::string("cannot be read: ") + std::strerror(errno);
     return nullptr;
   }
@@ -360,13 +341,13 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   }
   hive->identity_ = {status.st_dev, status.st_ino};
   hive->originalSize_ = static_cast<std::uint64_t>(status.st_size);
-  problem = pread(hive->file_, header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
+  problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
                 ? HeaderProblem(header)
                 : "is not a registry hive file";
-  if (problem.empty() && writable) problem = WriteProblem(hive->folder_, hive->file_, status);
+  if (problem.empty() && writable) problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
   if (!problem.empty()) return nullptr;
   hive->minorVersion_ = Read32(header + 24);
-  hive->hive_ = hivex_open(ThroughDescriptor(hive->file_).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  hive->hive_ = hivex_open(ThroughDescriptor(hive->file_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
   if (hive->hive_ == nullptr) {
     problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
     return nullptr;
@@ -388,8 +369,6 @@ std::unique_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable,
 
 HiveFile::~HiveFile() {
   if (hive_ != nullptr) hivex_close(hive_);
-  if (file_ >= 0) close(file_);
-  if (folder_ >= 0) close(folder_);
 }
 
 RegistryStatus HiveFile::List(Node node, ChildList*& list) {
@@ -452,7 +431,7 @@ RegistryStatus HiveFile::IsLink(Node node, bool& isLink) {
   // Every other key is as the file holds it: libhivex never moves a key record.
   std::uint8_t flags[2] = {};
   if (node + kKeyFlagsAt + 2 > originalSize_ ||
-      pread(file_, flags, 2, static_cast<off_t>(node + kKeyFlagsAt)) != 2) {
+      pread(file_.get(), flags, 2, static_cast<off_t>(node + kKeyFlagsAt)) != 2) {
     return kRegistryBadDb;
   }
   isLink = ((flags[0] | flags[1] << 8) & kKeySymLink) != 0;
@@ -499,14 +478,14 @@ RegistryStatus HiveFile::BeginChange() {
   int error = EEXIST;
   for (int attempt = 1; attempt <= 100 && error == EEXIST; ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-    error = CopyFile(file_, folder_, name_ + suffix);
+    error = CopyFile(file_.get(), folder_.get(), name_ + suffix);
     if (error == 0) backupPath_ = path_ + suffix;
   }
   if (error != 0) {
     failure_ = std::string("it could not be backed up (") + std::strerror(error) + ")";
     return StatusFromErrno(error);
   }
-  static_cast<void>(fsync(folder_));
+  static_cast<void>(fsync(folder_.get()));
   changed_ = true;
   return kRegistrySuccess;
 }
@@ -584,19 +563,19 @@ bool HiveFile::WriteBack(std::string& error) {
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.
-  static_cast<void>(unlinkat(folder_, fresh.c_str(), 0));
+  static_cast<void>(unlinkat(folder_.get(), fresh.c_str(), 0));
   errno = 0;
-  FileDescriptor file(openat(folder_, fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  FileDescriptor file(openat(folder_.get(), fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   const bool made = file.get() >= 0;
   if (!made || !WriteFresh(file.get()) || !file.Close() ||
-      renameat(folder_, fresh.c_str(), folder_, name_.c_str()) != 0) {
+      renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) != 0) {
     error = std::strerror(errno != 0 ? errno : EIO);
-    if (made) unlinkat(folder_, fresh.c_str(), 0);
+    if (made) unlinkat(folder_.get(), fresh.c_str(), 0);
     return false;
   }
   // The rename is done; a folder that cannot be synced leaves it to the
   // volume's own flushing.
-  static_cast<void>(fsync(folder_));
+  static_cast<void>(fsync(folder_.get()));
   return true;
 }
 
@@ -618,5 +597,5 @@ bool HiveFile::WriteFresh(int file) {
       return false;
     }
   }
-  return CopyNtfsAttributes(file_, file) && fsync(file) == 0;
+  return CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
 }

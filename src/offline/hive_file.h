@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "posix/file_descriptor.h"
 #include "registry/registry_access.h"
 
 struct hive_h;  // libhivex
@@ -108,8 +109,8 @@ class HiveFile {
   bool WriteFresh(int file);
 
   hive_h* hive_ = nullptr;
-  int folder_ = -1;  // the folder that holds the hive
-  int file_ = -1;    // the original file, read for key flags libhivex does not expose
+  FileDescriptor folder_;  // the folder that holds the hive
+  FileDescriptor file_;    // the original file, read for key flags libhivex does not expose
   std::string name_;
   std::string path_;
   Node root_ = 0;

@@ -1,5 +1,6 @@
 // morvane-offline [--yes] [--log FILE] WINDOWS_ROOT: the Linux entry point
 // of the offline repair.
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <string>
@@ -61,6 +62,8 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return kOfflineStopped;
   }
+  // A file-size limit makes a write fail, which the run reports, instead of ending it.
+  std::signal(SIGXFSZ, SIG_IGN);
   Utf8Console console;
   SystemClock clock;
   OfflineServices services{console, clock, std::cin};

@@ -51,13 +51,19 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
 }
 
 // Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing. Returns how many deletions failed.
+// with nothing to remove shows nothing, one whose classes hive could not be
+// reached says why. Returns how many deletions, and such profiles, failed.
 std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, std::wostream& runLog) {
   std::uint32_t failures = 0;
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
-    volume.MountProfile(profile);
     std::wostringstream lines;
-    failures += RemoveUserOverrides(volume.Registry(), lines);
+    if (profile.classes) {
+      volume.MountProfile(profile);
+      failures += RemoveUserOverrides(volume.Registry(), lines);
+    } else {
+      lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
+      ++failures;
+    }
     if (lines.str().empty()) continue;
     runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
     runLog.flush();
