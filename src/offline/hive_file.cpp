@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <hivex.h>
 #include <locale.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -153,7 +154,9 @@ int CopyFile(int from, int folder, const std::string& name) {
 // freed cell, so the records found here are those of the run.
 class DeletionPatch {
  public:
-  DeletionPatch(int file, std::uint32_t minorVersion) : file_(file), minorVersion_(minorVersion) {}
+  // The file's bytes, mapped for writing.
+  DeletionPatch(std::uint8_t* bytes, std::size_t size, std::uint32_t minorVersion)
+      : bytes_(bytes), size_(size), minorVersion_(minorVersion) {}
 
   bool Delete(std::size_t node) {
     Expect(node, "nk");
@@ -176,16 +179,19 @@ class DeletionPatch {
 
   static std::size_t Cell(std::uint32_t offset) { return kHeaderSize + offset; }
 
-  std::uint32_t U32(std::size_t at) {
-    std::uint8_t bytes[4] = {};
-    if (ok_ && pread(file_, bytes, 4, static_cast<off_t>(at)) != 4) ok_ = false;
-    return Read32(bytes);
+  // Whether `size` bytes at `at` lie in the file (no record of the file is trusted).
+  bool Within(std::size_t at, std::size_t size) {
+    if (at < kHeaderSize || at > size_ || size_ - at < size) ok_ = false;
+    return ok_;
   }
-  std::uint16_t U16(std::size_t at) { return static_cast<std::uint16_t>(U32(at) & 0xFFFF); }
+  std::uint32_t U32(std::size_t at) { return Within(at, 4) ? Read32(bytes_ + at) : 0; }
+  std::uint16_t U16(std::size_t at) {
+    return static_cast<std::uint16_t>(Within(at, 2) ? bytes_[at] | bytes_[at + 1] << 8 : 0);
+  }
   void Put(std::size_t at, std::uint32_t value, std::size_t size) {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                                   static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-    if (ok_ && pwrite(file_, bytes, size, static_cast<off_t>(at)) != static_cast<ssize_t>(size)) ok_ = false;
+    for (std::size_t i = 0; i < size && Within(at, size); ++i) {
+      bytes_[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
   }
   void Put32(std::size_t at, std::uint32_t value) { Put(at, value, 4); }
   void Put16(std::size_t at, std::uint16_t value) { Put(at, value, 2); }
@@ -292,7 +298,8 @@ class DeletionPatch {
     Free(security);
   }
 
-  int file_;
+  std::uint8_t* bytes_;
+  std::size_t size_;
   std::uint32_t minorVersion_;
   bool ok_ = true;
 };
@@ -590,10 +597,17 @@ bool HiveFile::WriteFresh(int file) {
     flags[0] = static_cast<std::uint8_t>(link ? flags[0] | kKeySymLink : flags[0] & ~kKeySymLink);
     if (pwrite(file, flags, 2, at) != 2) return false;
   }
-  DeletionPatch patch(file, minorVersion_);
-  for (const Deleted& deleted : deleted_) {
-    if (!patch.Delete(deleted.node)) {
-      errno = EIO;
+  if (!deleted_.empty()) {
+    struct stat status {};
+    void* mapped = fstat(file, &status) != 0 ? MAP_FAILED
+                   : mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    if (mapped == MAP_FAILED) return false;
+    DeletionPatch patch(static_cast<std::uint8_t*>(mapped), static_cast<std::size_t>(status.st_size), minorVersion_);
+    bool patched = true;
+    for (std::size_t i = 0; i < deleted_.size() && patched; ++i) patched = patch.Delete(deleted_[i].node);
+    munmap(mapped, static_cast<std::size_t>(status.st_size));
+    if (!patched) {
+      errno = EIO;  // the records were not as libhivex writes them
       return false;
     }
   }
