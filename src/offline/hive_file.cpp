@@ -379,14 +379,12 @@ HiveFile::~HiveFile() {
 }
 
 RegistryStatus HiveFile::List(Node node, ChildList*& list) {
-  const auto found = children_.find(node);
-  if (found != children_.end()) {
-    list = &found->second;
-    return kRegistrySuccess;
-  }
+  list = &children_[node];
+  if (list->ordered) return kRegistrySuccess;
   hive_node_h* nodes = hivex_node_children(hive_, node);
   if (nodes == nullptr) return StatusFromErrno(errno);
-  list = &children_[node];
+  list->ordered = true;
+  list->nodes.clear();
   for (hive_node_h* child = nodes; *child != 0; ++child) {
     if (hidden_.count(*child) == 0) list->nodes.push_back(*child);
   }
@@ -525,7 +523,9 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
     if (child == 0) return Fail("adding a key");
   }
   created_[child] = link;
-  children_.erase(parent);  // read anew, in the hive's order
+  ChildList& list = children_[parent];
+  list.ordered = false;  // read again, in the hive's order
+  if (list.named) list.byName.emplace(folded, child);
   return kRegistrySuccess;
 }
 

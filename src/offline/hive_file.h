@@ -95,6 +95,7 @@ class HiveFile {
     std::vector<Node> nodes;
     std::unordered_map<std::wstring, Node> byName;  // by folded name, made on the first lookup
     bool named = false;
+    bool ordered = false;  // false after a key was added: `nodes` is read again
   };
   struct Deleted {
     Node node;
