@@ -2,8 +2,11 @@
 hive's cells. Format 1.3 lists up to LEAF subkeys in an lf leaf and more in an
 ri over li leaves; 1.5 uses lh leaves, under an ri past LEAF.
 
-    hives.py check HIVE    exits 1, naming each problem, when the hive's cells are unsound
+    hives.py check HIVE          exits 1, naming each problem, when the hive's cells are unsound
+    hives.py blank HIVE MINOR    writes an empty hive of format 1.MINOR
 """
+import functools
+import operator
 import pathlib
 import struct
 import sys
@@ -14,17 +17,11 @@ DESCRIPTOR = bytes([1, 0, 4, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
                     1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0])
 
 
-def encode(name):
-    """A name's bytes, and whether they are the compressed (Latin-1) form."""
-    return (name.encode("latin-1"), True) if all(ord(c) < 256 for c in name) else (name.encode("utf-16-le"), False)
-
-
 class Writer:
     def __init__(self, minor):
         self.minor, self.data, self.bin_end, self.keys = minor, bytearray(), 0, 0
 
-    def close_bin(self):
-        """The rest of the current bin, one free cell."""
+    def close_bin(self):  # the rest of the current bin, one free cell
         rest = self.bin_end - len(self.data)
         self.data += struct.pack("<i", rest) + bytes(rest - 4) if rest else b""
 
@@ -40,31 +37,28 @@ class Writer:
         self.data += struct.pack("<i", -size) + payload + bytes(size - 4 - len(payload))
         return at
 
-    def put(self, at, offset, fmt, *values):
-        """Writes the fields at `offset` in the cell at `at` (its size field at 0)."""
+    def put(self, at, offset, fmt, *values):  # fields at `offset` in the cell at `at` (its size at 0)
         struct.pack_into(fmt, self.data, at + offset, *values)
 
     def key(self, name, node, parent, flags, security):
-        raw, compressed = encode(name)
+        raw = name.encode("latin-1")  # names here are Latin-1: kept compressed
         self.keys += 1
         link = any(kind == LINK for kind, _ in node["values"].values())
-        at = self.cell(b"nk" + struct.pack("<HQ15IHH", flags | compressed * 0x20 | link * 0x10, 0, 0,
+        at = self.cell(b"nk" + struct.pack("<HQ15IHH", flags | 0x20 | link * 0x10, 0, 0,
                                            parent, 0, 0, NONE, NONE, 0, NONE, security, NONE, 0, 0, 0, 0, 0,
                                            len(raw), 0) + raw)
         values = []
         for value_name, (kind, data) in node["values"].items():
-            vraw, vcompressed = encode(value_name)
-            inline = len(data) <= 4
+            vraw, inline = value_name.encode("latin-1"), len(data) <= 4
             where = struct.unpack("<I", data.ljust(4, b"\0"))[0] if inline else self.cell(data)
             values.append(self.cell(b"vk" + struct.pack("<HIIIHH", len(vraw), len(data) | inline << 31, where,
-                                                        kind, vcompressed, 0) + vraw))
+                                                        kind, 1, 0) + vraw))
         if values:
             self.put(at, 40, "<II", len(values), self.cell(struct.pack("<%dI" % len(values), *values)))
-        children = sorted(node["children"].items(), key=lambda item: item[0].upper())
-        offsets = [(self.key(child, below, at, 0, security), child) for child, below in children]
-        if offsets:
-            self.put(at, 24, "<I", len(offsets))
-            self.put(at, 32, "<I", self.subkey_list(offsets))
+        offsets = [(self.key(child, below, at, 0, security), child)
+                   for child, below in sorted(node["children"].items(), key=lambda item: item[0].upper())]
+        if offsets:  # subkey count, list, longest name
+            self.put(at, 24, "<IIII", len(offsets), 0, self.subkey_list(offsets), NONE)
             self.put(at, 56, "<I", 2 * max(len(child) for child in node["children"]))
         return at
 
@@ -72,9 +66,9 @@ class Writer:
         if self.minor < 5 and indexed:
             return self.cell(b"li" + struct.pack("<H%dI" % len(entries), len(entries), *(at for at, _ in entries)))
         signature = b"lh" if self.minor >= 5 else b"lf"
-        body = b"".join(struct.pack("<I", at) + (struct.pack("<I", lh_hash(name)) if self.minor >= 5 else
-                                                 name.encode("latin-1", "replace")[:4].ljust(4, b"\0"))
-                        for at, name in entries)
+        body = b"".join(struct.pack("<I", at) + (struct.pack("<I", functools.reduce(
+            lambda hash, c: (hash * 37 + ord(c)) & 0xFFFFFFFF, name.upper(), 0)) if self.minor >= 5 else
+            name.encode("latin-1", "replace")[:4].ljust(4, b"\0")) for at, name in entries)
         return self.cell(signature + struct.pack("<H", len(entries)) + body)
 
     def subkey_list(self, entries):
@@ -82,13 +76,6 @@ class Writer:
             return self.leaf(entries)
         leaves = [self.leaf(entries[i:i + LEAF], True) for i in range(0, len(entries), LEAF)]
         return self.cell(b"ri" + struct.pack("<H%dI" % len(leaves), len(leaves), *leaves))
-
-
-def lh_hash(name):
-    value = 0
-    for c in name.upper():
-        value = (value * 37 + ord(c)) & 0xFFFFFFFF
-    return value
 
 
 def write_hive(path, keys, minor=3):
@@ -107,10 +94,7 @@ def write_hive(path, keys, minor=3):
     writer.close_bin()
     header = bytearray(4096)
     struct.pack_into("<4sIIQIIIIIII", header, 0, b"regf", 1, 1, 0, 1, minor, 0, 1, root_at, len(writer.data), 1)
-    checksum = 0
-    for word in struct.unpack_from("<127I", header):
-        checksum ^= word
-    struct.pack_into("<I", header, 508, checksum)
+    struct.pack_into("<I", header, 508, functools.reduce(operator.xor, struct.unpack_from("<127I", header)))
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(bytes(header) + writer.data)
 
@@ -141,13 +125,10 @@ def check_hive(path):
         return (raw.decode("latin-1") if u16(nk + 6) & 0x20 else raw.decode("utf-16-le")).upper()
 
     def walk(nk):
-        ref(nk, "key")
         users[u32(nk + 48)] = users.get(u32(nk + 48), 0) + 1
-        ref(u32(nk + 48), "security")
-        if u32(nk + 52) != NONE:
-            ref(u32(nk + 52), "class name")
-        if u32(nk + 40):
-            ref(u32(nk + 44), "value list")
+        for cell, what in ((nk, "key"), (u32(nk + 48), "security"), (u32(nk + 52), "class name"),
+                           (u32(nk + 44) if u32(nk + 40) else NONE, "value list")):
+            ref(cell, what) if cell != NONE else None
         for i in range(u32(nk + 40)):
             vk, size = u32(u32(nk + 44) + 4 + 4 * i), u32(u32(u32(nk + 44) + 4 + 4 * i) + 8)
             ref(vk, "value")
@@ -176,7 +157,6 @@ def check_hive(path):
     return problems
 
 
-if __name__ == "__main__" and sys.argv[1:2] == ["check"]:
-    found = check_hive(sys.argv[2])
-    print("\n".join(found))
-    sys.exit(1 if found else 0)
+if __name__ == "__main__":
+    found = write_hive(pathlib.Path(sys.argv[2]), {}, int(sys.argv[3])) if sys.argv[1] == "blank" else check_hive(sys.argv[2])
+    sys.exit("\n".join(found or []) or None)
