@@ -139,7 +139,9 @@ int CopyFile(int from, int folder, const std::string& name) {
     if (write(copy.get(), buffer.data(), static_cast<std::size_t>(got)) != got) break;
     at += got;
   }
-  if (got == 0 && CopyNtfsAttributes(from, copy.get()) && fsync(copy.get()) == 0 && copy.Close()) return 0;
+  // The backup takes the descriptor where it can; only a replaced hive must keep it.
+  if (got == 0) static_cast<void>(CopyNtfsAttributes(from, copy.get()));
+  if (got == 0 && fsync(copy.get()) == 0 && copy.Close()) return 0;
   const int error = errno != 0 ? errno : EIO;
   unlinkat(folder, name.c_str(), 0);
   return error;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -151,6 +152,7 @@ WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool 
   std::string name;
   std::string path;
   const Reach reach = Walk(relative, folder, name, path, problem);
+  hive.reset();
   if (reach != Reach::Found) return reach;
   hive = HiveFile::Open(folder.get(), name, path, writable, problem);
   if (!hive) problem = "The registry file " + path + " " + problem + ". Nothing was changed.";
@@ -161,13 +163,10 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
   rootPath_ = root;
   root_ = FileDescriptor(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat status {};
-  if (root_.get() < 0 || fstat(root_.get(), &status) != 0) {
-    problem = "The folder " + root + " cannot be read (" + std::strerror(errno) + "). Nothing was changed.";
-    return false;
-  }
+  const bool opened = root_.get() >= 0 && fstat(root_.get(), &status) == 0;
   device_ = status.st_dev;
-  for (const wchar_t* windows : kWindowsFolders) {
-    const std::wstring config = std::wstring(windows) + L"\\" + kConfigFolder + L"\\";
+  for (std::size_t i = 0; opened && i < std::size(kWindowsFolders); ++i) {
+    const std::wstring config = std::wstring(kWindowsFolders[i]) + L"\\" + kConfigFolder + L"\\";
     Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem);
     if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem);
     if (system_) {
