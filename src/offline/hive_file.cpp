@@ -136,7 +136,12 @@ int CopyFile(int from, int folder, const std::string& name) {
   ssize_t got = 0;
   errno = 0;
   while ((got = pread(from, buffer.data(), buffer.size(), at)) > 0) {
-    if (write(copy.get(), buffer.data(), static_cast<std::size_t>(got)) != got) break;
+    // A short write is retried for the rest, which then fails with its reason.
+    ssize_t written = 0;
+    for (ssize_t put = 1; written < got && put > 0; written += put > 0 ? put : 0) {
+      put = write(copy.get(), buffer.data() + written, static_cast<std::size_t>(got - written));
+    }
+    if (written != got) break;
     at += got;
   }
   // The backup takes the descriptor where it can; only a replaced hive must keep it.
