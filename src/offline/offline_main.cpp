@@ -5,8 +5,8 @@
 #include <iostream>
 #include <string>
 
-#include "posix/utf8_console.h"
 #include "offline/offline_run.h"
+#include "posix/utf8_console.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include "driver/banner.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
-#include "posix/utf8_console.h"
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/windows_volume.h"
+#include "posix/utf8_console.h"
 #include "registry/reset.h"
 #include "registry/user_override.h"
 
