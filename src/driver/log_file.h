@@ -11,5 +11,6 @@
 // changed) when its folder or the file itself is a link or when the file has
 // more than one name, since the file behind it could then be any file of the
 // system. The file is opened in the folder that was checked, whatever its name
-// leads to meanwhile. Null as well when the file cannot be opened.
+// leads to meanwhile. Null as well when the file cannot be opened or is not a
+// regular file (a FIFO or a device: the console then carries the run alone).
 std::FILE* OpenLogFile(const std::wstring& path) noexcept;

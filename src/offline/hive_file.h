@@ -2,15 +2,22 @@
 // One registry hive file of an offline Windows installation, open through
 // libhivex for the run. Changes are made in memory; the file on disk stays as
 // it was until WriteBack replaces it whole. Before the first change the file
-// is copied to a backup beside it.
+// is copied to a backup beside it. Every file is reached from a descriptor of
+// the hive's own folder, never again by its path.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "posix/file_descriptor.h"
 #include "registry/registry_access.h"
 
 struct hive_h;  // libhivex
@@ -31,11 +38,16 @@ class HiveFile {
     std::vector<std::uint8_t> data;
   };
 
-  // Opens the hive at `path`, for changes when `writable`. Refuses, with the
-  // reason in `problem`, a file that is no registry hive, a hive that Windows
-  // did not finish writing out (its two sequence numbers differ: the changes
-  // still in its transaction logs would be lost), and for changes a file or
-  // folder that cannot be written.
+  // Opens the hive `name` of the open folder `folder` (not following a link
+  // at that name), for changes when `writable`; `path` names it in messages.
+  // Refuses, with the reason in `problem`, a file that is no registry hive, a
+  // hive that Windows did not finish writing out (its two sequence numbers
+  // differ, or its header says transactions are pending: the changes still
+  // in its logs would be lost), and for changes a file or folder that cannot
+  // be written or whose Windows security descriptor cannot be kept.
+  static std::unique_ptr<HiveFile> Open(int folder, const std::string& name, const std::string& path,
+                                        bool writable, std::string& problem);
+  // The same for the hive at `path`.
   static std::unique_ptr<HiveFile> Open(const std::string& path, bool writable,
                                         std::string& problem);
   ~HiveFile();
@@ -44,8 +56,13 @@ class HiveFile {
 
   const std::string& Path() const noexcept { return path_; }
   Node Root() const noexcept { return root_; }
+  // The file's device and inode: two paths to one hive give the same.
+  std::pair<dev_t, ino_t> Identity() const noexcept { return identity_; }
 
+  // The keys below `node` in the hive's order, deleted ones left out.
   [[nodiscard]] RegistryStatus Children(Node node, std::vector<Node>& children);
+  // The key below `parent` whose name folds (FoldName) to `folded`.
+  [[nodiscard]] RegistryStatus FindChild(Node parent, const std::wstring& folded, Node& child);
   [[nodiscard]] RegistryStatus Name(Node node, std::wstring& name);
   // Whether the key carries the symbolic-link flag in its record.
   [[nodiscard]] RegistryStatus IsLink(Node node, bool& isLink);
@@ -54,7 +71,9 @@ class HiveFile {
 
   [[nodiscard]] RegistryStatus AddChild(Node parent, const std::wstring& name, bool link,
                                         Node& child);
-  // Deletes a key that has no subkeys.
+  // Deletes a key that has no subkeys. libhivex cannot delete below index
+  // roots and leaves the lists it empties: the key is only hidden here, and
+  // its records are taken out of the written file by WriteBack.
   [[nodiscard]] RegistryStatus DeleteLeaf(Node node);
   // Replaces the key's whole set of values (libhivex writes no single value).
   [[nodiscard]] RegistryStatus ReplaceValues(Node node, const std::vector<NewValue>& values);
@@ -72,23 +91,46 @@ class HiveFile {
   [[nodiscard]] bool WriteBack(std::string& error);
 
  private:
+  struct ChildList {
+    std::vector<Node> nodes;
+    std::unordered_map<std::wstring, Node> byName;  // by folded name, made on the first lookup
+    bool named = false;
+    bool ordered = false;  // false after a key was added: `nodes` is read again
+  };
+  struct Deleted {
+    Node node;
+    Node parent;
+    std::wstring folded;
+  };
+
   HiveFile() = default;
   RegistryStatus BeginChange();
   RegistryStatus Fail(const std::string& what);
-  bool WriteFresh(const std::string& fresh);
+  RegistryStatus List(Node node, ChildList*& list);
+  bool WriteFresh(int file);
 
   hive_h* hive_ = nullptr;
-  int file_ = -1;  // the original file, read for key flags libhivex does not expose
+  FileDescriptor folder_;  // the folder that holds the hive
+  FileDescriptor file_;    // the original file, read for key flags libhivex does not expose
+  std::string name_;
   std::string path_;
   Node root_ = 0;
+  std::pair<dev_t, ino_t> identity_{};
   std::uint64_t originalSize_ = 0;
   std::uint32_t minorVersion_ = 0;
   bool writable_ = false;
   bool changed_ = false;
   std::string backupPath_;
   std::string failure_;
-  std::map<Node, bool> created_;  // keys added in this run, and whether each is a link
+  std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link
+  std::map<Node, ChildList> children_;
+  std::vector<Deleted> deleted_;  // in the order they were deleted, subkeys before their parent
+  std::set<Node> hidden_;         // the nodes of deleted_
 };
+
+// `name` upper-cased as the registry compares names; used for file names on
+// the Windows volume too.
+std::wstring FoldName(const std::wstring& name);
 
 // The Win32 error code for a failed system or libhivex call's errno.
 RegistryStatus StatusFromErrno(int error);

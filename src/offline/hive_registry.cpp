@@ -1,10 +1,7 @@
 #include "offline/hive_registry.h"
 
-#include <clocale>
+#include <algorithm>
 #include <cstring>
-#include <cwctype>
-#include <locale.h>
-#include <wctype.h>
 
 #include "registry/registry_text.h"
 
@@ -43,21 +40,6 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 
 }  // namespace
 
-std::wstring FoldName(const std::wstring& name) {
-  // Windows upper-cases each UTF-16 unit by its own table; Unicode's simple
-  // upper-case mapping agrees with it on the letters names are made of.
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  std::wstring folded(name);
-  for (wchar_t& c : folded) {
-    if (c >= L'a' && c <= L'z') {
-      c = static_cast<wchar_t>(c - (L'a' - L'A'));
-    } else if (c >= 0x80 && c <= 0xFFFF && unicode != static_cast<locale_t>(nullptr)) {
-      c = static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), unicode));
-    }
-  }
-  return folded;
-}
-
 void HiveRegistry::Mount(const std::wstring& nativePath, HiveFile& hive) {
   std::vector<std::wstring> path;
   static_cast<void>(SplitPath(nativePath, path, true));
@@ -81,22 +63,6 @@ const HiveRegistry::MountPoint* HiveRegistry::FindMount(const std::vector<std::w
     if (prefix) found = &mount;
   }
   return found;
-}
-
-RegistryStatus HiveRegistry::FindChild(const Location& at, const std::wstring& name,
-                                       HiveFile::Node& child) {
-  std::vector<HiveFile::Node> children;
-  RegistryStatus status = at.hive->Children(at.node, children);
-  const std::wstring wanted = FoldName(name);
-  for (std::size_t i = 0; status == kRegistrySuccess && i < children.size(); ++i) {
-    std::wstring childName;
-    status = at.hive->Name(children[i], childName);
-    if (status == kRegistrySuccess && childName.size() == wanted.size() && FoldName(childName) == wanted) {
-      child = children[i];
-      return kRegistrySuccess;
-    }
-  }
-  return status == kRegistrySuccess ? kRegistryFileNotFound : status;
 }
 
 RegistryStatus HiveRegistry::FindValue(const Location& at, const std::wstring& name,
@@ -149,7 +115,7 @@ RegistryStatus HiveRegistry::Descend(Location at, std::vector<std::wstring> rest
     }
     const bool last = next + 1 == rest.size();
     HiveFile::Node child = 0;
-    status = FindChild(at, rest[next], child);
+    status = at.hive->FindChild(at.node, FoldName(rest[next]), child);
     if (status == kRegistryFileNotFound && walk.create) {
       status = at.hive->AddChild(at.node, rest[next], last && walk.createLink, child);
     } else if (status == kRegistrySuccess && last && walk.createLink) {
@@ -248,6 +214,14 @@ RegistryStatus HiveRegistry::RewriteValues(const Location& at, const std::wstrin
     if (SameName(values[i].name, name)) {
       found = true;
       if (remove) continue;
+      // The same type and data again is no change: the hive is left alone.
+      std::vector<std::uint8_t> stored;
+      status = values[i].type == type && values[i].size == size ? at.hive->ReadData(values[i].handle, stored)
+                                                                 : kRegistrySuccess;
+      if (status == kRegistrySuccess && values[i].type == type && stored.size() == size &&
+          std::equal(stored.begin(), stored.end(), data)) {
+        return kRegistrySuccess;
+      }
       value.type = type;  // the stored name keeps its spelling
       value.data.assign(data, data + size);
     } else {

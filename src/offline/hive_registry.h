@@ -15,10 +15,6 @@
 #include "offline/hive_file.h"
 #include "registry/registry_access.h"
 
-// `name` upper-cased as the registry compares names; used for file names on
-// the Windows volume too.
-std::wstring FoldName(const std::wstring& name);
-
 class HiveRegistry : public RegistryAccess {
  public:
   // Makes the keys of `hive` appear at `nativePath` (\Registry\...).
@@ -77,7 +73,6 @@ class HiveRegistry : public RegistryAccess {
                          Location& result);
   RegistryStatus LinkTarget(const Location& at, std::vector<std::wstring>& target);
   const MountPoint* FindMount(const std::vector<std::wstring>& path) const;
-  RegistryStatus FindChild(const Location& at, const std::wstring& name, HiveFile::Node& child);
   RegistryStatus FindValue(const Location& at, const std::wstring& name,
                            std::vector<HiveFile::ValueRef>& values, std::size_t& index);
   RegistryStatus HandleAt(Key key, std::uint32_t right, Location& at) const;

@@ -1,11 +1,12 @@
 // morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT: the Linux entry point
 // of the offline repair.
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <string>
 
-#include "driver/utf8_console.h"
 #include "offline/offline_run.h"
+#include "posix/utf8_console.h"
 
 namespace {
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return kOfflineStopped;
   }
+  // A file-size limit makes a write fail, which the run reports, instead of ending it.
+  std::signal(SIGXFSZ, SIG_IGN);
   Utf8Console console;
   SystemClock clock;
   OfflineServices services{console, clock, std::cin};

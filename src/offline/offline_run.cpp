@@ -9,10 +9,10 @@
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
 #include "driver/undo_file.h"
-#include "driver/utf8_console.h"
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/windows_volume.h"
+#include "posix/utf8_console.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "registry/user_override.h"
@@ -53,17 +53,23 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
 }
 
 // Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing. Its keys are named in the undo file
-// as the running Windows names them, below HKEY_USERS\<sid>. Returns how
-// many deletions failed.
+// with nothing to remove shows nothing, one whose classes hive could not be
+// reached says why. Its keys are named in the undo file as the running Windows
+// names them, below HKEY_USERS\<sid>. Returns how many deletions, and such
+// profiles, failed.
 std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, std::wostream& runLog) {
   std::uint32_t failures = 0;
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
-    volume.MountProfile(profile);
-    registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
-    registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
     std::wostringstream lines;
-    failures += RemoveUserOverrides(registry, lines);
+    if (profile.classes) {
+      volume.MountProfile(profile);
+      registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
+      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
+      failures += RemoveUserOverrides(registry, lines);
+    } else {
+      lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
+      ++failures;
+    }
     if (lines.str().empty()) continue;
     runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
     runLog.flush();

@@ -1,10 +1,16 @@
 #include "offline/windows_volume.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <set>
+#include <utility>
 
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 #include "registry/registry_text.h"
 
 namespace {
@@ -63,26 +69,6 @@ bool ReadValue(RegistryAccess& registry, const std::wstring& path, const std::ws
 
 }  // namespace
 
-std::string FindOnVolume(const std::string& root, const std::wstring& relative) {
-  std::string path = root;
-  for (const std::wstring& component : Components(relative)) {
-    DIR* folder = opendir(path.c_str());
-    if (folder == nullptr) return std::string();
-    const std::wstring wanted = FoldName(component);
-    std::string found;
-    while (const dirent* entry = readdir(folder)) {
-      if (FoldName(DecodeUtf8(entry->d_name)) == wanted) {
-        found = entry->d_name;
-        break;
-      }
-    }
-    closedir(folder);
-    if (found.empty()) return std::string();
-    path += "/" + found;
-  }
-  return path;
-}
-
 bool ReadRegistryText(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
                       std::wstring& text) {
   ValueType type = ValueType::RegNone;
@@ -107,34 +93,93 @@ bool ReadRegistryNumber(RegistryAccess& registry, const std::wstring& path, cons
   return true;
 }
 
-std::unique_ptr<HiveFile> WindowsVolume::OpenHive(const std::string& path, bool writable,
-                                                  std::string& problem) {
-  std::unique_ptr<HiveFile> hive = HiveFile::Open(path, writable, problem);
+WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescriptor& folder,
+                                         std::string& name, std::string& path, std::string& why) {
+  const std::vector<std::wstring> components = Components(relative);
+  FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+  path = rootPath_;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (components[i] == L"." || components[i] == L"..") {
+      why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
+      return Reach::Refused;
+    }
+    // The folder is read through a descriptor of its own, which keeps `at` as it is.
+    const int listing = at.get() < 0 ? -1 : openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
+    if (entries == nullptr) {
+      why = path + " cannot be read (" + std::strerror(errno) + ")";
+      if (listing >= 0) close(listing);
+      return Reach::Refused;
+    }
+    const std::wstring wanted = FoldName(components[i]);
+    std::string found;
+    while (const dirent* entry = readdir(entries)) {
+      if (FoldName(DecodeUtf8(entry->d_name)) == wanted) {
+        found = entry->d_name;
+        break;
+      }
+    }
+    closedir(entries);
+    if (found.empty()) return Reach::Missing;
+    path += "/" + found;
+    const bool last = i + 1 == components.size();
+    struct stat status {};
+    if (fstatat(at.get(), found.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      why = path + " cannot be read (" + std::strerror(errno) + ")";
+    } else if (S_ISLNK(status.st_mode)) {
+      why = path + " is a link, which is not followed";
+    } else if (status.st_dev != device_) {
+      why = path + " is on another file system than the Windows volume";
+    } else if (last ? !S_ISREG(status.st_mode) : !S_ISDIR(status.st_mode)) {
+      why = path + (last ? " is not a regular file" : " is not a folder");
+    } else if (last) {
+      name = found;
+      folder = std::move(at);
+      return Reach::Found;
+    } else {
+      at = FileDescriptor(openat(at.get(), found.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      continue;
+    }
+    return Reach::Refused;
+  }
+  why = path + " is not a file";
+  return Reach::Refused;
+}
+
+WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool writable,
+                                             std::unique_ptr<HiveFile>& hive, std::string& problem) {
+  FileDescriptor folder;
+  std::string name;
+  std::string path;
+  const Reach reach = Walk(relative, folder, name, path, problem);
+  hive.reset();
+  if (reach != Reach::Found) return reach;
+  hive = HiveFile::Open(folder.get(), name, path, writable, problem);
   if (!hive) problem = "The registry file " + path + " " + problem + ". Nothing was changed.";
-  return hive;
+  return reach;
 }
 
 bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& problem) {
-  root_ = root;
-  std::string software;
-  std::string system;
-  for (const wchar_t* windows : kWindowsFolders) {
-    const std::wstring config = std::wstring(windows) + L"\\" + kConfigFolder + L"\\";
-    software = FindOnVolume(root, config + L"SOFTWARE");
-    system = FindOnVolume(root, config + L"SYSTEM");
-    if (!software.empty() && !system.empty()) break;
+  rootPath_ = root;
+  root_ = FileDescriptor(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat status {};
+  const bool opened = root_.get() >= 0 && fstat(root_.get(), &status) == 0;
+  device_ = status.st_dev;
+  for (std::size_t i = 0; opened && i < std::size(kWindowsFolders); ++i) {
+    const std::wstring config = std::wstring(kWindowsFolders[i]) + L"\\" + kConfigFolder + L"\\";
+    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem);
+    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem);
+    if (system_) {
+      MountMachine();
+      return true;
+    }
+    if (reach == Reach::Refused) problem = "A registry file cannot be reached: " + problem + ". Nothing was changed.";
+    if (reach != Reach::Missing) return false;
   }
-  if (software.empty() || system.empty()) {
-    problem = "No Windows installation was found in " + root +
-              ": there is no Windows\\System32\\config folder holding the SOFTWARE and SYSTEM "
-              "registry files.";
-    return false;
-  }
-  software_ = OpenHive(software, true, problem);
-  if (software_) system_ = OpenHive(system, false, problem);
-  if (!system_) return false;
-  MountMachine();
-  return true;
+  problem = "No Windows installation was found in " + root +
+            ": there is no Windows\\System32\\config folder holding the SOFTWARE and SYSTEM "
+            "registry files.";
+  return false;
 }
 
 void WindowsVolume::MountMachine() {
@@ -151,7 +196,7 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
   }
   const std::wstring drive = systemRoot.substr(0, 2);
   const std::wstring classesFile = info.majorVersion >= 6 ? kClassesSinceVista : kClassesBeforeVista;
-  std::set<std::string> seen;
+  std::set<std::pair<dev_t, ino_t>> seen;
   std::vector<std::wstring> sids;
   RegistryKey list(registry_);
   if (list.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), kProfileList, kOptionNonVolatile,
@@ -167,13 +212,23 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       continue;
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
+    Profile profile{sid, folder, nullptr, std::wstring()};
+    std::string why;
     // Only a profile on this volume, the one Windows runs from, can be reached.
-    if (folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")) continue;
-    const std::string path = FindOnVolume(root_, folder.substr(3) + L"\\" + classesFile);
-    if (path.empty() || !seen.insert(path).second) continue;
-    std::unique_ptr<HiveFile> classes = OpenHive(path, true, problem);
-    if (!classes) return false;
-    profiles_.push_back(Profile{sid, folder, std::move(classes)});
+    const Reach reach = folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")
+                            ? Reach::Refused
+                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why);
+    if (reach == Reach::Missing) continue;  // a user who never logged on has no classes hive
+    if (reach == Reach::Found && !profile.classes) {
+      problem = why;
+      return false;
+    }
+    if (reach == Reach::Refused) {
+      profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
+    } else if (!seen.insert(profile.classes->Identity()).second) {
+      continue;  // the same file as an earlier profile's
+    }
+    profiles_.push_back(std::move(profile));
   }
   return true;
 }
@@ -189,6 +244,8 @@ void WindowsVolume::MountProfile(const Profile& profile) {
 
 std::vector<HiveFile*> WindowsVolume::WritableHives() {
   std::vector<HiveFile*> hives{software_.get()};
-  for (Profile& profile : profiles_) hives.push_back(profile.classes.get());
+  for (Profile& profile : profiles_) {
+    if (profile.classes) hives.push_back(profile.classes.get());
+  }
   return hives;
 }

@@ -1,7 +1,10 @@
 #pragma once
 // One Windows installation on a volume mounted under Linux: its SOFTWARE and
 // SYSTEM hives, and the classes hive of every user profile, found without
-// regard to letter case and mounted in one offline registry.
+// regard to letter case and mounted in one offline registry. The volume is
+// what malware left there: every file is reached from a descriptor of the
+// root, one folder at a time, never through a link, a "." or ".." name, or
+// onto another file system.
 
 #include <memory>
 #include <string>
@@ -17,6 +20,7 @@ class WindowsVolume {
     std::wstring sid;
     std::wstring folder;  // as Windows names it, C:\Users\alice
     std::unique_ptr<HiveFile> classes;
+    std::wstring problem;  // why its classes hive cannot be repaired, when it has no `classes`
   };
 
   // Opens the SOFTWARE hive for changes and the SYSTEM hive for reading,
@@ -24,9 +28,11 @@ class WindowsVolume {
   // False with the reason, to be shown as it is, when that cannot be done.
   [[nodiscard]] bool OpenMachineHives(const std::string& root, std::string& problem);
   // Opens, for changes, the classes hive of every profile that SOFTWARE's
-  // profile list names and that has one on this volume.
+  // profile list names and whose folder holds one; a profile whose hive
+  // cannot be reached safely is kept with its problem. False, with the
+  // reason, when a hive it reached is refused (as the machine hives are).
   [[nodiscard]] bool OpenProfiles(const SystemInfo& info, std::string& problem);
-  // Makes HKCU the user of `profile`.
+  // Makes HKCU the user of `profile`, one with a classes hive.
   void MountProfile(const Profile& profile);
 
   HiveRegistry& Registry() noexcept { return registry_; }
@@ -35,21 +41,28 @@ class WindowsVolume {
   std::vector<HiveFile*> WritableHives();
 
  private:
-  std::unique_ptr<HiveFile> OpenHive(const std::string& path, bool writable, std::string& problem);
+  enum class Reach { Found, Missing, Refused };
+  // Finds `relative` (components separated by backslashes or slashes) below
+  // the root, each component matched without regard to letter case: its
+  // folder, its name as the volume spells it and its whole path. Refused,
+  // with `why`, when a component is "." or "..", a link, on another file
+  // system, or not what it must be (a folder, a regular file at the end).
+  Reach Walk(const std::wstring& relative, FileDescriptor& folder, std::string& name, std::string& path,
+             std::string& why);
+  // Opens the hive at `relative`. Found with no hive, and the problem to
+  // show, when it was reached but refused; Refused with why it was not reached.
+  Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
+                 std::string& problem);
   void MountMachine();
-  std::wstring ReadText(const std::wstring& path, const std::wstring& name);
 
-  std::string root_;
+  std::string rootPath_;
+  FileDescriptor root_;
+  dev_t device_ = 0;
   std::unique_ptr<HiveFile> software_;
   std::unique_ptr<HiveFile> system_;
   std::vector<Profile> profiles_;
   HiveRegistry registry_;
 };
-
-// `relative` (components separated by backslashes or slashes) below `root`,
-// each component matched without regard to letter case, as the volume spells
-// it; empty when some component is missing.
-std::string FindOnVolume(const std::string& root, const std::wstring& relative);
 
 // Reads a string value, or a REG_DWORD's number, of HKLM\path; false when
 // there is none of that type.

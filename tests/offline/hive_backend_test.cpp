@@ -1,9 +1,11 @@
 // What the offline registry must get right beyond the contract suite: names
 // folded beyond ASCII, a value's spelling kept, the size libhivex writes
-// correctly, and a hive written back whole with its links.
+// correctly, a hive written back whole with its links, and keys deleted below
+// an index root of a hive that Windows wrote.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <tuple>
@@ -107,6 +109,30 @@ TEST_F(HiveBackend, AChangedHiveIsWrittenBackWholeAfterABackup) {
   bool isLink = false;
   ASSERT_EQ(registry_->IsLink(reopened.get(), isLink), kRegistrySuccess);
   EXPECT_TRUE(isLink);
+}
+
+TEST_F(HiveBackend, KeysBelowAnIndexRootOfAWindowsHiveAreDeletedAndItsCellsStaySound) {
+  // key_with_many_subkeys holds 1 ... 5000 in an index root over index leaves.
+  std::filesystem::copy_file(MORVANE_SHARED_HIVES "/ManySubkeysHive", path_);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  Open(3, false);
+  const std::wstring parent = L"Software\\key_with_many_subkeys\\";
+  // The 1,111 names that begin with 1 (whole leaves among them), and the last.
+  for (int i = 1; i <= 5000; ++i) {
+    if (std::to_wstring(i)[0] != L'1' && i != 5000) continue;
+    ASSERT_TRUE(DeleteKeyTree(*registry_, RegistryRoot::HKLM, parent + std::to_wstring(i))) << i;
+  }
+  ASSERT_EQ(Set(parent + L"1", L"again", 4), kRegistrySuccess);  // a deleted name made anew
+  std::string error;
+  ASSERT_TRUE(hive_->WriteBack(error)) << error;
+
+  Open(3, false);
+  EXPECT_TRUE(KeyExists(*registry_, RegistryRoot::HKLM, parent + L"1"));
+  EXPECT_TRUE(KeyExists(*registry_, RegistryRoot::HKLM, parent + L"4999"));
+  EXPECT_FALSE(KeyExists(*registry_, RegistryRoot::HKLM, parent + L"1999"));
+  EXPECT_EQ(std::system(("python3 " MORVANE_HIVES_PY " check " + path_).c_str()), 0);
+  // Read back independently: 5000 - 1112 + 1 keys below it, and 2119\find_me.
+  EXPECT_EQ(std::system(("test $(reglookup -t KEY -H " + path_ + " | grep -c /key_with_many_subkeys/) = 3890").c_str()), 0);
 }
 
 }  // namespace

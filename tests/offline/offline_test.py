@@ -1,8 +1,10 @@
 """End to end: morvane-offline repairs a Windows volume laid out in a scratch
-folder, and reglookup (independent of libhivex) reads the result.
+folder, its hives laid out as Windows lays them out, and reglookup
+(independent of libhivex) reads the result.
 
-    offline_test.py MORVANE_OFFLINE MAKE_BLANK_HIVE EXPECTED_DIR
+    offline_test.py MORVANE_OFFLINE EXPECTED_DIR WINDOWS_HIVES_DIR
 """
+import os
 import pathlib
 import shutil
 import subprocess
@@ -11,12 +13,14 @@ import tempfile
 import unittest
 from urllib.parse import unquote, unquote_to_bytes
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "wine"))
+sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
+from hives import check_hive, write_hive  # noqa: E402
 
-OFFLINE, MAKE_BLANK_HIVE, EXPECTED = sys.argv[1:4]
+OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
 ALICE, BOB = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002"
+VISTA_CLASSES = "AppData/Local/Microsoft/Windows/UsrClass.dat"
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 
 
@@ -29,27 +33,15 @@ READ = {"SZ": lambda text: sz(unquote(text)), "EXPAND_SZ": lambda text: sz(unquo
         "BINARY": lambda text: (BINARY, unquote_to_bytes(text)),
         "DWORD": lambda text: (DWORD, int(text, 16).to_bytes(4, "little"))}
 
-# name, CurrentVersion, ProductType, product name, expected file, XP layout
+# name, CurrentVersion, ProductType, product name, expected file, XP layout, hive format 1.x,
+# keys beside the classes (thousands: index roots over index leaves)
 FAMILIES = [
-    ("xp-x64", "5.2", "WinNT", "Microsoft Windows XP", "server2003", True),
-    ("server2003", "5.2", "ServerNT", "Microsoft Windows Server 2003", "server2003", True),
-    ("vista", "6.0", "WinNT", "Windows Vista (TM) Business", "vista", False),
-    ("win7", "6.1", "WinNT", "Windows 7 Professional", "win7", False),
-    ("win8", "6.2", "ServerNT", "Windows Server 8 Beta Datacenter", "win8", False),
+    ("xp-x64", "5.2", "WinNT", "Microsoft Windows XP", "server2003", True, 3, 0),
+    ("server2003", "5.2", "ServerNT", "Microsoft Windows Server 2003", "server2003", True, 5, 0),
+    ("vista", "6.0", "WinNT", "Windows Vista (TM) Business", "vista", False, 3, 0),
+    ("win7", "6.1", "WinNT", "Windows 7 Professional", "win7", False, 3, 2500),
+    ("win8", "6.2", "ServerNT", "Windows Server 8 Beta Datacenter", "win8", False, 5, 2500),
 ]
-
-
-def write_hive(path, keys):
-    """A hive holding `keys` ({path: {value name: (type, bytes)}}), made with hivexsh."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run([MAKE_BLANK_HIVE, path], check=True)
-    made = dict.fromkeys(tuple(key.split("\\")[:depth + 1]) for key in keys for depth in range(key.count("\\") + 1))
-    script = ["cd \\%s\nadd %s" % ("\\".join(parts[:-1]), parts[-1]) for parts in made]
-    for key, values in keys.items():
-        script += ["cd \\" + key, "setval %d" % len(values)]
-        for name, (kind, data) in values.items():
-            script += [name or "@", "hex:%d:%s" % (kind, data.hex(","))]
-    subprocess.run(["hivexsh", "-w", path], input="\n".join(script + ["commit"]) + "\n", text=True, check=True)
 
 
 def flip(path, masks):
@@ -89,13 +81,21 @@ def with_parents(keys):
     return keys
 
 
-def backup(hive):
-    return hive.with_name(hive.name + ".morvane-backup")
+def backup(hive, number=""):
+    return hive.with_name(hive.name + ".morvane-backup" + number)
+
+
+def files(folder):
+    """{path: bytes, or the target of a link} of everything below `folder`."""
+    return {path: os.readlink(path) if path.is_symlink() else path.read_bytes() if path.is_file() else None
+            for path in pathlib.Path(folder).rglob("*") if path.name != "Morvane.txt"}
 
 
 class OfflineRepair(unittest.TestCase):
-    def lay_out(self, version="6.1", product_type="WinNT", product="Windows 7", xp=False):
-        """A damaged installation: SOFTWARE's classes, alice's override of .exe, bob's .exe a link."""
+    def lay_out(self, version="6.1", product_type="WinNT", product="Windows 7", xp=False, minor=3, many=0,
+                profiles=()):
+        """A damaged installation: SOFTWARE's classes, alice's override of .exe, bob's .exe a link;
+        `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them."""
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
         self.addCleanup(shutil.rmtree, self.root)
         config, classes, users = ("WINDOWS/system32/config/", "documents and settings/%s/LOCAL SETTINGS/applicati"
@@ -103,7 +103,9 @@ class OfflineRepair(unittest.TestCase):
             if xp else ("Windows/System32/config/", "Users/%s/AppData/Local/Microsoft/Windows/UsrClass.dat", r"C:\Users")
         self.software, self.system = (self.root / config / (name.lower() if xp else name) for name in ("SOFTWARE", "SYSTEM"))
         self.alice, self.bob = (self.root / (classes % name) for name in ("alice", "bob"))
-        profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice", BOB: users + r"\bob"}
+        profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice",
+                    BOB: users + r"\bob", **dict(profiles)}
+        self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
         write_hive(self.software, {
             CURRENT_VERSION: {"CurrentVersion": sz(version), "CurrentBuildNumber": sz("7601"),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows")},
@@ -111,18 +113,17 @@ class OfflineRepair(unittest.TestCase):
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
-        })
+            **{"Classes\\" + key: values for key, values in self.many.items()},
+        }, minor)
         write_hive(self.system, {
             "Select": {"Current": (DWORD, b"\x02\0\0\0")},
             r"ControlSet002\Control\ProductOptions": {"ProductType": sz(product_type)},
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
-        })
-        write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")}})
+        }, minor)
+        write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
+                                **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
-                              "keepme": {"": sz("notaclass")}})
-        # KEY_SYM_LINK in the flags of .exe's key record, whose name is 76 bytes
-        # past its "nk" (hivexsh has no way to set it)
-        flip(self.bob, {self.bob.read_bytes().index(b".exe") - 74: 0x10})
+                              "keepme": {"": sz("notaclass")}}, minor)
         self.hives = [self.software, self.system, self.alice, self.bob]
 
     def run_offline(self, *args):
@@ -134,9 +135,9 @@ class OfflineRepair(unittest.TestCase):
         return run.returncode, data[2:].decode("utf-16-le")
 
     def test_each_family_is_repaired_for_the_machine_and_every_profile(self):
-        for family, version, product_type, product, expected, xp in FAMILIES:
+        for family, version, product_type, product, expected, xp, minor, many in FAMILIES:
             with self.subTest(family):
-                self.lay_out(version, product_type, product, xp)
+                self.lay_out(version, product_type, product, xp, minor, many)
                 before = {hive: hive.read_bytes() for hive in self.hives}
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
@@ -150,8 +151,11 @@ class OfflineRepair(unittest.TestCase):
                 self.assertFalse({".exe", "evilfile"} & set(alice))
                 self.assertNotIn(".exe", bob)
                 self.assertEqual(bob["keepme"][""], sz("notaclass"))  # the link's target stays
+                for key, values in self.many.items():  # the keys beside, as they were
+                    self.assertEqual((machine["classes\\" + key], alice[key]), (values, values))
                 for hive in (self.software, self.alice, self.bob):
                     self.assertEqual(backup(hive).read_bytes(), before[hive])
+                    self.assertEqual(check_hive(hive), [])
                 # The undo file brings back the hives as they were, but for bob's link, which it names.
                 names = {"hkey_local_machine\\software": self.software, "hkey_users\\%s_classes" % ALICE.lower(): self.alice,
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
@@ -164,14 +168,21 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(restored, expected)
                 undo.unlink()
                 self.assertEqual(self.system.read_bytes(), before[self.system])
+                repaired = files(self.root)
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
                 self.assertFalse(undo.exists())
+                self.assertEqual(files(self.root), repaired)  # no file written, no new backup
 
     def test_refusals_change_nothing(self):
         cases = [  # the dirty hive's second sequence number, 1 made 7, and its XOR checksum kept right
             ("dirty user hive", lambda: flip(self.alice, {8: 6, 508: 6}), ["--yes"], "sequence numbers differ"),
+            ("transactions pending", lambda: flip(self.bob, {144: 1, 508: 1}), ["--yes"], "transactions are pending"),
+            ("dirty hive of Windows 7", lambda: shutil.copyfile(WINDOWS_HIVES + "/dirty-old/OldDirtyHive", self.alice),
+             ["--yes"], "sequence numbers differ"),
+            ("dirty hive of Windows 8.1", lambda: shutil.copyfile(WINDOWS_HIVES + "/dirty-new/NewDirtyHive", self.software),
+             ["--yes"], "sequence numbers differ"),
             ("read-only SOFTWARE", lambda: self.software.chmod(0o444), ["--yes"], "is read-only"),
             ("not a hive", lambda: self.system.write_bytes(b"garbage"), ["--yes"], "is not a registry hive"),
             ("no answer", lambda: None, [], "Program cancelled by the user!"),
@@ -188,6 +199,45 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn(message, log)
                 self.assertEqual({hive: hive.read_bytes() for hive in self.hives}, before)
                 self.assertFalse(any(backup(hive).exists() for hive in self.hives))
+
+    def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
+        outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))
+        self.addCleanup(shutil.rmtree, outside)
+        for where in ("victim/" + VISTA_CLASSES, "data/" + VISTA_CLASSES, "system-file"):
+            write_hive(outside / where, {".exe": {"": sz("evilfile")}})
+        climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
+        folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
+                   "-2004": r"D:\Users\erin", "-2005": r"C:\USERS\Alice"}
+        self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
+        (self.root / "Users/dave").mkdir()
+        (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
+        (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
+        (self.root / "Users/gus" / VISTA_CLASSES).symlink_to(outside / "system-file")
+        before = files(outside)
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 2, log)
+        self.assertNotIn(".exe", read_hive(self.alice))  # repaired once, though named twice
+        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)
+        for folder in list(folders.values())[:4]:
+            self.assertIn("User profile %s:\r\n  * Its classes hive was not repaired: " % folder, log)
+        self.assertEqual(files(outside), before)
+        self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
+
+    def test_a_failed_write_back_leaves_the_hive_and_a_later_run_makes_a_new_backup(self):
+        self.lay_out()
+        original = self.software.read_bytes()
+        (self.software.parent / "SOFTWARE.morvane-new").mkdir()  # a folder where the new file goes
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 2, log)
+        self.assertIn(r"The registry file %s could not be written back" % self.software, log)
+        self.assertEqual(self.software.read_bytes(), original)
+        (self.software.parent / "SOFTWARE.morvane-new").rmdir()
+        first = backup(self.alice).read_bytes()
+        write_hive(self.alice, {".exe": {"": sz("evilagain")}})
+        damaged = self.alice.read_bytes()
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 0, log)
+        self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 #pragma once
-// An empty registry hive file, as libhivex cannot create one: the 4096-byte
-// header with its checksum and one bin holding the root key and the security
-// record that every key added below it shares.
+// An empty registry hive file, as libhivex cannot create one, written by the
+// tests' hive writer (tests/offline/hives.py): the header with its checksum
+// and one bin holding the root key and the security record that every key
+// added below it shares.
 
 #include <cstdint>
 #include <memory>

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "driver/log_file.h"
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 
 // The log file path is formed the Windows way, with backslashes; here the
 // backslash is taken as the folder separator and the name is passed as UTF-8.
@@ -23,11 +23,14 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
       (::lstat(narrow.substr(0, cut).c_str(), &status) != 0 || S_ISLNK(status.st_mode))) {
     return nullptr;
   }
-  const int file = ::open(narrow.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Not blocking: a FIFO at that name would hold the run until read.
+  const int file =
+      ::open(narrow.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (file < 0) return nullptr;
-  // Emptied only once it is known to be the run's own; a device stays as it is.
-  if (::fstat(file, &status) != 0 || status.st_nlink > 1 ||
-      (S_ISREG(status.st_mode) && ::ftruncate(file, 0) != 0)) {
+  // Only a regular file of one name is the run's own, emptied once known to
+  // be; anything else leaves the console to carry the run.
+  if (::fstat(file, &status) != 0 || status.st_nlink > 1 || !S_ISREG(status.st_mode) ||
+      ::ftruncate(file, 0) != 0) {
     ::close(file);
     return nullptr;
   }

@@ -1,4 +1,4 @@
-#include "driver/utf8_console.h"
+#include "posix/utf8_console.h"
 
 #include <cstdint>
 #include <iostream>
