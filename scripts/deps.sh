@@ -1,9 +1,16 @@
-# Sourced by scripts/run, scripts/test and scripts/bench: installs what the
-# build and the tests need on a fresh Debian 12 machine, and nothing that is
-# already there; and starts Wine the one way that starts it every time.
+# Sourced by the scripts: installs what the build and the tests need on a
+# fresh Debian 12 machine, and nothing that is already there; and starts Wine
+# the one way that starts it every time. The one place that knows which Debian
+# package brings which tool.
 #
-#   morvane_need PROBE PACKAGE...   PROBE is a command, or an absolute path
-#   morvane_install_missing         installs every package of a missing probe
+#   morvane_need PROBE PACKAGE...   PROBE is a program found on PATH as an
+#                                   executable file (never a shell function,
+#                                   alias or builtin), or an absolute path
+#                                   (a glob pattern is allowed)
+#   morvane_install_missing         installs every package of a missing probe,
+#                                   then checks each such probe again: one still
+#                                   missing stops with a line naming it and its
+#                                   package (and apt's error)
 
 # Debian's Wine has no preloader: with address space randomisation its loader
 # now and then takes the address of the shared user data, and the program exits
@@ -16,36 +23,60 @@ wineboot() { setarch x86_64 -R wineboot "$@"; }
 wineserver() { setarch x86_64 -R wineserver "$@"; }
 winepath() { setarch x86_64 -R winepath "$@"; }
 
+morvane_found() {  # morvane_found PROBE: is it there, as morvane_need means it
+  if [[ $1 == /* ]]; then
+    compgen -G "$1" >/dev/null
+  else
+    type -P "$1" >/dev/null
+  fi
+}
+
 morvane_need() {
   local probe=$1; shift
-  if [[ $probe == /* ]]; then
-    [[ -e $probe ]] && return 0
-  else
-    type -P "$probe" >/dev/null 2>&1 && return 0  # a program on PATH, not the wrappers above
-  fi
+  morvane_found "$probe" && return 0
   MORVANE_MISSING+=("$@")
+  MORVANE_PROBES+=("$probe	$*")
 }
 
 morvane_install_missing() {
   ((${#MORVANE_MISSING[@]} == 0)) && return 0
   echo "Installing: ${MORVANE_MISSING[*]}" >&2
-  local sudo=()
+  local sudo=() apt_log apt_error="" line
   [[ $(id -u) == 0 ]] || sudo=(sudo)
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq </dev/null >&2
+  apt_log=$(mktemp)
   # With the packages' recommendations: Wine needs several of them (the
   # `wine` launcher itself, its fonts, the X libraries its display driver loads).
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MORVANE_MISSING[@]}" </dev/null >&2
+  if ! { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${MORVANE_MISSING[@]}"; \
+       } </dev/null >&2 2>"$apt_log"; then
+    apt_error=$(grep -m1 '^E: ' "$apt_log" || tail -n1 "$apt_log")
+  fi
+  cat "$apt_log" >&2
+  rm -f "$apt_log"
+  for line in "${MORVANE_PROBES[@]}"; do
+    if ! morvane_found "${line%%	*}"; then
+      echo "Missing after the install: ${line%%	*} (Debian package: ${line#*	})${apt_error:+; apt-get: $apt_error}" >&2
+      return 1
+    fi
+  done
   MORVANE_MISSING=()
+  MORVANE_PROBES=()
 }
 
-# What scripts/run needs: the build of Morvane.exe and Wine.
-morvane_need_build() {
+# The build of Morvane.exe.
+morvane_need_cross() {
   morvane_need cmake cmake
   morvane_need make make
   morvane_need x86_64-w64-mingw32-g++-win32 g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   morvane_need x86_64-w64-mingw32-windres binutils-mingw-w64-x86-64
+}
+
+# What scripts/run needs: the build of Morvane.exe and Wine.
+morvane_need_build() {
+  morvane_need_cross
   morvane_need wine wine wine64
   morvane_need wineserver wine wine64
+  morvane_need winepath wine
   morvane_need /usr/share/wine/fonts/tahoma.ttf fonts-wine
   morvane_need iconv libc-bin
 }
@@ -72,4 +103,45 @@ morvane_need_tests() {
   morvane_need xdotool xdotool
 }
 
+# What scripts/package needs: the builds of Morvane.exe and of morvane-offline,
+# and dpkg-shlibdeps, which gives the Debian package its dependencies.
+morvane_need_package() {
+  morvane_need_cross
+  morvane_need_offline
+  morvane_need g++ g++
+  morvane_need dpkg-shlibdeps dpkg-dev
+}
+
+# What scripts/fresh-check needs to make a bare Debian.
+morvane_need_fresh_check() {
+  morvane_need debootstrap debootstrap
+  morvane_need git git
+}
+
+# What scripts/fuzz needs: clang, and libFuzzer's runtime, which lies in a
+# folder named after clang's full version.
+morvane_need_fuzz() {
+  morvane_need clang++ clang
+  morvane_need "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" libclang-rt-14-dev
+}
+
+# What scripts/screenshots needs besides the build: a display of its own, the
+# tool that answers the dialogs, and ImageMagick's `import`.
+morvane_need_screenshots() {
+  morvane_need_build
+  morvane_need Xvfb xvfb
+  morvane_need xdotool xdotool
+  morvane_need import imagemagick
+}
+
+# What the offline figure of scripts/bench needs: the release build of
+# morvane-offline, the hive writer of the tests, and libhivex's own tool.
+morvane_need_bench_offline() {
+  morvane_need_offline
+  morvane_need g++ g++
+  morvane_need python3 python3
+  morvane_need hivexregedit libwin-hivex-perl
+}
+
 MORVANE_MISSING=()
+MORVANE_PROBES=()

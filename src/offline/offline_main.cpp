@@ -1,5 +1,6 @@
 // morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT: the Linux entry point
-// of the offline repair.
+// of the offline repair. --help prints the usage on standard output and exits
+// 0; a wrong command line prints it on standard error and exits 1.
 #include <csignal>
 #include <ctime>
 #include <iostream>
@@ -17,7 +18,8 @@ constexpr char kUsage[] =
     "  --yes       answer the confirmation with yes\n"
     "  --log FILE  the log file (default: Morvane.txt in the current folder)\n"
     "  --undo FILE the undo file, a .reg file of what the run changed (default:\n"
-    "              Morvane-undo.reg beside the log file)\n";
+    "              Morvane-undo.reg beside the log file)\n"
+    "  --help      print this usage and exit\n";
 
 class SystemClock final : public Clock {
  public:
@@ -40,29 +42,38 @@ class SystemClock final : public Clock {
   }
 };
 
-bool ParseArguments(int argc, char** argv, OfflineOptions& options) {
+enum class Arguments { kRun, kHelp, kWrong };
+
+Arguments ParseArguments(int argc, char** argv, OfflineOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "--yes") {
+    if (argument == "--help") {
+      return Arguments::kHelp;
+    } else if (argument == "--yes") {
       options.yes = true;
     } else if (argument == "--log" && i + 1 < argc) {
       options.logPath = argv[++i];
     } else if (argument == "--undo" && i + 1 < argc) {
       options.undoPath = argv[++i];
     } else if (argument.empty() || argument[0] == '-' || !options.windowsRoot.empty()) {
-      return false;
+      return Arguments::kWrong;
     } else {
       options.windowsRoot = argument;
     }
   }
-  return !options.windowsRoot.empty();
+  return options.windowsRoot.empty() ? Arguments::kWrong : Arguments::kRun;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   OfflineOptions options;
-  if (!ParseArguments(argc, argv, options)) {
+  const Arguments arguments = ParseArguments(argc, argv, options);
+  if (arguments == Arguments::kHelp) {
+    std::cout << kUsage << std::flush;
+    return std::cout ? 0 : kOfflineStopped;
+  }
+  if (arguments == Arguments::kWrong) {
     std::cerr << kUsage;
     return kOfflineStopped;
   }

@@ -239,6 +239,14 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
 
+    def test_usage_goes_to_stdout_only_when_asked_for(self):
+        for args, code, usage, other in ((["--help"], 0, "stdout", "stderr"), (["--force", "/mnt"], 1, "stderr", "stdout")):
+            with self.subTest(args[0]):
+                run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
+                self.assertEqual(run.returncode, code)
+                self.assertTrue(getattr(run, usage).startswith("usage: morvane-offline "), run)
+                self.assertEqual(getattr(run, other), "")
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])

@@ -1,0 +1,22 @@
+# The Debian package of morvane-offline, made with `cpack -G DEB` in a build of
+# the "release" preset (scripts/package): the program in /usr/bin, stripped,
+# its dependencies (Debian's libhivex0 among them) found by dpkg-shlibdeps.
+install(TARGETS morvane-offline RUNTIME DESTINATION bin)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME morvane-offline)
+set(CPACK_PACKAGE_VENDOR "the Morvane developers")
+set(CPACK_PACKAGE_CONTACT "the Morvane developers <morvane@morvane.example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "repairs the .exe, .bat and .com associations of a mounted Windows volume")
+set(CPACK_PACKAGE_DESCRIPTION "morvane-offline resets the executable file associations of a \
+Windows installation whose volume is mounted read-write, machine-wide and for every user profile, by \
+editing its registry hive files with libhivex. Usage: morvane-offline --help.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://morvane.example.org/)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)
