@@ -63,11 +63,3 @@ std::streamsize ConsoleBuf::xsputn(const wchar_t* text, std::streamsize count) {
   return done;
 }
 
-// The character whose value is the end-of-file mark (U+FFFF where wide
-// characters are 16 bits wide) cannot be told from it here; bulk output,
-// which the run log uses, takes it as the character it is.
-ConsoleBuf::int_type ConsoleBuf::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const wchar_t single = traits_type::to_char_type(ch);
-  return xsputn(&single, 1) == 1 ? ch : traits_type::eof();
-}

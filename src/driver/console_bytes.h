@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "driver/wide_sink.h"
+
 // Writes the UTF-16LE code units of `ch` to `out` (room for 4 bytes): a
 // character beyond U+FFFF as its surrogate pair where wide characters are 32
 // bits wide, a value beyond U+10FFFF as U+FFFD. Returns how many bytes.
@@ -25,7 +27,7 @@ void AppendConsoleBytes(std::wstring_view text, bool utf16, std::string& out);
 // blocks of 256 characters, 8-bit until SwitchToUtf16 is called and in UTF-16
 // after. A block counts as written only when all of its output was taken, and
 // a write that fails ends the call, so the run log drops a failing console.
-class ConsoleBuf : public std::wstreambuf {
+class ConsoleBuf : public WideSinkBuf {
  public:
   void SwitchToUtf16() noexcept { utf16_ = true; }
 
@@ -37,7 +39,6 @@ class ConsoleBuf : public std::wstreambuf {
   virtual bool WriteBytes(const std::string& bytes) = 0;
 
   std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
-  int_type overflow(int_type ch) override;
   int sync() override { return 0; }
 
  private:

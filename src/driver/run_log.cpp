@@ -44,11 +44,6 @@ std::streamsize LogFileBuf::xsputn(const wchar_t* text, std::streamsize count) {
   return done;
 }
 
-LogFileBuf::int_type LogFileBuf::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const wchar_t single = traits_type::to_char_type(ch);
-  return xsputn(&single, 1) == 1 ? ch : traits_type::eof();
-}
 
 int LogFileBuf::sync() { return file_ != nullptr && std::fflush(file_) == 0 ? 0 : -1; }
 

@@ -9,6 +9,8 @@
 #include <streambuf>
 #include <string>
 
+#include "driver/wide_sink.h"
+
 // A stream buffer that keeps up to 2048 characters and hands them, in one bulk
 // call each, first to one sink and then to the other: on overflow and at every
 // sync. A sink that fails to take its characters, or to sync, is dropped for
@@ -90,7 +92,7 @@ class basic_teebuf final : public std::basic_streambuf<CharT, Traits> {
 // UTF-16LE code units (a character beyond U+FFFF as its surrogate pair where
 // wide characters are 32 bits wide), through a fully buffered C stream of
 // 256 bytes. A sink with no file behind it takes nothing.
-class LogFileBuf final : public std::wstreambuf {
+class LogFileBuf final : public WideSinkBuf {
  public:
   LogFileBuf() = default;
   LogFileBuf(const LogFileBuf&) = delete;
@@ -106,7 +108,6 @@ class LogFileBuf final : public std::wstreambuf {
 
  protected:
   std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
-  int_type overflow(int_type ch) override;
   int sync() override;
 
  private:

@@ -98,11 +98,6 @@ std::streamsize Utf8ConsoleBuf::xsputn(const wchar_t* text, std::streamsize coun
   return done;
 }
 
-Utf8ConsoleBuf::int_type Utf8ConsoleBuf::overflow(int_type ch) {
-  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
-  const wchar_t single = traits_type::to_char_type(ch);
-  return xsputn(&single, 1) == 1 ? ch : traits_type::eof();
-}
 
 int Utf8ConsoleBuf::sync() { return target_->pubsync(); }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "driver/services.h"
+#include "driver/wide_sink.h"
 
 // UTF-8 of the code points in `text`; a value that is no code point (a
 // surrogate, or beyond U+10FFFF) becomes U+FFFD, so no value makes a write fail.
@@ -17,13 +18,12 @@ std::string EncodeUtf8(std::wstring_view text);
 std::wstring DecodeUtf8(std::string_view bytes);
 
 // A wide stream buffer that hands UTF-8 to a narrow one (standard output).
-class Utf8ConsoleBuf final : public std::wstreambuf {
+class Utf8ConsoleBuf final : public WideSinkBuf {
  public:
   explicit Utf8ConsoleBuf(std::streambuf& target) noexcept : target_(&target) {}
 
  protected:
   std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
-  int_type overflow(int_type ch) override;
   int sync() override;
 
  private:
