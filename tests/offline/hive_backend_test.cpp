@@ -113,6 +113,9 @@ TEST_F(HiveBackend, AChangedHiveIsWrittenBackWholeAfterABackup) {
 
 TEST_F(HiveBackend, KeysBelowAnIndexRootOfAWindowsHiveAreDeletedAndItsCellsStaySound) {
   // key_with_many_subkeys holds 1 ... 5000 in an index root over index leaves.
+  if (!std::filesystem::exists(MORVANE_SHARED_HIVES "/ManySubkeysHive")) {
+    GTEST_SKIP() << "no Windows-written hives beside the project (../shared/hives)";
+  }
   std::filesystem::copy_file(MORVANE_SHARED_HIVES "/ManySubkeysHive", path_);
   std::filesystem::permissions(path_, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
   Open(3, false);
