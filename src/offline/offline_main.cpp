@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "offline/image_dispatch.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -19,7 +20,15 @@ constexpr char kUsage[] =
     "  --log FILE  the log file (default: Morvane.txt in the current folder)\n"
     "  --undo FILE the undo file, a .reg file of what the run changed (default:\n"
     "              Morvane-undo.reg beside the log file)\n"
-    "  --help      print this usage and exit\n";
+    "  --help      print this usage and exit\n"
+    "\n"
+    "usage: morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
+    "Repairs the Windows inside a disk image, or an unmounted disk such as /dev/sdb, opened in\n"
+    "libguestfs' appliance (package morvane-offline-image), never mounted on this machine.\n"
+    "  -a IMAGE         a disk of the Windows machine; once for each of its disks\n"
+    "  --root DEVICE    the Windows to repair when the disks hold several (as listed then)\n"
+    "  --format FORMAT  the images' format (raw, qcow2...); otherwise found from an image\n"
+    "                   file, and raw for a disk\n";
 
 class SystemClock final : public Clock {
  public:
@@ -67,6 +76,7 @@ Arguments ParseArguments(int argc, char** argv, OfflineOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (NamesImage(argc, argv)) return RunImageProgram(argc, argv);
   OfflineOptions options;
   const Arguments arguments = ParseArguments(argc, argv, options);
   if (arguments == Arguments::kHelp) {
