@@ -40,6 +40,13 @@ std::string Take(char* text) {
 
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
+// Keeps what qemu and the appliance say while starting (the console's
+// messages): qemu's reason for not starting is among them.
+void KeepMessage(guestfs_h*, void* kept, std::uint64_t, int, int, const char* text, std::size_t size,
+                 const std::uint64_t*, std::size_t) {
+  static_cast<std::string*>(kept)->append(text, size);
+}
+
 }  // namespace
 
 Guest::~Guest() { Close(); }
@@ -92,6 +99,7 @@ bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, 
   handle_ = guestfs_create();
   if (handle_ == nullptr) return false;
   guestfs_set_error_handler(handle_, nullptr, nullptr);
+  const int listening = guestfs_set_event_callback(handle_, KeepMessage, GUESTFS_EVENT_APPLIANCE, 0, &output);
   for (const Disk& disk : disks) {
     if (guestfs_add_drive_opts(handle_, disk.path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, readOnly ? 1 : 0,
                                GUESTFS_ADD_DRIVE_OPTS_FORMAT, disk.format.c_str(), -1) != 0) {
@@ -109,6 +117,7 @@ bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, 
   const FileDescriptor saved(dup(STDERR_FILENO));
   if (kept != nullptr && saved.get() >= 0) dup2(fileno(kept), STDERR_FILENO);
   const int launched = guestfs_launch(handle_);
+  if (listening >= 0) guestfs_delete_event_callback(handle_, listening);
   if (kept != nullptr && saved.get() >= 0) dup2(saved.get(), STDERR_FILENO);
   if (kept != nullptr) {
     std::rewind(kept);
@@ -126,7 +135,7 @@ bool Guest::Launch(const std::vector<Disk>& disks, bool readOnly, std::string& p
   withoutKvm = false;
   bool started = Start(disks, readOnly, false, output);
   inUse = false;
-  for (const char* words : kLockRefused) inUse = inUse || Contains(output + Error(), words);
+  for (const char* words : kLockRefused) inUse = inUse || Contains(output, words);
   // KVM that is there but does not start (as on some virtual hardware) fails
   // at once; the appliance then runs without it, slower. A working KVM is
   // never passed over.
@@ -134,11 +143,11 @@ bool Guest::Launch(const std::vector<Disk>& disks, bool readOnly, std::string& p
     output.clear();
     withoutKvm = true;
     started = Start(disks, readOnly, true, output);
+    for (const char* words : kLockRefused) inUse = inUse || Contains(output, words);
   }
   if (!started) {
-    problem = Error();
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    if (!output.empty()) problem += "\n" + output;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    problem = Error() + (output.empty() ? "" : "\n" + output);
   }
   return started;
 }
