@@ -10,6 +10,7 @@
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
 #include "platform/win_registry.h"
+#include "platform/win_shell.h"
 
 int wmain() {
   WinConsole console;
@@ -21,7 +22,8 @@ int wmain() {
   WinShortPaths shortPaths;
   WinProcessTable processes;
   WinRegistry registry;
-  RunServices services{console, dialog, clock, environment, tokens, host, shortPaths, processes, registry};
+  WinShell shell;
+  RunServices services{console, dialog, clock, environment, tokens, host, shortPaths, processes, registry, shell};
   const int exitCode = Run(services);
   return exitCode;
 }

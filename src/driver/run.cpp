@@ -86,6 +86,7 @@ int Run(RunServices& services) {
   runLog << kResettingLine;
   runLog.flush();
   std::uint32_t failures = 0;
+  bool changed = false;
   {
     // Every change is recorded in the undo file, beside the log file, before
     // it is made; the file is closed before the closing lines.
@@ -94,7 +95,9 @@ int Run(RunServices& services) {
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
     ReportUndoFile(runLog, registry, undoPath);
+    changed = registry.Changed();
   }
+  if (changed) services.shell.AssociationsChanged();
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

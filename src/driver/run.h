@@ -19,6 +19,7 @@ struct RunServices {
   ShortPaths& shortPaths;
   ProcessTable& processes;
   RegistryAccess& registry;
+  Shell& shell;
 };
 
 // Runs Morvane once; returns the exit code: 0 at the normal end, 1 at every

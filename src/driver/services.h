@@ -1,6 +1,6 @@
 #pragma once
 // The platform services that only the run driver uses: the console, the
-// dialogs and the clock. Abstract so that the whole run can be driven by fakes.
+// dialogs, the clock and the shell. Abstract so that the whole run can be driven by fakes.
 
 #include <cstdint>
 #include <ctime>
@@ -43,4 +43,12 @@ class Clock {
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   // The current calendar time converted to local time.
   virtual std::tm LocalNow() = 0;
+};
+
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // Tells Explorer that file associations changed, so that it drops what it
+  // cached of them (icons, the Open command) without a logoff.
+  virtual void AssociationsChanged() = 0;  // SHChangeNotify(SHCNE_ASSOCCHANGED)
 };

@@ -26,5 +26,5 @@
 std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t size);
 
 // What a run does to the registry for a family: 0 Windows XP, 1 Server 2003,
-// 2 Vista, 3 Windows 7, 4 Windows 8.
+// 2 Vista, 3 Windows 7, 4 Windows 8, 5 Windows 8.1 (whose reset 10.0 shares).
 void ResetAsFamily(RegistryAccess& registry, std::uint32_t family, std::wostream& log);

@@ -88,6 +88,11 @@ struct World {
         host.version.majorVersion = a;
         host.version.minorVersion = b;
       }
+      if (word == L"build" && words >> a) host.version.buildNumber = a;
+      if (word == L"repaired" && words >> a) {  // the registry as that family's reset leaves it
+        std::wostream silent(nullptr);
+        ResetAsFamily(registry, a, silent);
+      }
       if (word == L"answer" && words >> a) dialog.answers = {static_cast<int>(a)};
       if (word == L"privilege-refused") tokens.enableFails = true;
       if (word == L"privilege-unknown") tokens.lookupFails = true;
@@ -130,6 +135,7 @@ struct World {
   FakeShortPaths shortPaths;
   FakeProcessTable processes;
   MemoryRegistry registry;
+  FakeShell shell;
   std::vector<std::wstring> logAtDialog;
 };
 
@@ -146,7 +152,7 @@ TEST(Run, EveryWayOut) {
     SCOPED_TRACE(testing::PrintToString(row[0]));
     World world(row[1]);
     RunServices services{world.console, world.dialog,     world.clock,     world.environment, world.tokens,
-                         world.host,    world.shortPaths, world.processes, world.registry};
+                         world.host,    world.shortPaths, world.processes, world.registry,    world.shell};
     EXPECT_EQ(::Run(services), std::stoi(row[2]));
 
     const std::optional<std::wstring> log = ReadLog(world.logPath);
@@ -186,6 +192,7 @@ TEST(Run, EveryWayOut) {
       }
     }
     EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
+    EXPECT_EQ(world.shell.notified, row[6] == L"yes" ? 1u : 0u) << "Explorer is told once of a change";
     if (row.size() > 8) {  // the run made the reset of that family, as the family's routines make it
       MemoryRegistry family;
       std::wostream silent(nullptr);
