@@ -242,12 +242,14 @@ class OfflineRepair(unittest.TestCase):
             write_hive(outside / where, {".exe": {"": sz("evilfile")}})
         climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
         folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
-                   "-2004": r"D:\Users\erin", "-2005": r"C:\USERS\Alice"}
+                   "-2004": r"D:\Users\erin", "-2005": r"C:\USERS\Alice", "-2006": r"C:\Users\frank"}
         self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
         (self.root / "Users/dave").mkdir()
         (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
         (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
         (self.root / "Users/gus" / VISTA_CLASSES).symlink_to(outside / "system-file")
+        write_hive(self.root / "Users/frank" / VISTA_CLASSES, {})  # frank's classes are reached, his NTUSER.DAT not
+        (self.root / "Users/frank/NTUSER.DAT").symlink_to(outside / "system-file")
         before = files(outside)
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
@@ -255,6 +257,8 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)
         for folder in list(folders.values())[:4]:
             self.assertIn("User profile %s:\r\n  * Its classes hive was not repaired: " % folder, log)
+        self.assertIn("User profile C:\\Users\\frank:\r\n  * Its user hive was not repaired: %s is a link, which is not "
+                      "followed!\r\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
 
