@@ -61,7 +61,8 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
     ReportFailure(runLog, shown, gone.error);
   } else {
     // Explorer follows the link to the choice; the repair does not.
-    runLog << L"  * " << shown << L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n";
+    runLog << L"  * " << shown
+           << L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n";
     runLog.flush();
   }
   return 1;

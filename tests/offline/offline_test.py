@@ -124,7 +124,8 @@ class OfflineRepair(unittest.TestCase):
         major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
         write_hive(self.software, {
-            CURRENT_VERSION: {"CurrentVersion": sz(major_minor if major < 10 else "6.3"), "CurrentBuildNumber": sz(build),
+            CURRENT_VERSION: {"CurrentVersion": sz(major_minor if major < 10 else "6.3"),
+                              "CurrentBuildNumber": sz(build),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows"),
                               **({"CurrentMajorVersionNumber": (DWORD, bytes([major, 0, 0, 0])),
                                   "CurrentMinorVersionNumber": (DWORD, bytes(4))} if major >= 10 else {})},
