@@ -371,10 +371,10 @@ def run_section(p, folder, run, exe, fail):
     console = out.decode(encoding, errors="replace").replace("\r\n", "\n")
     if console.replace("\n", "\r\n").encode(encoding) != out:
         fail("console: not what text mode makes of a text: %r" % out)
-    if "console" in run:
-        check("console", "console", console)
     if "event" in run:
         check("the event log calls", "event", "".join(EVENT_CALL.findall(err.decode("utf-8", "replace"))))
+    if "console" in run:
+        check("console", "console", console)
     elif log is not None and console != log:
         fail("console: not the log's text with each LF as CR LF: %r" % out)
     deadline = time.monotonic() + WAIT  # the terminated sleepers may take a moment to end
