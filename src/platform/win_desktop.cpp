@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-#include <cstring>
-
+#include "platform/dll_export.h"
 #include "platform/unique_handle.h"
 
 namespace {
@@ -34,14 +33,11 @@ bool WinDesktop::WindowStationVisible() {
 }
 
 bool WinDesktop::InSessionZero() {
-  const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-  const FARPROC found = kernel32 != nullptr ? ::GetProcAddress(kernel32, "ProcessIdToSessionId") : nullptr;
-  if (found == nullptr) return false;
-  ProcessIdToSessionIdFunction processIdToSessionId = nullptr;
-  static_assert(sizeof processIdToSessionId == sizeof found, "function pointers differ in size");
-  std::memcpy(&processIdToSessionId, &found, sizeof found);
+  const auto processIdToSessionId =
+      DllExport<ProcessIdToSessionIdFunction>(::GetModuleHandleW(L"kernel32.dll"), "ProcessIdToSessionId");
   DWORD session = 0;
-  return processIdToSessionId(::GetCurrentProcessId(), &session) && session == 0;
+  return processIdToSessionId != nullptr && processIdToSessionId(::GetCurrentProcessId(), &session) &&
+         session == 0;
 }
 
 bool WinEventLog::Report(EventType type, std::uint32_t eventId, const std::wstring& text) {

@@ -4,9 +4,9 @@
 
 #include "platform/win_processes.h"
 
-#include <cstring>
 #include <cwchar>
 
+#include "platform/dll_export.h"
 #include "platform/unique_handle.h"
 #include "platform/win_registry.h"
 #include "registry/registry_text.h"
@@ -49,16 +49,6 @@ struct ModuleTraits {
   static void Close(HMODULE module) noexcept { ::FreeLibrary(module); }
 };
 
-// The exported function `name` of `module`, as `Function`; null when missing.
-template <typename Function>
-Function Export(HMODULE module, const char* name) noexcept {
-  const FARPROC found = module != nullptr ? ::GetProcAddress(module, name) : nullptr;
-  Function function = nullptr;
-  static_assert(sizeof function == sizeof found, "function pointers differ in size");
-  std::memcpy(&function, &found, sizeof found);
-  return function;
-}
-
 }  // namespace
 
 // The process status calls are never imported: on Windows XP x64 and Server
@@ -72,15 +62,15 @@ struct WinProcessTable::StatusLibrary {
 
   StatusLibrary() {
     const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    enumProcessModules = Export<EnumProcessModulesFunction>(kernel32, "K32EnumProcessModules");
-    getModuleFileNameExW = Export<GetModuleFileNameExWFunction>(kernel32, "K32GetModuleFileNameExW");
+    enumProcessModules = DllExport<EnumProcessModulesFunction>(kernel32, "K32EnumProcessModules");
+    getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(kernel32, "K32GetModuleFileNameExW");
     if (enumProcessModules != nullptr && getModuleFileNameExW != nullptr) return;
     wchar_t folder[MAX_PATH] = {};
     const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     psapi.reset(::LoadLibraryW((std::wstring(folder, length) + L"\\psapi.dll").c_str()));
-    enumProcessModules = Export<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
-    getModuleFileNameExW = Export<GetModuleFileNameExWFunction>(psapi.get(), "GetModuleFileNameExW");
+    enumProcessModules = DllExport<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
+    getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(psapi.get(), "GetModuleFileNameExW");
   }
 
   UniqueHandle<HMODULE, ModuleTraits> psapi;
