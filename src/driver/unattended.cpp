@@ -57,10 +57,11 @@ EventType EventTypeOf(int exitCode) {
 }
 
 std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript) {
-  std::wstring summary = std::wstring(L"Morvane ") + kVersion +
-                         (exitCode == 0   ? L": the run reached its end; every repair it made succeeded.\r\n"
-                          : exitCode == 2 ? L": the run reached its end, but some associations could not be reset.\r\n"
-                                          : L": the run stopped before changing the registry.\r\n");
+  const wchar_t* const outcome =
+      exitCode == 0   ? L"the run reached its end; every write and deletion of the reset succeeded."
+      : exitCode == 2 ? L"the run reached its end, but some writes or deletions of the reset failed."
+                      : L"the run stopped early; the registry is unchanged.";
+  std::wstring summary = std::wstring(L"Morvane ") + kVersion + L": " + outcome + L"\r\n";
   if (!logFilePath.empty()) summary += L"Log file: " + logFilePath + L"\r\n";
 
   std::wstring lines, paragraph;
