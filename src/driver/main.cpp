@@ -14,6 +14,7 @@
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
 #include "platform/win_registry.h"
+#include "platform/win_shell.h"
 
 int wmain(int argc, wchar_t** argv) {
   const std::vector<std::wstring> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
@@ -28,8 +29,9 @@ int wmain(int argc, wchar_t** argv) {
   WinRegistry registry;
   WinDesktop desktop;
   WinEventLog eventLog;
-  RunServices services{console, dialog,     clock,    environment, tokens, host,
-                       shortPaths, processes, registry, desktop,     eventLog};
+  WinShell shell;
+  RunServices services{console,    dialog,    clock,    environment, tokens,   host,
+                       shortPaths, processes, registry, desktop,     eventLog, shell};
   const int exitCode = Run(services, arguments);
   return exitCode;
 }

@@ -88,6 +88,7 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   runLog << kResettingLine;
   runLog.flush();
   std::uint32_t failures = 0;
+  bool changed = false;
   {
     // Every change is recorded in the undo file, beside the log file, before
     // it is made; the file is closed before the closing lines.
@@ -96,7 +97,9 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
     ReportUndoFile(runLog, registry, undoPath);
+    changed = registry.Changed();
   }
+  if (changed) services.shell.AssociationsChanged();
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

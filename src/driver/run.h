@@ -24,6 +24,7 @@ struct RunServices {
   RegistryAccess& registry;
   Desktop& desktop;
   EventLog& eventLog;
+  Shell& shell;
 };
 
 // Runs Morvane once with the command line's `arguments` (only /quiet counts);

@@ -1,7 +1,7 @@
 #pragma once
 // The platform services that only the run driver uses: the console, the
-// dialogs, the clock, where the run is shown and the system's event log.
-// Abstract so that the whole run can be driven by fakes.
+// dialogs, the clock, where the run is shown, the system's event log and the
+// shell. Abstract so that the whole run can be driven by fakes.
 
 #include <cstdint>
 #include <ctime>
@@ -68,4 +68,12 @@ class EventLog {
   // One entry under the source "Morvane" holding `text`; false when it could
   // not be written.
   virtual bool Report(EventType type, std::uint32_t eventId, const std::wstring& text) = 0;
+};
+
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // Tells Explorer that file associations changed, so that it drops what it
+  // cached of them (icons, the Open command) without a logoff.
+  virtual void AssociationsChanged() = 0;  // SHChangeNotify(SHCNE_ASSOCCHANGED)
 };

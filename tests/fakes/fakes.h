@@ -56,6 +56,13 @@ class FakeDialog : public Dialog {
   std::vector<std::wstring> shown;
 };
 
+// Counts the notifications that associations changed.
+class FakeShell : public Shell {
+ public:
+  void AssociationsChanged() override { ++notified; }
+  unsigned notified = 0;
+};
+
 // Ticks from `ticks` in order, the last one repeated; always 12/06/2026 03:05:09 PM.
 class FakeClock : public Clock {
  public:

@@ -88,6 +88,11 @@ struct World {
         host.version.majorVersion = a;
         host.version.minorVersion = b;
       }
+      if (word == L"build" && words >> a) host.version.buildNumber = a;
+      if (word == L"repaired" && words >> a) {  // the registry as that family's reset leaves it
+        std::wostream silent(nullptr);
+        ResetAsFamily(registry, a, silent);
+      }
       if (word == L"answer" && words >> a) dialog.answers = {static_cast<int>(a)};
       if (word == L"argument" && words >> word) arguments.push_back(word);
       if (word == L"invisible-station") desktop.visible = false;
@@ -136,6 +141,7 @@ struct World {
   MemoryRegistry registry;
   FakeDesktop desktop;
   FakeEventLog eventLog;
+  FakeShell shell;
   std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
@@ -171,7 +177,7 @@ TEST(Run, EveryWayOut) {
     World world(row[1]);
     RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
                          world.tokens,    world.host,     world.shortPaths, world.processes,
-                         world.registry,  world.desktop,  world.eventLog};
+                         world.registry,  world.desktop,  world.eventLog,   world.shell};
     const int exitCode = std::stoi(row[2]);
     EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
@@ -203,6 +209,7 @@ TEST(Run, EveryWayOut) {
       }
     }
     EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
+    EXPECT_EQ(world.shell.notified, row[6] == L"yes" ? 1u : 0u) << "Explorer is told once of a change";
     if (row.size() > 8 && row[8] != L"-") {  // the run made the reset of that family, as the family's routines make it
       MemoryRegistry family;
       std::wostream silent(nullptr);
