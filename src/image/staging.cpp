@@ -46,6 +46,18 @@ bool CopyAttributes(Guest& guest, const std::string& from, const std::string& to
   return true;
 }
 
+// Copies the file `local` to `path` in the image, and checks that all of it arrived.
+bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, std::string& error) {
+  struct stat status {};
+  std::int64_t size = -1;
+  if (guest.Upload(local, path) && guest.Size(path, size) && lstat(local.c_str(), &status) == 0 &&
+      size == status.st_size) {
+    return true;
+  }
+  error = size < 0 ? guest.Error() : "it reached the image cut short";
+  return false;
+}
+
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   static_cast<void>(remove(path));
   return 0;
@@ -173,13 +185,7 @@ bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::
     error = guest.Error();
     return false;
   }
-  struct stat status {};
-  std::int64_t size = -1;
-  if (!guest.Upload(root_ + path, path) || !guest.Size(path, size) || lstat((root_ + path).c_str(), &status) != 0 ||
-      size != status.st_size) {
-    error = size < 0 ? guest.Error() : "it reached the image cut short";
-    return false;
-  }
+  if (!UploadWhole(guest, root_ + path, path, error)) return false;
   // A backup takes its registry file's security descriptor where it can.
   const std::string name = Leaf(path);
   for (const std::string& hive : copied_) {
@@ -208,17 +214,14 @@ bool Staging::Replace(Guest& guest, const std::string& path, std::string& error)
                 : guest.Error();
     return false;
   }
-  struct stat status {};
-  std::int64_t size = -1;
-  if (!guest.Upload(root_ + path, fresh) || !guest.Size(fresh, size) || lstat((root_ + path).c_str(), &status) != 0 ||
-      size != status.st_size) {
-    error = size < 0 ? guest.Error() : "it reached the image cut short";
-  } else if (!CopyAttributes(guest, path, fresh, error)) {
-    error = "its security descriptor and attributes could not be kept (" + error + ")";
-  } else if (!guest.Rename(fresh, path)) {
-    error = guest.Error();
-  } else {
-    return true;
+  if (UploadWhole(guest, root_ + path, fresh, error)) {
+    if (!CopyAttributes(guest, path, fresh, error)) {
+      error = "its security descriptor and attributes could not be kept (" + error + ")";
+    } else if (!guest.Rename(fresh, path)) {
+      error = guest.Error();
+    } else {
+      return true;
+    }
   }
   static_cast<void>(guest.Remove(fresh));
   return false;
