@@ -160,8 +160,12 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
   }
   for (char** root = found.items; *root != nullptr; ++root) {
     if (Take(guestfs_inspect_get_type(handle_, *root)) != "windows") continue;
+    // A file system on a whole disk is no partition, and is its own disk.
+    std::string disk = Take(guestfs_part_to_dev(handle_, *root));
+    const int index = guestfs_device_index(handle_, disk.empty() ? *root : disk.c_str());
     roots.push_back(Root{*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
-                         Take(guestfs_inspect_get_windows_systemroot(handle_, *root))});
+                         Take(guestfs_inspect_get_windows_systemroot(handle_, *root)),
+                         index < 0 ? 0 : static_cast<std::size_t>(index)});
   }
   return true;
 }

@@ -20,6 +20,7 @@ class Guest {
     std::string device;      // the file system that holds Windows, as the appliance names it
     std::string product;     // "Windows 7 Professional"
     std::string systemRoot;  // its Windows folder, /Windows
+    std::size_t disk = 0;    // which of the disks holds it, in the order they were given
   };
   enum class Kind { Missing, Folder, File, Link, Other };
 

@@ -4,7 +4,9 @@
 // registry files are copied into a private folder, repaired there by
 // morvane-offline as on a mounted volume, and what it changed is written back
 // into the image.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,7 @@
 #include "offline/hive_file.h"
 #include "offline/hive_registry.h"
 #include "offline/windows_volume.h"
+#include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 
 namespace {
@@ -163,6 +167,48 @@ int RunOffline(const ImageOptions& options, const std::string& root) {
   return waited && WIFEXITED(status) && WEXITSTATUS(status) != 127 ? WEXITSTATUS(status) : -1;
 }
 
+// Writes to two stream buffers at once.
+class TeeBuf final : public std::streambuf {
+ public:
+  TeeBuf(std::streambuf& first, std::streambuf& second) : first_(&first), second_(&second) {}
+
+ protected:
+  int overflow(int c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    const char put = traits_type::to_char_type(c);
+    return first_->sputn(&put, 1) == 1 && second_->sputn(&put, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    return first_->sputn(text, count) == count && second_->sputn(text, count) == count ? count : 0;
+  }
+  int sync() override { return first_->pubsync() == 0 && second_->pubsync() == 0 ? 0 : -1; }
+
+ private:
+  std::streambuf* first_;
+  std::streambuf* second_;
+};
+
+// Adds `text` to the run's log file (UTF-16LE, CR LF), with the protections
+// the run opened it with: not through a link, a regular file of one name.
+void AppendToLog(const ImageOptions& options, const std::string& text) {
+  std::string path = "Morvane.txt";
+  for (std::size_t i = 0; i + 1 < options.passed.size(); ++i) {
+    if (options.passed[i] == "--log") path = options.passed[i + 1];
+  }
+  const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
+  std::string bytes;
+  for (wchar_t c : DecodeUtf8(text)) {
+    if (c == L'\n') bytes += std::string("\r\0", 2);
+    const std::u16string units = c > 0xFFFF ? std::u16string{static_cast<char16_t>(0xD7C0 + (c >> 10)),
+                                                              static_cast<char16_t>(0xDC00 | (c & 0x3FF))}
+                                            : std::u16string{static_cast<char16_t>(c)};
+    for (char16_t unit : units) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  }
+  static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
+}
+
 int Refuse(const std::string& problem) {
   std::cout << "\n" << problem << "\n" << std::flush;
   return kStopped;
@@ -203,7 +249,7 @@ int main(int argc, char** argv) {
   const Guest::Root* chosen = nullptr;
   std::string found;
   for (const Guest::Root& root : roots) {
-    found += "  " + root.device + "  " + root.product + " (" + root.systemRoot + ")\n";
+    found += "  " + root.device + "  " + root.product + " (" + root.systemRoot + "), on " + options.images[root.disk] + "\n";
     if (root.device == options.root || (options.root.empty() && roots.size() == 1)) chosen = &root;
   }
   if (chosen == nullptr) {
@@ -211,45 +257,52 @@ int main(int argc, char** argv) {
                                         : "There is no Windows installation on " + options.root + "; found:\n") +
                   found + "Name the one to repair with --root DEVICE. Nothing was changed.");
   }
-  std::cout << chosen->product << " found on " << chosen->device << ".\n" << std::flush;
+  std::cout << chosen->product << " found on " << chosen->device << ", on " << options.images[chosen->disk] << ".\n"
+            << std::flush;
   Staging staging;
   if (!guest.Mount(chosen->device, false, problem)) return Refuse("Its volume could not be mounted: " + problem);
   if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, problem)) {
     return Refuse(problem + ". Nothing was changed.");
   }
-  std::cout << "Its registry files are copied into " << staging.Root() << "; the run below repairs those copies,"
-            << (options.dryRun ? " and nothing is written into the image.\n"
-                               : " and what it changes is written into the image after it.\n")
+  std::cout << "Its registry files are copied into " << staging.Root() << "; the run below "
+            << (options.dryRun ? "reads those copies, and nothing is written into the image.\n"
+                               : "repairs those copies, and what it changes is written into the image after it.\n")
             << std::flush;
   staging.Remember();
   const int code = RunOffline(options, staging.Root());
+  // What becomes of the run's changes goes to the console and, after the
+  // run's own lines, to its log.
+  std::ostringstream kept;
+  TeeBuf tee(*std::cout.rdbuf(), *kept.rdbuf());
+  std::ostream outcome(&tee);
   int result = code < 0 ? kFailed : code;
   bool written = false;
-  if (code < 0) std::cout << "\nThe run did not finish.\n";
+  if (code < 0) outcome << "\nThe run did not finish.\n";
   if (code < 0 || !staging.Changed()) {
-    std::cout << "Nothing was written into the image.\n";
+    outcome << "Nothing was written into the image.\n";
   } else if (options.dryRun) {
-    std::cout << "The run changed the copies although it was to change nothing; nothing was written into the image.\n";
+    outcome << "The run changed the copies although it was to change nothing; nothing was written into the image.\n";
     result = kFailed;
   } else {
-    std::cout << "\nWriting the changes into " << chosen->device << " ...\n" << std::flush;
+    outcome << "\nWriting the changes into " << chosen->device << " ...\n" << std::flush;
     if (!guest.Unmount(problem) || !guest.Mount(chosen->device, true, problem)) {
-      std::cout << "Its volume could not be mounted for writing: " << problem
+      outcome << "Its volume could not be mounted for writing: " << problem
                 << "\nNothing was written into the image: the repair above was not made.\n";
       result = kFailed;
     } else {
-      written = staging.WriteBack(guest, std::cout);
+      written = staging.WriteBack(guest, outcome);
       if (!written) result = kFailed;
     }
   }
-  std::cout << "Shutting down the appliance ...\n" << std::flush;
+  outcome << "Shutting down the appliance ...\n" << std::flush;
   if (!guest.Shutdown(problem)) {
-    std::cout << "The appliance did not shut down cleanly (" << problem
+    outcome << "The appliance did not shut down cleanly (" << problem
               << "); what was written may not all be in the image.\n";
     result = kFailed;
   } else if (written) {
-    std::cout << "The changes are in the image.\n";
+    outcome << "The changes are in the image.\n";
   }
-  std::cout << std::flush;
+  outcome << std::flush;
+  AppendToLog(options, kept.str());
   return result;
 }

@@ -114,6 +114,8 @@ class ImageRepair(unittest.TestCase):
             self.assertEqual(after[hive + ".morvane-backup"][0], before[hive][0])
             self.assertEqual(after[hive][1], before[hive][1])  # the same descriptor and attributes
             self.assertIn("  %s: replaced, its security descriptor and attributes kept" % hive, out)
+        self.assertTrue((self.folder / "Morvane.txt").read_bytes().decode("utf-16-le").endswith(
+            "Shutting down the appliance ...\r\nThe changes are in the image.\r\n"))
         for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None)):
             (self.folder / "hive").write_bytes(after[hive][0])
             listed = subprocess.run(["reglookup", "-H", "-p", key, self.folder / "hive"], capture_output=True,
@@ -130,8 +132,9 @@ class ImageRepair(unittest.TestCase):
             ("dirty hive", ["--yes", "-a", self.dirty], 1, "its two sequence numbers differ"),
             ("no Windows", ["--yes", "-a", self.empty], 1, "No Windows installation was found on %s." % self.empty),
             ("several", ["--yes", "-a", self.raw, "-a", self.dirty], 1,
-             "Several Windows installations were found:\n  /dev/sda  Windows 7 Professional (/Windows)\n"
-             "  /dev/sdb  Windows 7 Professional (/Windows)\nName the one to repair with --root DEVICE."),
+             "Several Windows installations were found:\n  /dev/sda  Windows 7 Professional (/Windows), on %s\n"
+             "  /dev/sdb  Windows 7 Professional (/Windows), on %s\nName the one to repair with --root DEVICE."
+             % (self.raw, self.dirty)),
         ]
         for name, args, expected, message in cases:
             with self.subTest(name):
@@ -158,7 +161,7 @@ class ImageRepair(unittest.TestCase):
         self.assertEqual((code, digest(self.dirty)), (1, before))
         code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty)
         self.assertEqual(code, 0, out)
-        self.assertIn("Windows 7 Professional found on /dev/sda.", out)
+        self.assertIn("Windows 7 Professional found on /dev/sda, on %s." % self.raw, out)
         self.assertIn("  %s: replaced, its security descriptor and attributes kept" % SOFTWARE, out)
         self.assertEqual(digest(self.dirty), before)
 
