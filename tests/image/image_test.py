@@ -45,11 +45,11 @@ def lay_out(root, dirty=False):
         r"ControlSet001\Control\ProductOptions": {"ProductType": sz("WinNT")},
         r"ControlSet001\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")}})
     write_hive(root / ALICE[1:], {".exe": {"": sz("evilfile")}})
-    if dirty:  # the second sequence number made 2, the XOR checksum kept right
-        data = bytearray((root / ALICE[1:]).read_bytes())
+    if dirty:  # SOFTWARE's second sequence number made 2, the XOR checksum kept right
+        data = bytearray((root / SOFTWARE[1:]).read_bytes())
         data[8] ^= 3
         data[508] ^= 3
-        (root / ALICE[1:]).write_bytes(data)
+        (root / SOFTWARE[1:]).write_bytes(data)
     (root / "Windows/System32/cmd.exe").write_bytes(  # MZ, PE, x86-64, a PE32+ console program
         b"MZ" + bytes(58) + (64).to_bytes(4, "little") + b"PE\0\0" + bytes.fromhex("6486") + bytes(14) +
         bytes.fromhex("f0002200" "0b02") + bytes(66) + bytes.fromhex("0300") + bytes(170))
