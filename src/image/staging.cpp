@@ -176,10 +176,13 @@ std::map<std::string, Staging::Entry> Staging::Entries() const {
 
 bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error) {
   Guest::Kind kind = Guest::Kind::Missing;
-  if (!guest.KindOf(path, kind) || kind != Guest::Kind::Missing) {
+  // A folder that the image has already (one the run did not read) is used
+  // as it is; a file is never written over.
+  if (!guest.KindOf(path, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
     error = kind == Guest::Kind::Missing ? guest.Error() : "a file of that name is in the image already";
     return false;
   }
+  if (folder && kind == Guest::Kind::Folder) return true;
   if (folder) {
     if (guest.MakeFolder(path)) return true;
     error = guest.Error();
