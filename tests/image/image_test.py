@@ -63,6 +63,7 @@ class ImageRepair(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = pathlib.Path(tempfile.mkdtemp(prefix="morvane-image-test-"))
+        cls.addClassCleanup(shutil.rmtree, cls.folder)
         cls.raw, cls.qcow2, cls.dirty, cls.empty = (cls.folder / name for name in
                                                     ("windows.raw", "windows.qcow2", "dirty.raw", "empty.raw"))
         lay_out(cls.folder / "windows")
@@ -83,10 +84,6 @@ class ImageRepair(unittest.TestCase):
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
             subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600,
                            env={**os.environ, "LIBGUESTFS_BACKEND_SETTINGS": "force_tcg"})
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder)
 
     def run_offline(self, *args):
         run = subprocess.run([OFFLINE, "--log", self.folder / "Morvane.txt", *args], input="", capture_output=True,
