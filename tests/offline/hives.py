@@ -107,6 +107,7 @@ def check_hive(path):
     u16 = lambda at: struct.unpack_from("<H", data, 4096 + at)[0]  # noqa: E731
     sig = lambda at: data[4100 + at:4102 + at]  # noqa: E731
     used, at, problems, seen, users = set(), 4096, [], set(), {}
+    minor = struct.unpack_from("<I", data, 24)[0]
     while at < 4096 + struct.unpack_from("<I", data, 40)[0]:
         end, cell = at + struct.unpack_from("<I", data, at + 8)[0], at + 32
         while cell < end:
@@ -134,6 +135,11 @@ def check_hive(path):
             ref(vk, "value")
             if size and not size & 0x80000000:
                 ref(u32(vk + 12), "data")
+            if minor >= 4 and 16344 < size < 0x80000000:  # a big-data record over segments
+                big = u32(vk + 12)
+                ref(u32(big + 8), "segment list")
+                for segment in range(u16(big + 6)):
+                    ref(u32(u32(big + 8) + 4 + 4 * segment), "data segment")
         children, lists = [], [u32(nk + 32)] if u32(nk + 32) != NONE else []
         for cell in lists:
             ref(cell, "subkey list")
