@@ -227,6 +227,10 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
     } else if (!seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's
+    } else if (!profile.classes->Failure().empty()) {
+      // A hive whose keys cannot all be read is not taken for one without them.
+      profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
+      profile.classes.reset();
     }
     profiles_.push_back(std::move(profile));
   }

@@ -15,7 +15,7 @@ from urllib.parse import unquote, unquote_to_bytes
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
-from hives import check_hive, write_hive  # noqa: E402
+from hives import check_hive, field, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -106,7 +106,7 @@ class OfflineRepair(unittest.TestCase):
         profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice",
                     BOB: users + r"\bob", **dict(profiles)}
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
-        write_hive(self.software, {
+        self.machine = {
             CURRENT_VERSION: {"CurrentVersion": sz(version), "CurrentBuildNumber": sz("7601"),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows")},
             **{CURRENT_VERSION + "\\ProfileList\\" + sid: {"ProfileImagePath": sz(folder, EXPAND_SZ)}
@@ -114,14 +114,15 @@ class OfflineRepair(unittest.TestCase):
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
             **{"Classes\\" + key: values for key, values in self.many.items()},
-        }, minor)
+        }
+        self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
             "Select": {"Current": (DWORD, b"\x02\0\0\0")},
             r"ControlSet002\Control\ProductOptions": {"ProductType": sz(product_type)},
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
         }, minor)
-        write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
-                                **self.many}, minor)
+        self.at = write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
+                                          **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
         self.hives = [self.software, self.system, self.alice, self.bob]
@@ -205,6 +206,64 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn(message, log)
                 self.assertEqual({hive: hive.read_bytes() for hive in self.hives}, before)
                 self.assertFalse(any(backup(hive).exists() for hive in self.hives))
+
+    def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
+        key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
+        nk_parent, nk_list, nk_value_list, nk_class = 20, 32, 44, 52
+        cases = [  # what is damaged, how, and whether a field left unused is ignored and the repair made
+            ("class name of length 0 at the root key", lambda: field(self.alice, key(".exe"), nk_class, value=key("")), True),
+            ("subkey list set while no subkey is counted",
+             lambda: field(self.alice, key(".exe"), nk_list, value=field(self.alice, key(""), nk_list)), True),
+            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), False),
+            ("value list naming another key's value", lambda: field(
+                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), False),
+            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), False),
+            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), False),
+            ("index root listing itself", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
+                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], False),
+            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), False),
+        ]
+        for name, damage, repaired in cases:
+            with self.subTest(name):
+                self.lay_out()
+                damage()
+                before = self.alice.read_bytes()
+                code, log = self.run_offline("--yes")
+                if repaired:
+                    self.assertEqual((code, check_hive(self.alice)), (0, []), log)
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                    continue
+                self.assertEqual(code, 2, log)
+                self.assertIn("User profile C:\\Users\\alice:\r\n  * Its classes hive was not repaired: %s: its structure is "
+                              "damaged (" % self.alice, log)
+                self.assertEqual(self.alice.read_bytes(), before)
+                self.assertFalse(backup(self.alice).exists())
+                self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
+        with self.subTest("SOFTWARE"):
+            self.lay_out()
+            field(self.software, self.machine_at[r"Classes\.exe"], nk_parent, value=self.machine_at[CURRENT_VERSION])
+            before = self.software.read_bytes()
+            code, log = self.run_offline("--yes")
+            self.assertEqual(code, 2, log)
+            self.assertIn("The registry file %s was left as it was: its structure is damaged (" % self.software, log)
+            self.assertEqual((self.software.read_bytes(), backup(self.software).exists()), (before, False))
+
+    def test_values_the_repair_leaves_alone_keep_their_records(self):
+        """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes."""
+        large, hidden = (BINARY, bytes(range(256)) * 80), sz("otherclass")
+        for minor in (3, 5):
+            with self.subTest(minor=minor):
+                self.lay_out(minor=minor)
+                write_hive(self.software, {**self.machine, r"Classes\.exe": {"junk": large, "": sz("badfile")}}, minor)
+                write_hive(self.alice, {".exe": {"\0hidden": hidden, "": sz("evilfile")}, "otherclass": {"": sz("kept")},
+                                        r"evilfile\shell\open\command": {"": sz("evil %1")}}, minor)
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0, log)
+                self.assertIn("HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!", log)
+                machine, alice = read_hive(self.software), read_hive(self.alice)
+                self.assertEqual((machine["classes\\.exe"]["junk"], machine["classes\\.exe"][""]), (large, sz("exefile")))
+                self.assertEqual((set(alice), alice["otherclass"]), ({"", "otherclass"}, {"": sz("kept")}))
+                self.assertEqual((check_hive(self.software), check_hive(self.alice)), ([], []))
 
     def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
         outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))
