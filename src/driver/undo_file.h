@@ -2,6 +2,9 @@
 // The undo file: the registry layer's undo records as a .reg file beside the
 // log file, and the run log's line about it.
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -13,18 +16,34 @@ std::wstring UndoFilePath(const std::wstring& logFilePath);
 
 // Opened at the first record, as the log file is opened (OpenLogFile), so that
 // it has the log file's protections, and written as UTF-16LE with a
-// byte-order mark; every record is flushed through before the change it
-// undoes. A file that cannot be opened or written takes nothing more.
+// byte-order mark. Each record reaches the file in one write and, when
+// `durableEachRecord`, on the disk before Write returns: the change it undoes
+// comes after. A record that cannot be written whole is cut off again, the
+// file ending instead with a line that says it is incomplete, and the file
+// takes nothing more: a cut record would read as a shorter value.
 class UndoFile final : public UndoSink {
  public:
-  explicit UndoFile(std::wstring path) : path_(std::move(path)) {}
+  explicit UndoFile(std::wstring path, bool durableEachRecord = true)
+      : path_(std::move(path)), durableEachRecord_(durableEachRecord) {}
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override;
+  // Has every record written reach the disk; false when that failed, the
+  // file then marked incomplete.
+  [[nodiscard]] bool MakeDurable() noexcept;
 
  private:
+  bool Append(const std::wstring& text, bool durable) noexcept;
+  bool Incomplete() noexcept;
+
+  struct Closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  };
   std::wstring path_;
-  LogFileBuf file_;
+  bool durableEachRecord_;
+  std::unique_ptr<std::FILE, Closer> file_;
   bool opened_ = false;
+  bool failed_ = false;
+  std::uint64_t whole_ = 0;  // bytes of whole records in the file
 };
 
 // After the repair lines: how to undo what the run changed, or that the undo

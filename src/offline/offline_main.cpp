@@ -1,11 +1,15 @@
 // morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT: the Linux entry point
 // of the offline repair. --help prints the usage on standard output and exits
 // 0; a wrong command line prints it on standard error and exits 1.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <ctime>
 #include <iostream>
 #include <string>
+#include <tuple>
 
+#include "driver/undo_file.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -64,6 +68,20 @@ Arguments ParseArguments(int argc, char** argv, OfflineOptions& options) {
   return options.windowsRoot.empty() ? Arguments::kWrong : Arguments::kRun;
 }
 
+// Whether the log and the undo file would be one file: the same file, or
+// the same name in the same folder for a file not there yet.
+bool OneFile(const std::string& log, const std::string& undo) {
+  const auto place = [](const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return std::make_tuple(status.st_dev, status.st_ino, std::string());
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (stat(folder.c_str(), &status) != 0) return std::make_tuple(dev_t{}, ino_t{}, path);
+    return std::make_tuple(status.st_dev, status.st_ino, path.substr(slash + 1));
+  };
+  return place(log) == place(undo);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,6 +93,13 @@ int main(int argc, char** argv) {
   }
   if (arguments == Arguments::kWrong) {
     std::cerr << kUsage;
+    return kOfflineStopped;
+  }
+  const std::string undo = options.undoPath.empty() ? EncodeUtf8(UndoFilePath(DecodeUtf8(options.logPath)))
+                                                     : options.undoPath;
+  if (OneFile(options.logPath, undo)) {
+    std::cerr << "morvane-offline: the log and the undo file would be one file, " << undo
+              << "; name another with --log or --undo.\n";
     return kOfflineStopped;
   }
   // A file-size limit makes a write fail, which the run reports, instead of ending it.

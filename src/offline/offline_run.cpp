@@ -128,12 +128,19 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   // Every change is recorded in the undo file before it is made.
   const std::wstring undoPath =
       options.undoPath.empty() ? UndoFilePath(info.logFilePath) : DecodeUtf8(options.undoPath);
-  UndoFile undoFile(undoPath);
+  // The hives change only at the end: the records are made durable once,
+  // before the first hive is replaced, and without them none is.
+  UndoFile undoFile(undoPath, false);
   UndoRegistry registry(volume.Registry(), undoFile);
   std::uint32_t failures = RunFamilyReset(registry, info, runLog);
   failures += RemoveProfileOverrides(volume, registry, runLog);
-  ReportUndoFile(runLog, registry, undoPath);
-  const bool written = WriteBack(volume, runLog);
+  const bool recorded = undoFile.MakeDurable() && registry.Complete();
+  if (recorded) {
+    ReportUndoFile(runLog, registry, undoPath);
+  } else {
+    runLog << L"  * The undo file \"" << undoPath << L"\" could not be written: no registry file was changed!\r\n\r\n";
+  }
+  const bool written = recorded && WriteBack(volume, runLog);
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

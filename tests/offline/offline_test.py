@@ -6,6 +6,7 @@ folder, its hives laid out as Windows lays them out, and reglookup
 """
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -127,10 +128,12 @@ class OfflineRepair(unittest.TestCase):
                               "keepme": {"": sz("notaclass")}}, minor)
         self.hives = [self.software, self.system, self.alice, self.bob]
 
-    def run_offline(self, *args):
+    def run_offline(self, *args, preexec=None):
         log = self.root / "Morvane.txt"
         run = subprocess.run([OFFLINE, "--log", log, *args, self.root], input="", capture_output=True, text=True,
-                             timeout=120)
+                             timeout=120, preexec_fn=preexec)
+        if not log.exists():
+            return run.returncode, ""
         data = log.read_bytes()
         self.assertEqual(data[:2], b"\xff\xfe", run.stdout + run.stderr)
         return run.returncode, data[2:].decode("utf-16-le")
@@ -303,6 +306,29 @@ class OfflineRepair(unittest.TestCase):
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
+
+    def test_no_hive_is_replaced_unless_its_undo_records_are_on_disk(self):
+        def limit(size):  # the run's files may not grow past `size` bytes: the undo file fills up midway
+            return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+        cases = [("unwritable", lambda root: root / "missing" / "undo.reg", None),
+                 ("full", lambda root: root / "undo.reg", limit(40000)),
+                 ("the log file", lambda root: root / "Morvane.txt", None)]
+        for name, undo, preexec in cases:
+            with self.subTest(name):
+                self.lay_out()
+                write_hive(self.alice, {".exe": {"": sz("evilfile"), "large": (BINARY, bytes(30000))}})  # a long record
+                before = files(self.root)
+                code, log = self.run_offline("--yes", "--undo", undo(self.root), preexec=preexec)
+                self.assertEqual({path: data for path, data in files(self.root).items() if path in before}, before)
+                if name == "the log file":
+                    self.assertEqual((code, log), (1, ""))
+                    continue
+                self.assertEqual(code, 2, log)
+                self.assertIn('  * The undo file "%s" could not be written: no registry file was changed!' % undo(self.root), log)
+                if preexec:  # cut back to its last whole record, and saying so
+                    text = read_text(undo(self.root))
+                    self.assertTrue(text.endswith("\r\n\r\n; This file is incomplete: what follows could not be written, "
+                                                  "and the changes it would undo were not made.\r\n"), text[-300:])
 
     def test_usage_goes_to_stdout_only_when_asked_for(self):
         for args, code, usage, other in ((["--help"], 0, "stdout", "stderr"), (["--force", "/mnt"], 1, "stderr", "stdout")):
