@@ -1,6 +1,7 @@
 #include "offline/hive_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <clocale>
 #include <cstring>
 #include <cwctype>
@@ -114,9 +115,11 @@ bool CopyNtfsAttributes(int from, int to) {
   return true;
 }
 
-// Makes `name` in `folder` a synced copy of the file behind `from`, never
-// replacing a file. Returns 0 or the errno of what failed.
+// Makes `name` in `folder` a synced copy of the file behind `from`; a file
+// left at that name by a run that was cut short is replaced. Returns 0 or
+// the errno of what failed.
 int CopyFile(int from, int folder, const std::string& name) {
+  static_cast<void>(unlinkat(folder, name.c_str(), 0));
   FileDescriptor copy(openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (copy.get() < 0) return errno;
   std::vector<char> buffer(1 << 16);
@@ -138,6 +141,16 @@ int CopyFile(int from, int folder, const std::string& name) {
   const int error = errno != 0 ? errno : EIO;
   unlinkat(folder, name.c_str(), 0);
   return error;
+}
+
+// Gives the file `from` of `folder` the name `to` there, never replacing a
+// file (EEXIST). Returns 0 or the errno of what failed.
+int PlaceAs(int folder, const std::string& from, const std::string& to) {
+  if (renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  // A file system without that kind of rename: a second name, then the first one gone.
+  if (linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) return unlinkat(folder, from.c_str(), 0) == 0 ? 0 : errno;
+  return errno;
 }
 
 }  // namespace
@@ -348,13 +361,18 @@ RegistryStatus HiveFile::BeginChange() {
   if (!writable_) return kRegistryAccessDenied;
   if (!failure_.empty()) return kRegistryBadDb;
   if (changed_) return kRegistrySuccess;
-  int error = EEXIST;
-  for (int attempt = 1; attempt <= 100 && error == EEXIST; ++attempt) {
+  // The copy is made and synced under a name of its own, then given the
+  // backup's name: that name only ever holds a whole copy.
+  const std::string partial = name_ + ".morvane-partial";
+  int error = CopyFile(file_.get(), folder_.get(), partial);
+  for (int attempt = 1; error == 0 && backupPath_.empty(); ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-    error = CopyFile(file_.get(), folder_.get(), name_ + suffix);
+    error = attempt > 100 ? EEXIST : PlaceAs(folder_.get(), partial, name_ + suffix);
     if (error == 0) backupPath_ = path_ + suffix;
+    if (error == EEXIST && attempt <= 100) error = 0;
   }
   if (error != 0) {
+    static_cast<void>(unlinkat(folder_.get(), partial.c_str(), 0));
     failure_ = std::string("it could not be backed up (") + std::strerror(error) + ")";
     return StatusFromErrno(error);
   }
