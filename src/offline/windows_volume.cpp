@@ -2,9 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <set>
@@ -39,6 +41,29 @@ std::vector<std::wstring> Components(const std::wstring& path) {
     }
   }
   return components;
+}
+
+// A component as Windows takes it: its trailing dots and spaces dropped.
+std::wstring Trimmed(const std::wstring& component) {
+  const std::size_t end = component.find_last_not_of(L". ");
+  return end == std::wstring::npos ? std::wstring() : component.substr(0, end + 1);
+}
+
+// Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
+bool MayBeShortName(const std::wstring& wanted) {
+  return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
+}
+
+// The short (8.3) name of the entry `name` of the open folder `folder`, as
+// ntfs-3g shows it; false with the errno when it cannot be read (ENODATA:
+// the entry has none).
+bool ShortName(int folder, const std::string& name, std::wstring& shortName) {
+  char value[64] = {};
+  const std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+  const ssize_t size = lgetxattr(path.c_str(), "system.ntfs_dos_name", value, sizeof value - 1);
+  if (size < 0) return false;
+  shortName = DecodeUtf8(std::string(value, static_cast<std::size_t>(size)));
+  return true;
 }
 
 // `text` with each %NAME% of `variables` (pairs of name and value) replaced,
@@ -94,12 +119,13 @@ bool ReadRegistryNumber(RegistryAccess& registry, const std::wstring& path, cons
 }
 
 WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescriptor& folder,
-                                         std::string& name, std::string& path, std::string& why) {
+                                         std::string& name, std::string& path, std::string& why,
+                                         std::size_t& reached) {
   const std::vector<std::wstring> components = Components(relative);
   FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   path = rootPath_;
   for (std::size_t i = 0; i < components.size(); ++i) {
-    if (components[i] == L"." || components[i] == L"..") {
+    if (Trimmed(components[i]).empty()) {
       why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
       return Reach::Refused;
     }
@@ -111,16 +137,33 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
       if (listing >= 0) close(listing);
       return Reach::Refused;
     }
-    const std::wstring wanted = FoldName(components[i]);
+    // Every entry is read: two that Windows does not tell apart leave no
+    // answer. Failing a long name, a short one matches.
+    const std::wstring wanted = FoldName(Trimmed(components[i]));
     std::string found;
+    std::string twin;
+    std::vector<std::string> names;
     while (const dirent* entry = readdir(entries)) {
-      if (FoldName(DecodeUtf8(entry->d_name)) == wanted) {
-        found = entry->d_name;
-        break;
-      }
+      names.emplace_back(entry->d_name);
+      if (FoldName(DecodeUtf8(entry->d_name)) != wanted) continue;
+      (found.empty() ? found : twin) = entry->d_name;
     }
     closedir(entries);
-    if (found.empty()) return Reach::Missing;
+    for (std::size_t n = 0; found.empty() && MayBeShortName(wanted) && n < names.size(); ++n) {
+      std::wstring shortName;
+      if (names[n] == "." || names[n] == "..") continue;
+      if (!ShortName(at.get(), names[n], shortName) && errno != ENODATA) {
+        why = path + "/" + EncodeUtf8(components[i]) + " may name a folder by its short name, which cannot be read here (" +
+              std::strerror(errno) + ")";
+        return Reach::Refused;
+      }
+      if (FoldName(shortName) == wanted) found = names[n];
+    }
+    if (!twin.empty()) {
+      why = path + " holds both " + found + " and " + twin + ", which Windows does not tell apart";
+      return Reach::Refused;
+    }
+    if (found.empty()) return reached = i, Reach::Missing;
     path += "/" + found;
     const bool last = i + 1 == components.size();
     struct stat status {};
@@ -147,11 +190,12 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
 }
 
 WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool writable,
-                                             std::unique_ptr<HiveFile>& hive, std::string& problem) {
+                                             std::unique_ptr<HiveFile>& hive, std::string& problem,
+                                             std::size_t& reached) {
   FileDescriptor folder;
   std::string name;
   std::string path;
-  const Reach reach = Walk(relative, folder, name, path, problem);
+  const Reach reach = Walk(relative, folder, name, path, problem, reached);
   hive.reset();
   if (reach != Reach::Found) return reach;
   hive = HiveFile::Open(folder.get(), name, path, writable, problem);
@@ -167,8 +211,9 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
   device_ = status.st_dev;
   for (std::size_t i = 0; opened && i < std::size(kWindowsFolders); ++i) {
     const std::wstring config = std::wstring(kWindowsFolders[i]) + L"\\" + kConfigFolder + L"\\";
-    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem);
-    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem);
+    std::size_t reached = 0;
+    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem, reached);
+    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem, reached);
     if (system_) {
       MountMachine();
       return true;
@@ -213,17 +258,22 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
     Profile profile{sid, folder, nullptr, std::wstring()};
+    std::wstring local = folder;
+    std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either
     std::string why;
+    std::size_t reached = 0;
     // Only a profile on this volume, the one Windows runs from, can be reached.
-    const Reach reach = folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")
+    const Reach reach = local.size() < 3 || FoldName(local.substr(0, 3)) != FoldName(drive + L"\\")
                             ? Reach::Refused
-                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why);
-    if (reach == Reach::Missing) continue;  // a user who never logged on has no classes hive
+                            : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why, reached);
+    // A user who never logged on has a folder without a classes hive.
+    if (reach == Reach::Missing && reached >= Components(local.substr(3)).size()) continue;
+    if (reach == Reach::Missing) why = "its folder was not found on the Windows volume";
     if (reach == Reach::Found && !profile.classes) {
       problem = why;
       return false;
     }
-    if (reach == Reach::Refused) {
+    if (reach != Reach::Found) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
     } else if (!seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's

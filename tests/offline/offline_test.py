@@ -127,6 +127,7 @@ class OfflineRepair(unittest.TestCase):
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
         self.hives = [self.software, self.system, self.alice, self.bob]
+        (self.software.parent / "systemprofile").mkdir()  # a profile folder without a classes hive
 
     def run_offline(self, *args, preexec=None):
         log = self.root / "Morvane.txt"
@@ -274,9 +275,13 @@ class OfflineRepair(unittest.TestCase):
         for where in ("victim/" + VISTA_CLASSES, "data/" + VISTA_CLASSES, "system-file"):
             write_hive(outside / where, {".exe": {"": sz("evilfile")}})
         climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
-        folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
-                   "-2004": r"D:\Users\erin", "-2005": r"C:\USERS\Alice"}
-        self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
+        named = [r"C:\..\%s\victim" % climb, r"C:\Users\dave", r"C:\Users\gus", r"D:\Users\erin",
+                 r"C:\Users\ALICE~1",  # a short name, which only ntfs-3g shows
+                 r"C:\Users\nobody", r"C:\Users\twin"]  # no such folder; two that differ only in case
+        alice = [r"C:\USERS\Alice", "C:\\Users\\alice. ", "C:/Users/alice"]  # Windows reaches alice's folder by each
+        self.lay_out(profiles={ALICE[:-4] + str(2000 + i): folder for i, folder in enumerate(named + alice)})
+        (self.root / "Users/twin").mkdir()
+        (self.root / "Users/TWIN").mkdir()
         (self.root / "Users/dave").mkdir()
         (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
         (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
@@ -285,8 +290,9 @@ class OfflineRepair(unittest.TestCase):
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
         self.assertNotIn(".exe", read_hive(self.alice))  # repaired once, though named twice
-        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)
-        for folder in list(folders.values())[:4]:
+        self.assertEqual((log.count(r"User profile C:\Users\alice:"), log.count("alice")), (1, 1))
+        self.assertFalse(backup(self.alice, "-2").exists())
+        for folder in named:
             self.assertIn("User profile %s:\r\n  * Its classes hive was not repaired: " % folder, log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
