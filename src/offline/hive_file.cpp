@@ -125,6 +125,9 @@ int CopyFile(int from, int folder, const std::string& name) {
   std::vector<char> buffer(1 << 16);
   off_t at = 0;
   ssize_t got = 0;
+  // The kernel copies where the file system lets it; elsewhere the bytes pass through here.
+  while ((got = copy_file_range(from, &at, copy.get(), nullptr, std::size_t{1} << 30, 0)) > 0) {
+  }
   errno = 0;
   while ((got = pread(from, buffer.data(), buffer.size(), at)) > 0) {
     // A short write is retried for the rest, which then fails with its reason.
@@ -476,38 +479,72 @@ bool HiveFile::WriteBack(std::string& error) {
   return true;
 }
 
+// The whole file behind `file`, mapped; unmapped when it goes.
+class FileMapping {
+ public:
+  FileMapping(int file, bool writable) {
+    struct stat status {};
+    if (fstat(file, &status) != 0 || status.st_size <= 0) return;
+    void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | (writable ? PROT_WRITE : 0),
+                        MAP_SHARED, file, 0);
+    if (mapped == MAP_FAILED) return;
+    bytes_ = static_cast<std::uint8_t*>(mapped);
+    size_ = static_cast<std::size_t>(status.st_size);
+  }
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping() {
+    if (bytes_ != nullptr) munmap(bytes_, size_);
+  }
+  std::uint8_t* bytes() const noexcept { return bytes_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::uint8_t* bytes_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 bool HiveFile::WriteFresh(int file, std::string& error) {
   // libhivex writes the keys it added, with no sync; the values, the link
-  // flags and the deletions are patched into its bytes here.
-  struct stat status {};
-  std::vector<std::uint8_t> bytes;
-  if (hivex_commit(hive_, ThroughDescriptor(file).c_str(), 0) != 0 || fstat(file, &status) != 0) return false;
-  bytes.resize(static_cast<std::size_t>(status.st_size));
-  if (pread(file, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return false;
-  hive_format::HivePatch patch(bytes);
-  bool patched = true;
-  for (const auto& [node, handles] : values_) {
-    std::vector<hive_format::ValueEntry> entries;
-    for (const std::size_t handle : handles) {
-      if ((handle & kWrittenValue) == 0) {
-        entries.push_back(hive_format::ValueEntry{handle, {}, 0, {}});
-        continue;
+  // flags and the deletions are patched into its bytes here, new cells
+  // written after its bins.
+  if (hivex_commit(hive_, ThroughDescriptor(file).c_str(), 0) != 0) return false;
+  bool patched = false;
+  {
+    const FileMapping written(file, true);
+    if (written.bytes() == nullptr) return false;
+    hive_format::HivePatch patch(written.bytes(), written.size());
+    patched = true;
+    for (const auto& [node, handles] : values_) {
+      std::vector<hive_format::ValueEntry> entries;
+      for (const std::size_t handle : handles) {
+        if ((handle & kWrittenValue) == 0) {
+          entries.push_back(hive_format::ValueEntry{handle, {}, 0, {}});
+          continue;
+        }
+        const NewValue& value = written_[handle & ~kWrittenValue];
+        entries.push_back(hive_format::ValueEntry{0, value.name, static_cast<std::uint32_t>(value.type), value.data});
       }
-      const NewValue& value = written_[handle & ~kWrittenValue];
-      entries.push_back(hive_format::ValueEntry{0, value.name, static_cast<std::uint32_t>(value.type), value.data});
+      patched = patched && patch.SetValues(node, entries);
     }
-    patched = patched && patch.SetValues(node, entries);
+    for (const auto& [node, link] : created_) patched = patched && patch.SetLink(node, link);
+    for (const Deleted& deleted : deleted_) patched = patched && patch.DeleteKey(deleted.node, deleted.parent);
+    patched = patched && patch.Finish();
+    const std::vector<std::uint8_t>& tail = patch.Tail();
+    const auto end = static_cast<off_t>(patch.TailOffset() + tail.size());
+    if (patched && !tail.empty() &&
+        (pwrite(file, tail.data(), tail.size(), static_cast<off_t>(patch.TailOffset())) != static_cast<ssize_t>(tail.size()) ||
+         ftruncate(file, end) != 0)) {
+      return false;
+    }
   }
-  for (const auto& [node, link] : created_) patched = patched && patch.SetLink(node, link);
-  for (const Deleted& deleted : deleted_) patched = patched && patch.DeleteKey(deleted.node, deleted.parent);
-  patched = patched && patch.Finish();
-  const std::string problem = patched ? hive_format::StructureProblem(bytes.data(), bytes.size())
-                                      : "the records were not as they must be";
+  const FileMapping final(file, false);
+  const std::string problem = !patched ? "the records were not as they must be"
+                              : final.bytes() == nullptr ? "it could not be read back"
+                                                         : hive_format::StructureProblem(final.bytes(), final.size());
   if (!problem.empty()) {
     error = "the hive written would not be sound: " + problem;
     return false;
   }
-  return pwrite(file, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()) &&
-         ftruncate(file, static_cast<off_t>(bytes.size())) == 0 && CopyNtfsAttributes(file_.get(), file) &&
-         fsync(file) == 0;
+  return CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
 }

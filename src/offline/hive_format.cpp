@@ -347,38 +347,55 @@ bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, s
   return true;
 }
 
-HivePatch::HivePatch(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {
-  ok_ = bytes_.size() >= kHeaderSize;
+HivePatch::HivePatch(std::uint8_t* bytes, std::size_t size) : base_(bytes) {
+  ok_ = size >= kHeaderSize;
   if (!ok_) return;
-  minorVersion_ = Read32(bytes_.data() + kMinorVersionAt);
-  binsEnd_ = kHeaderSize + Read32(bytes_.data() + kBinsSizeAt);
-  ok_ = binsEnd_ <= bytes_.size();
+  minorVersion_ = Read32(base_ + kMinorVersionAt);
+  binsEnd_ = kHeaderSize + Read32(base_ + kBinsSizeAt);
+  ok_ = binsEnd_ <= size;
 }
 
 std::size_t HivePatch::Cell(std::uint32_t offset) { return kHeaderSize + offset; }
 
-bool HivePatch::Within(std::size_t at, std::size_t size) {
-  if (at < kHeaderSize || at > bytes_.size() || bytes_.size() - at < size) ok_ = false;
-  return ok_;
+// The `size` bytes at `at`, in the file's bins or the new ones; null when
+// they are in neither (no record of the file is trusted).
+std::uint8_t* HivePatch::At(std::size_t at, std::size_t size) {
+  if (ok_ && at >= kHeaderSize && at <= binsEnd_ && binsEnd_ - at >= size) return base_ + at;
+  if (ok_ && at >= binsEnd_ && at - binsEnd_ <= tail_.size() && tail_.size() - (at - binsEnd_) >= size) {
+    return tail_.data() + (at - binsEnd_);
+  }
+  ok_ = false;
+  return nullptr;
 }
 
-std::uint32_t HivePatch::U32(std::size_t at) { return Within(at, 4) ? Read32(bytes_.data() + at) : 0; }
+std::uint32_t HivePatch::U32(std::size_t at) {
+  const std::uint8_t* bytes = At(at, 4);
+  return bytes != nullptr ? Read32(bytes) : 0;
+}
 
-std::uint16_t HivePatch::U16(std::size_t at) { return Within(at, 2) ? Read16(bytes_.data() + at) : 0; }
+std::uint16_t HivePatch::U16(std::size_t at) {
+  const std::uint8_t* bytes = At(at, 2);
+  return bytes != nullptr ? Read16(bytes) : 0;
+}
 
 void HivePatch::Put32(std::size_t at, std::uint32_t value) {
-  if (!Within(at, 4)) return;
-  for (std::size_t i = 0; i < 4; ++i) bytes_[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  std::uint8_t* bytes = At(at, 4);
+  for (std::size_t i = 0; bytes != nullptr && i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void HivePatch::Put16(std::size_t at, std::uint16_t value) {
-  if (!Within(at, 2)) return;
-  bytes_[at] = static_cast<std::uint8_t>(value);
-  bytes_[at + 1] = static_cast<std::uint8_t>(value >> 8);
+  std::uint8_t* bytes = At(at, 2);
+  for (std::size_t i = 0; bytes != nullptr && i < 2; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void HivePatch::PutBytes(std::size_t at, const std::uint8_t* bytes, std::size_t size) {
+  std::uint8_t* to = At(at, size);
+  if (to != nullptr && size > 0) std::copy_n(bytes, size, to);
 }
 
 bool HivePatch::Is(std::size_t cell, const char* signature) {
-  return Within(cell, 6) && static_cast<std::int32_t>(U32(cell)) < 0 && Signed(bytes_.data() + cell, signature);
+  const std::uint8_t* bytes = At(cell, 6);
+  return bytes != nullptr && static_cast<std::int32_t>(Read32(bytes)) < 0 && Signed(bytes, signature);
 }
 
 void HivePatch::Expect(std::size_t cell, const char* signature) {
@@ -401,31 +418,30 @@ void HivePatch::Free(std::size_t cell) {
 // Ends the bin being filled: the rest of it, one free cell.
 void HivePatch::CloseBin() {
   if (newBin_ == 0) return;
-  const std::size_t at = bytes_.size();
+  const std::size_t at = End();
   const std::size_t end = newBin_ + U32(newBin_ + 8);
-  bytes_.resize(end, 0);
+  tail_.resize(end - binsEnd_, 0);
   if (end > at) Put32(at, static_cast<std::uint32_t>(end - at));
 }
 
-// A new cell, in a bin of its own at the end of the bins that it does not
+// A new cell, in a bin of its own after the file's bins that it does not
 // cross, as Windows lays them out.
 std::uint32_t HivePatch::Allocate(std::size_t payload) {
   const std::size_t size = (payload + 4 + 7) & ~static_cast<std::size_t>(7);
-  if (!ok_ || size > 0x7FFFF000u || bytes_.size() + size + kBinUnit > 0x7FFFF000u) {
+  if (!ok_ || size > 0x7FFFF000u || End() + size + kBinUnit > 0x7FFFF000u) {
     ok_ = false;
     return kNone;
   }
-  if (newBin_ == 0) bytes_.resize(binsEnd_);  // slack after the bins is dropped
-  if (newBin_ == 0 || bytes_.size() + size > newBin_ + U32(newBin_ + 8)) {
+  if (newBin_ == 0 || End() + size > newBin_ + U32(newBin_ + 8)) {
     CloseBin();
-    newBin_ = bytes_.size();
-    bytes_.resize(newBin_ + kBinHeaderSize, 0);
-    std::copy_n("hbin", 4, bytes_.begin() + static_cast<std::ptrdiff_t>(newBin_));
+    newBin_ = End();
+    tail_.resize(newBin_ + kBinHeaderSize - binsEnd_, 0);
+    PutBytes(newBin_, reinterpret_cast<const std::uint8_t*>("hbin"), 4);
     Put32(newBin_ + 4, static_cast<std::uint32_t>(newBin_ - kHeaderSize));
     Put32(newBin_ + 8, static_cast<std::uint32_t>((size + kBinHeaderSize + kBinUnit - 1) / kBinUnit * kBinUnit));
   }
-  const std::size_t at = bytes_.size();
-  bytes_.resize(at + size, 0);
+  const std::size_t at = End();
+  tail_.resize(at + size - binsEnd_, 0);
   Put32(at, static_cast<std::uint32_t>(-static_cast<std::int64_t>(size)));
   return static_cast<std::uint32_t>(at - kHeaderSize);
 }
@@ -435,7 +451,7 @@ std::uint32_t HivePatch::Allocate(std::size_t payload) {
 std::uint32_t HivePatch::Store(const std::vector<std::uint8_t>& data) {
   if (minorVersion_ < 4 || data.size() <= kLargestSingleCell) {
     const std::uint32_t cell = Allocate(data.size());
-    if (ok_) std::copy(data.begin(), data.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(Cell(cell) + 4));
+    PutBytes(Cell(cell) + 4, data.data(), data.size());
     return cell;
   }
   const std::size_t segments = (data.size() + kLargestSingleCell - 1) / kLargestSingleCell;
@@ -443,8 +459,7 @@ std::uint32_t HivePatch::Store(const std::vector<std::uint8_t>& data) {
   const std::uint32_t big = Allocate(kBigDataSegments);
   const std::uint32_t list = Allocate(4 * segments);
   if (!ok_) return kNone;
-  bytes_[Cell(big) + 4] = 'd';
-  bytes_[Cell(big) + 5] = 'b';
+  PutBytes(Cell(big) + 4, reinterpret_cast<const std::uint8_t*>("db"), 2);
   Put16(Cell(big) + kListCount, static_cast<std::uint16_t>(segments));
   Put32(Cell(big) + kBigDataSegments, list);
   // Each segment's cell has 4 bytes to spare, as libhivex reads them.
@@ -453,8 +468,7 @@ std::uint32_t HivePatch::Store(const std::vector<std::uint8_t>& data) {
     const std::size_t part = std::min(data.size() - from, kLargestSingleCell);
     const std::uint32_t segment = Allocate(part + 4);
     if (!ok_) return kNone;
-    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(from), part,
-                bytes_.begin() + static_cast<std::ptrdiff_t>(Cell(segment) + 4));
+    PutBytes(Cell(segment) + 4, data.data() + from, part);
     Put32(Cell(list) + 4 + 4 * i, segment);
   }
   return big;
@@ -498,16 +512,15 @@ bool HivePatch::SetValues(std::size_t node, const std::vector<ValueEntry>& value
     const std::uint32_t record = Allocate(vk::kName - 4 + name.size());
     if (!ok_ || name.size() > 0xFFFF || value.data.size() >= kInlineData) return ok_ = false;
     const std::size_t at = Cell(record);
-    bytes_[at + 4] = 'v';
-    bytes_[at + 5] = 'k';
+    PutBytes(at + 4, reinterpret_cast<const std::uint8_t*>("vk"), 2);
     Put16(at + vk::kNameLength, static_cast<std::uint16_t>(name.size()));
     Put16(at + vk::kFlags, compressed ? kValueCompressedName : 0);
     Put32(at + vk::kType, value.type);
-    std::copy(name.begin(), name.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at + vk::kName));
+    PutBytes(at + vk::kName, name.data(), name.size());
     const auto size = static_cast<std::uint32_t>(value.data.size());
     if (size <= 4) {
       Put32(at + vk::kSize, size | kInlineData);
-      std::copy(value.data.begin(), value.data.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(at + vk::kData));
+      PutBytes(at + vk::kData, value.data.data(), value.data.size());
     } else {
       const std::uint32_t data = Store(value.data);
       Put32(Cell(record) + vk::kSize, size);
@@ -636,10 +649,10 @@ bool HivePatch::Finish() {
   CloseBin();
   if (!ok_) return false;
   // The header lies before the bins, where Put32 does not write.
-  const auto bins = static_cast<std::uint32_t>(bytes_.size() - kHeaderSize);
-  for (std::size_t i = 0; i < 4 && newBin_ != 0; ++i) bytes_[kBinsSizeAt + i] = static_cast<std::uint8_t>(bins >> (8 * i));
-  const std::uint32_t sum = HeaderChecksum(bytes_.data());
-  for (std::size_t i = 0; i < 4; ++i) bytes_[kChecksumAt + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  const auto bins = static_cast<std::uint32_t>(End() - kHeaderSize);
+  for (std::size_t i = 0; i < 4 && newBin_ != 0; ++i) base_[kBinsSizeAt + i] = static_cast<std::uint8_t>(bins >> (8 * i));
+  const std::uint32_t sum = HeaderChecksum(base_);
+  for (std::size_t i = 0; i < 4; ++i) base_[kChecksumAt + i] = static_cast<std::uint8_t>(sum >> (8 * i));
   return ok_;
 }
 

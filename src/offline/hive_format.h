@@ -47,13 +47,13 @@ struct ValueEntry {
   std::vector<std::uint8_t> data;
 };
 
-// Changes to the whole file `bytes` of a hive: new cells go to one new bin
-// at the end of its bins, and Finish brings the header up to date. Every
-// step false, and the bytes not to be used, when the records are not as
-// they must be.
+// Changes to the whole file `bytes` of a hive, mapped for writing: new
+// cells go to new bins (Tail) that belong after its bins (TailOffset), and
+// Finish brings the header up to date for them. Every step false, and the
+// bytes not to be used, when the records are not as they must be.
 class HivePatch {
  public:
-  explicit HivePatch(std::vector<std::uint8_t>& bytes);
+  HivePatch(std::uint8_t* bytes, std::size_t size);
 
   // Gives the key record at `node` the values `values`, in that order; the
   // records it held that are not kept are freed, every cell of their data too.
@@ -68,10 +68,15 @@ class HivePatch {
   bool DeleteKey(std::size_t node, std::size_t parent);
   // Closes the new bin and updates the header's size and checksum.
   bool Finish();
+  // The new bins, to be written at TailOffset (the file then ends after them).
+  const std::vector<std::uint8_t>& Tail() const noexcept { return tail_; }
+  std::size_t TailOffset() const noexcept { return binsEnd_; }
 
  private:
   std::size_t Cell(std::uint32_t offset);
-  bool Within(std::size_t at, std::size_t size);
+  std::size_t End() const noexcept { return binsEnd_ + tail_.size(); }
+  std::uint8_t* At(std::size_t at, std::size_t size);
+  void PutBytes(std::size_t at, const std::uint8_t* bytes, std::size_t size);
   std::uint32_t U32(std::size_t at);
   std::uint16_t U16(std::size_t at);
   void Put32(std::size_t at, std::uint32_t value);
@@ -89,9 +94,10 @@ class HivePatch {
   bool Unlist(std::size_t parent, std::uint32_t node);
   void ReleaseSecurity(std::size_t security);
 
-  std::vector<std::uint8_t>& bytes_;
+  std::uint8_t* base_;
+  std::vector<std::uint8_t> tail_;
   std::uint32_t minorVersion_ = 0;
-  std::size_t binsEnd_ = 0;   // where the bins end, and the new one begins
+  std::size_t binsEnd_ = 0;   // where the file's bins end, and the new ones begin
   std::size_t newBin_ = 0;    // the offset of the bin being filled, 0 while none is needed
   bool ok_ = true;
 };
