@@ -334,9 +334,9 @@ RegistryStatus HiveFile::Values(Node node, std::vector<ValueRef>& values) {
       ref.size = written.data.size();
     } else {
       // The name as stored, with its length: libhivex's names end at a NUL.
-      hive_type type = hive_t_REG_NONE;
+      std::uint32_t type = 0;
       if (!hive_format::ValueName(original_.bytes, original_.size, handle, ref.name) ||
-          hivex_value_type(hive_, handle, &type, &ref.size) != 0) {
+          !hive_format::ValueKind(original_.bytes, original_.size, handle, type, ref.size)) {
         return kRegistryBadDb;
       }
       ref.type = static_cast<ValueType>(type);

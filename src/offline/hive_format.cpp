@@ -341,6 +341,14 @@ bool ValueName(const std::uint8_t* bytes, std::size_t size, std::size_t record, 
   return true;
 }
 
+bool ValueKind(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint32_t& type,
+               std::size_t& dataSize) {
+  if (record < kHeaderSize || record > size || size - record < vk::kName) return false;
+  type = Read32(bytes + record + vk::kType);
+  dataSize = Read32(bytes + record + vk::kSize) & ~kInlineData;
+  return true;
+}
+
 bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint16_t& flags) {
   if (record < kHeaderSize || record > size || size - record < nk::kFlags + 2) return false;
   flags = Read16(bytes + record + nk::kFlags);

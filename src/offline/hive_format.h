@@ -35,6 +35,9 @@ std::string StructureProblem(const std::uint8_t* bytes, std::size_t size);
 // stored (a NUL inside included); false when the record is not whole.
 bool KeyName(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::wstring& name);
 bool ValueName(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::wstring& name);
+// The type and data size of the value record at `record`; false when it is not whole.
+bool ValueKind(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint32_t& type,
+               std::size_t& dataSize);
 // The flags of the key record at `record`; false when it is not whole.
 bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint16_t& flags);
 
