@@ -425,9 +425,10 @@ RegistryStatus HiveFile::DeleteLeaf(Node node) {
   if (status != kRegistrySuccess) return status;
   // The key is taken out of the list it was found in, whatever its own
   // parent field says.
+  // Each key is deleted once at most: no hive can make the work repeat.
   const auto parent = parents_.find(node);
   std::wstring name;
-  if (parent == parents_.end() || Name(node, name) != kRegistrySuccess) {
+  if (parent == parents_.end() || hidden_.count(node) != 0 || Name(node, name) != kRegistrySuccess) {
     errno = EINVAL;
     return Fail("deleting a key");
   }

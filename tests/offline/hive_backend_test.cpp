@@ -91,6 +91,13 @@ TEST_F(HiveBackend, ValuesLongerThanOneCellAreWrittenAsTheFormatKeepsThem) {
     ASSERT_EQ(registry_->QueryValue(key.get(), L"v", type, data.data(), read), kRegistrySuccess);
     EXPECT_EQ(std::vector<std::uint8_t>(data.begin(), data.begin() + read), std::vector<std::uint8_t>(size, 0x41));
     EXPECT_EQ(std::system(("python3 " MORVANE_HIVES_PY " check " + path_).c_str()), 0);
+    // Deleted and made anew, the key leaves none of the value's cells behind.
+    key.Close();
+    ASSERT_TRUE(DeleteKeyTree(*registry_, RegistryRoot::HKLM, L"Software\\Long"));
+    ASSERT_EQ(Set(L"Software\\Long", L"w", 4), kRegistrySuccess);
+    std::filesystem::remove(path_ + ".morvane-backup");
+    ASSERT_TRUE(hive_->WriteBack(error)) << error;
+    EXPECT_EQ(std::system(("python3 " MORVANE_HIVES_PY " check " + path_).c_str()), 0);
     std::filesystem::remove(path_ + ".morvane-backup");
   }
 }
