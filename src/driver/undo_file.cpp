@@ -50,7 +50,7 @@ bool UndoFile::MakeDurable() noexcept {
 }
 
 void ReportUndoFile(std::wostream& runLog, const UndoRegistry& undo, const std::wstring& path) {
-  if (!undo.Changed()) return;
+  if (!undo.Changed() && undo.Complete()) return;
   if (undo.Complete()) {
     runLog << L"  * To undo these changes: reg import \"" << path << L"\"\r\n\r\n";
   } else {

@@ -66,6 +66,10 @@ std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& regist
       registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
       registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
       failures += RemoveUserOverrides(registry, lines);
+      if (!profile.userProblem.empty()) {
+        lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
+        ++failures;
+      }
     } else {
       lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
       ++failures;

@@ -28,6 +28,8 @@ constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVer
 constexpr wchar_t kClassesSinceVista[] = L"AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
 constexpr wchar_t kClassesBeforeVista[] =
     L"Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat";
+// The rest of a user's registry, in the profile folder itself.
+constexpr wchar_t kUserHive[] = L"NTUSER.DAT";
 
 std::vector<std::wstring> Components(const std::wstring& path) {
   std::vector<std::wstring> components;
@@ -257,7 +259,7 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       continue;
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
-    Profile profile{sid, folder, nullptr, std::wstring()};
+    Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
     std::wstring local = folder;
     std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either
     std::string why;
@@ -281,15 +283,37 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       // A hive whose keys cannot all be read is not taken for one without them.
       profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
       profile.classes.reset();
+    } else if (!OpenUserHive(local.substr(3), profile, seen, problem)) {
+      return false;
     }
     profiles_.push_back(std::move(profile));
   }
   return true;
 }
 
+bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
+                                 std::set<std::pair<dev_t, ino_t>>& seen, std::string& problem) {
+  std::string why;
+  std::size_t reached = 0;
+  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why, reached);
+  if (reach == Reach::Found && !profile.user) {
+    problem = why;
+    return false;
+  }
+  if (reach == Reach::Refused) profile.userProblem = DecodeUtf8(why);
+  if (profile.user && !profile.user->Failure().empty()) {
+    profile.userProblem = DecodeUtf8(profile.user->Path() + ": " + profile.user->Failure());
+    profile.user.reset();
+  }
+  // A user hive that is another profile's (or this one's classes) is not repaired twice.
+  if (profile.user && !seen.insert(profile.user->Identity()).second) profile.user.reset();
+  return true;
+}
+
 void WindowsVolume::MountProfile(const Profile& profile) {
   MountMachine();
   registry_.SetCurrentUser(profile.sid);
+  if (profile.user) registry_.Mount(L"\\Registry\\User\\" + profile.sid, *profile.user);
   // A user's SOFTWARE\Classes is the same hive that Windows also loads as
   // \Registry\User\<sid>_Classes, where links inside it may point.
   registry_.Mount(L"\\Registry\\User\\" + profile.sid + L"\\Software\\Classes", *profile.classes);
@@ -300,6 +324,7 @@ std::vector<HiveFile*> WindowsVolume::WritableHives() {
   std::vector<HiveFile*> hives{software_.get()};
   for (Profile& profile : profiles_) {
     if (profile.classes) hives.push_back(profile.classes.get());
+    if (profile.user) hives.push_back(profile.user.get());
   }
   return hives;
 }

@@ -7,7 +7,9 @@
 // onto another file system.
 
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/system_info.h"
@@ -21,6 +23,10 @@ class WindowsVolume {
     std::wstring folder;  // as Windows names it, C:\Users\alice
     std::unique_ptr<HiveFile> classes;
     std::wstring problem;  // why its classes hive cannot be repaired, when it has no `classes`
+    // Its NTUSER.DAT beside the classes hive (Explorer's choices live there);
+    // none, and why when it was not reached, or nothing for a missing file.
+    std::unique_ptr<HiveFile> user;
+    std::wstring userProblem;
   };
 
   // Opens the SOFTWARE hive for changes and the SYSTEM hive for reading,
@@ -32,7 +38,8 @@ class WindowsVolume {
   // cannot be reached safely is kept with its problem. False, with the
   // reason, when a hive it reached is refused (as the machine hives are).
   [[nodiscard]] bool OpenProfiles(const SystemInfo& info, std::string& problem);
-  // Makes HKCU the user of `profile`, one with a classes hive.
+  // Makes HKCU the user of `profile`, one with a classes hive: its NTUSER.DAT
+  // where it has one, with the classes hive at Software\Classes.
   void MountProfile(const Profile& profile);
 
   HiveRegistry& Registry() noexcept { return registry_; }
@@ -58,6 +65,10 @@ class WindowsVolume {
   Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
                  std::string& problem, std::size_t& reached);
   void MountMachine();
+  // Opens the NTUSER.DAT of `profile`, whose folder is `folder` below the
+  // root; false, with the reason, when the hive it reached is refused.
+  bool OpenUserHive(const std::wstring& folder, Profile& profile, std::set<std::pair<dev_t, ino_t>>& seen,
+                    std::string& problem);
 
   std::string rootPath_;
   FileDescriptor root_;

@@ -192,9 +192,8 @@ RegistryStatus UndoRegistry::ReadValue(Key key, const std::wstring& name, Origin
 
 // Once a record could not be written, no other is, and no change is made.
 RegistryStatus UndoRegistry::Record(const std::wstring& text) {
-  const bool first = !changed_;
-  changed_ = true;
-  if (complete_ && !sink_.Write(first ? kRegFileHeader + text : text)) complete_ = false;
+  if (complete_ && !sink_.Write(changed_ ? text : kRegFileHeader + text)) complete_ = false;
+  changed_ = changed_ || complete_;
   return complete_ ? kRegistrySuccess : kNotRecorded;
 }
 

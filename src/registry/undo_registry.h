@@ -50,7 +50,7 @@ class UndoRegistry final : public RegistryAccess {
   // `below` replaces the name. Known items stay known by the names they had.
   void NameKeys(RegistryRoot root, const std::wstring& below, const std::wstring& name);
 
-  // Whether the run changed something, so that records were due.
+  // Whether a record reached the sink: the run went on to change something.
   [[nodiscard]] bool Changed() const noexcept { return changed_; }
   // Whether every record due reached the sink.
   [[nodiscard]] bool Complete() const noexcept { return complete_; }
