@@ -122,7 +122,7 @@ class Walk {
   enum : std::uint8_t { kStart = 1, kUsed = 2, kReached = 4, kShared = 8 };
 
   bool Fail(const std::string& what, std::uint32_t offset) {
-    if (problem_.empty()) problem_ = what + " at " + Hex(offset);
+    if (problem_.empty()) problem_ = what + " (cell " + Hex(offset) + ")";
     return false;
   }
 
@@ -185,7 +185,7 @@ class Walk {
         return;
       }
       if (parent != kNone && Read32(bytes_ + key + nk::kParent) != parent) {
-        Fail("a key names another key than the one that lists it as its parent", offset);
+        Fail("a key names another parent than the key that lists it", offset);
         return;
       }
       const std::uint32_t security = Read32(bytes_ + key + nk::kSecurity);
