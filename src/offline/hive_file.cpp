@@ -221,7 +221,7 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   // anything is read for a change.
   const std::string damage = writable ? hive_format::StructureProblem(hive->original_.bytes, hive->original_.size)
                                       : std::string();
-  if (!damage.empty()) hive->failure_ = "its structure is damaged (" + damage + ")";
+  if (!damage.empty()) hive->failure_ = "its structure is damaged: " + damage;
   return hive;
 }
 

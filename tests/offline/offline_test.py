@@ -269,7 +269,7 @@ class OfflineRepair(unittest.TestCase):
                     continue
                 self.assertEqual(code, 2, log)
                 self.assertIn("User profile C:\\Users\\alice:\r\n  * Its classes hive was not repaired: %s: its structure is "
-                              "damaged (" % self.alice, log)
+                              "damaged: " % self.alice, log)
                 self.assertEqual(self.alice.read_bytes(), before)
                 self.assertFalse(backup(self.alice).exists())
                 self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
@@ -279,7 +279,7 @@ class OfflineRepair(unittest.TestCase):
             before = self.software.read_bytes()
             code, log = self.run_offline("--yes")
             self.assertEqual(code, 2, log)
-            self.assertIn("The registry file %s was left as it was: its structure is damaged (" % self.software, log)
+            self.assertIn("The registry file %s was left as it was: its structure is damaged: " % self.software, log)
             self.assertEqual((self.software.read_bytes(), backup(self.software).exists()), (before, False))
 
     def test_values_the_repair_leaves_alone_keep_their_records(self):
