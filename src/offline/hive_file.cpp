@@ -210,7 +210,7 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
     return nullptr;
   }
   hive->root_ = hivex_root(hive->hive_);
-  void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE, hive->file_.get(), 0);
+  void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, hive->file_.get(), 0);
   if (mapped == MAP_FAILED) {
     problem = std::string("cannot be read: ") + std::strerror(errno);
     return nullptr;
@@ -253,7 +253,6 @@ RegistryStatus HiveFile::List(Node node, ChildList*& list) {
   list->nodes.clear();
   for (hive_node_h* child = nodes; *child != 0; ++child) {
     if (hidden_.count(*child) == 0) list->nodes.push_back(*child);
-    parents_[*child] = node;
   }
   free(nodes);
   return kRegistrySuccess;
@@ -270,6 +269,7 @@ RegistryStatus HiveFile::FindChild(Node parent, const std::wstring& folded, Node
   ChildList* list = nullptr;
   RegistryStatus status = List(parent, list);
   // Each name is read and folded once, on the first lookup below the key.
+  if (!list->named) list->byName.reserve(list->nodes.size());
   for (std::size_t i = 0; status == kRegistrySuccess && !list->named && i < list->nodes.size(); ++i) {
     std::wstring name;
     status = Name(list->nodes[i], name);
@@ -412,7 +412,6 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
     if (child == 0) return Fail("adding a key");
     added_.insert(child);
   }
-  parents_[child] = parent;
   created_[child] = link;
   ChildList& list = children_[parent];
   list.ordered = false;  // read again, in the hive's order
@@ -423,18 +422,19 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
 RegistryStatus HiveFile::DeleteLeaf(Node node) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
-  // The key is taken out of the list it was found in, whatever its own
-  // parent field says.
-  // Each key is deleted once at most: no hive can make the work repeat.
-  const auto parent = parents_.find(node);
+  // The key is taken out of the list it was found in: the walk at the open
+  // proved each key's parent field to name the key that lists it, and
+  // libhivex sets it for the keys it adds. Each key is deleted once at most:
+  // no hive can make the work repeat.
+  const hive_node_h parent = hivex_node_parent(hive_, node);
   std::wstring name;
-  if (parent == parents_.end() || hidden_.count(node) != 0 || Name(node, name) != kRegistrySuccess) {
+  if (parent == 0 || hidden_.count(node) != 0 || Name(node, name) != kRegistrySuccess) {
     errno = EINVAL;
     return Fail("deleting a key");
   }
-  deleted_.push_back(Deleted{node, parent->second, FoldName(name)});
+  deleted_.push_back(Deleted{node, parent, FoldName(name)});
   hidden_.insert(node);
-  const auto list = children_.find(parent->second);
+  const auto list = children_.find(parent);
   if (list != children_.end()) {
     auto& nodes = list->second.nodes;
     nodes.erase(std::remove(nodes.begin(), nodes.end(), node), nodes.end());
@@ -487,7 +487,7 @@ class FileMapping {
     struct stat status {};
     if (fstat(file, &status) != 0 || status.st_size <= 0) return;
     void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | (writable ? PROT_WRITE : 0),
-                        MAP_SHARED, file, 0);
+                        MAP_SHARED | MAP_POPULATE, file, 0);
     if (mapped == MAP_FAILED) return;
     bytes_ = static_cast<std::uint8_t*>(mapped);
     size_ = static_cast<std::size_t>(status.st_size);

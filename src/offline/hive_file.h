@@ -142,7 +142,6 @@ class HiveFile {
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link
   std::set<Node> added_;          // keys libhivex added in this run
   std::map<Node, ChildList> children_;
-  std::unordered_map<Node, Node> parents_;  // each key listed, by the key it was listed under
   std::map<Node, std::vector<std::size_t>> values_;  // the keys whose values were set, by value handle
   std::vector<NewValue> written_;  // the values this run wrote; their handles have kWrittenValue set
   std::vector<Deleted> deleted_;  // in the order they were deleted, subkeys before their parent

@@ -111,6 +111,7 @@ class Walk {
     slots_.assign(end_ / 8 + 1, 0);
     if (!Layout()) return problem_;
     Keys(Read32(bytes_ + 36));
+    if (lastUsers_ != 0) users_[lastSecurity_] += lastUsers_;
     for (const auto& [security, users] : users_) {
       if (!problem_.empty()) break;
       Ring(security, users);
@@ -193,7 +194,13 @@ class Walk {
       if (record != 0 && Room(record) < sk::kDescriptor - 4 + static_cast<std::uint64_t>(Read32(bytes_ + record + sk::kDescriptorSize))) {
         Fail("a security record is shorter than its descriptor", security);
       }
-      ++users_[security];
+      // Most keys share a few records: the last one is counted without a lookup.
+      if (security != lastSecurity_) {
+        if (lastUsers_ != 0) users_[lastSecurity_] += lastUsers_;
+        lastSecurity_ = security;
+        lastUsers_ = 0;
+      }
+      ++lastUsers_;
       const std::uint16_t classLength = Read16(bytes_ + key + nk::kClassLength);
       if (classLength > 0) Cell(Read32(bytes_ + key + nk::kClass), "a class name", classLength);
       Values(key);
@@ -307,6 +314,8 @@ class Walk {
   std::uint32_t minorVersion_ = 0;
   std::vector<std::uint8_t> slots_;  // by 8 bytes of the bins
   std::unordered_map<std::uint32_t, std::uint32_t> users_;  // keys by security record
+  std::uint32_t lastSecurity_ = kNone;
+  std::uint32_t lastUsers_ = 0;
   std::string problem_;
 };
 
