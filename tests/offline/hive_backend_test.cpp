@@ -14,6 +14,8 @@
 #include "registry/operations.h"
 #include "support/blank_hive.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size);
+
 namespace {
 
 const RegistryAccess::Key HKLM = RegistryAccess::RootKey(RegistryRoot::HKLM);
@@ -155,6 +157,17 @@ TEST_F(HiveBackend, KeysBelowAnIndexRootOfAWindowsHiveAreDeletedAndItsCellsStayS
   EXPECT_EQ(std::system(("python3 " MORVANE_HIVES_PY " check " + path_).c_str()), 0);
   // Read back independently: 5000 - 1112 + 1 keys below it, and 2119\find_me.
   EXPECT_EQ(std::system(("test $(reglookup -t KEY -H " + path_ + " | grep -c /key_with_many_subkeys/) = 3890").c_str()), 0);
+}
+
+TEST(HiveFuzzReplay, EverySeedOfTheHiveTargetKeepsItsRules) {
+  // The target aborts on a broken rule.
+  std::size_t replayed = 0;
+  for (const auto& file : std::filesystem::directory_iterator(MORVANE_TESTS_DIR "/fuzz/hive/corpus")) {
+    const std::string bytes = Contents(file.path().string());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 3u);
 }
 
 }  // namespace
