@@ -351,13 +351,8 @@ RegistryStatus HiveFile::ReadData(std::size_t value, std::vector<std::uint8_t>& 
     data = written_[value & ~kWrittenValue].data;
     return kRegistrySuccess;
   }
-  hive_type type = hive_t_REG_NONE;
-  std::size_t size = 0;
-  char* bytes = hivex_value_value(hive_, value, &type, &size);
-  if (bytes == nullptr) return StatusFromErrno(errno);
-  data.assign(bytes, bytes + size);
-  free(bytes);
-  return kRegistrySuccess;
+  // Every value read is a record of the file: libhivex writes none.
+  return hive_format::ValueData(original_.bytes, original_.size, value, data) ? kRegistrySuccess : kRegistryBadDb;
 }
 
 RegistryStatus HiveFile::BeginChange() {

@@ -358,6 +358,38 @@ bool ValueKind(const std::uint8_t* bytes, std::size_t size, std::size_t record, 
   return true;
 }
 
+bool ValueData(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::vector<std::uint8_t>& data) {
+  // Each piece, `length` bytes after the size of the cell at `offset`, must lie in the file.
+  const auto piece = [&](std::uint32_t offset, std::size_t length) {
+    const std::size_t at = kHeaderSize + offset + 4;
+    if (at > size || size - at < length) return false;
+    data.insert(data.end(), bytes + at, bytes + at + length);
+    return true;
+  };
+  std::size_t length = 0;
+  std::uint32_t type = 0;
+  if (!ValueKind(bytes, size, record, type, length)) return false;
+  data.clear();
+  const std::uint32_t raw = Read32(bytes + record + vk::kSize);
+  if ((raw & kInlineData) != 0) {
+    if (length > 4) return false;
+    data.assign(bytes + record + vk::kData, bytes + record + vk::kData + length);
+    return true;
+  }
+  if (length == 0) return true;
+  const std::uint32_t cell = Read32(bytes + record + vk::kData);
+  if (Read32(bytes + kMinorVersionAt) < 4 || length <= kLargestSingleCell) return piece(cell, length);
+  const std::size_t big = kHeaderSize + cell;
+  if (big > size || size - big < kBigDataSegments + 4) return false;
+  const std::uint16_t segments = Read16(bytes + big + kListCount);
+  const std::size_t list = kHeaderSize + Read32(bytes + big + kBigDataSegments) + 4;
+  if (list > size || (size - list) / 4 < segments) return false;
+  for (std::uint16_t i = 0; i < segments && data.size() < length; ++i) {
+    if (!piece(Read32(bytes + list + 4 * i), std::min(length - data.size(), kLargestSingleCell))) return false;
+  }
+  return data.size() == length;
+}
+
 bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint16_t& flags) {
   if (record < kHeaderSize || record > size || size - record < nk::kFlags + 2) return false;
   flags = Read16(bytes + record + nk::kFlags);

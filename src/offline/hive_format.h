@@ -38,6 +38,11 @@ bool ValueName(const std::uint8_t* bytes, std::size_t size, std::size_t record, 
 // The type and data size of the value record at `record`; false when it is not whole.
 bool ValueKind(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint32_t& type,
                std::size_t& dataSize);
+// The data of the value record at `record` of a hive the walk found sound:
+// held in the record, in one cell, or from format 1.4 on past 16344 bytes in
+// the segments of a big-data record; none when its size is 0, whatever its
+// data field says. False when the records are not whole.
+bool ValueData(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::vector<std::uint8_t>& data);
 // The flags of the key record at `record`; false when it is not whole.
 bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint16_t& flags);
 

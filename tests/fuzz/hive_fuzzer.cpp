@@ -70,10 +70,11 @@ bool HivexReads(const std::string& path) {
     read = children != nullptr && values != nullptr;
     for (hive_node_h* child = children; read && *child != 0; ++child) pending.push_back(*child);
     for (hive_value_h* value = values; read && *value != 0; ++value) {
-      hive_type type;
+      // libhivex follows the data field of a value of no data, which Windows does not.
       std::size_t size = 0;
-      char* data = hivex_value_value(hive, *value, &type, &size);
-      read = data != nullptr;
+      read = hivex_value_type(hive, *value, nullptr, &size) == 0;
+      char* data = read && size != 0 ? hivex_value_value(hive, *value, nullptr, &size) : nullptr;
+      read = read && (size == 0 || data != nullptr);
       free(data);
     }
     free(children);
