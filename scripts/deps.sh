@@ -103,13 +103,23 @@ morvane_need_tests() {
   morvane_need xdotool xdotool
 }
 
-# What scripts/package needs: the builds of Morvane.exe and of morvane-offline,
-# and dpkg-shlibdeps, which gives the Debian package its dependencies.
-morvane_need_package() {
-  morvane_need_cross
+# What `scripts/package offline` needs: the build of morvane-offline,
+# dpkg-shlibdeps, which gives the Debian package its dependencies, and
+# `file`, without which CPack's DEB generator stops.
+morvane_need_package_offline() {
+  morvane_need cmake cmake
+  morvane_need make make
   morvane_need_offline
   morvane_need g++ g++
+  morvane_need gzip gzip
   morvane_need dpkg-shlibdeps dpkg-dev
+  morvane_need file file
+}
+
+# What scripts/package needs: that, and the build of Morvane.exe.
+morvane_need_package() {
+  morvane_need_cross
+  morvane_need_package_offline
 }
 
 # What scripts/fresh-check needs to make a bare Debian.

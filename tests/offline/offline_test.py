@@ -15,7 +15,7 @@ from urllib.parse import unquote, unquote_to_bytes
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
-from hives import check_hive, write_hive  # noqa: E402
+from hives import DESCRIPTOR, check_hive, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -314,6 +314,26 @@ class OfflineRepair(unittest.TestCase):
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
+
+    def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
+        if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
+            self.skipTest("no mkntfs, ntfs-3g or /dev/fuse here")
+        image = pathlib.Path(tempfile.mkdtemp(prefix="morvane-image-")) / "ntfs.img"
+        self.addCleanup(shutil.rmtree, image.parent)
+        with open(image, "wb") as file:
+            file.truncate(16 << 20)
+        subprocess.run(["mkntfs", "-F", "-f", "-q", image], check=True, capture_output=True)
+        self.lay_out(root=self.mounted("ntfs", "ntfs-3g", image))
+        attributes = ("system.ntfs_acl", "system.ntfs_attrib_be")
+        # Owner Administrators and no DACL, and hidden besides archive: what no new file gets.
+        os.setxattr(self.alice, attributes[0], DESCRIPTOR)
+        os.setxattr(self.alice, attributes[1], (0x22).to_bytes(4, "big"))
+        before = {name: os.getxattr(self.alice, name) for name in attributes}
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 0, log)
+        self.assertNotIn(".exe", read_hive(self.alice))
+        self.assertEqual({name: os.getxattr(self.alice, name) for name in attributes}, before)
+        self.assertIn('reg import "C:\\Morvane\\Morvane-undo.reg"', self.record())
 
     def test_usage_goes_to_stdout_only_when_asked_for(self):
         for args, code, usage, other, first in (
