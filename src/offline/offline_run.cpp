@@ -119,6 +119,7 @@ struct Record {
   std::wstring shownLog;
   std::wstring shownUndo;
   bool undoOurs = false;  // made by this run: removed again when it holds nothing
+  bool onVolume = false;  // the undo file is in the volume's Morvane folder
 };
 
 // What the run did to the hives, for its closing summary.
@@ -206,8 +207,9 @@ bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& r
       return false;
     }
     record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo),
-                    DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)", made.windowsUndo, true};
+                    DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)", made.windowsUndo, true, true};
     if (options.undoPath.empty()) return true;
+    record.onVolume = false;
     unlink(made.undo.c_str());
   } else {
     record.log = record.shownLog = DecodeUtf8(options.logPath);
@@ -299,18 +301,21 @@ void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, s
     runLog << L"\r\n";
   }
   if (!tally.written.empty()) {
-    runLog << L"Written, each after a backup beside it:";
+    runLog << L"Written, each after a backup beside it. To put one back as it was, with that Windows shut "
+              L"down, copy its backup over it from a Linux system like this one, the volume mounted as now:";
     for (const HiveFile* hive : tally.written) {
-      runLog << L"\r\n  " << DecodeUtf8(hive->Path()) << L" (backup: " << DecodeUtf8(hive->BackupPath()) << L")";
+      runLog << L"\r\n  cp \"" << DecodeUtf8(hive->BackupPath()) << L"\" \"" << DecodeUtf8(hive->Path()) << L"\"";
     }
-    runLog << L"\r\nTo put a registry file back as it was, start this Linux system again with that Windows "
-              L"shut down and copy the backup over it: cp BACKUP FILE\r\n";
-    if (undo.Complete()) {
-      runLog << L"To undo the changes made, once that Windows runs: reg import \"" << record.shownUndo
-             << L"\" (as administrator, with the users it names logged on)\r\n";
-    } else {
+    runLog << L"\r\n";
+    if (!undo.Complete()) {
       runLog << L"The undo file \"" << record.shownUndo << L"\" could not be written! The backups keep the "
              << L"registry files as they were.\r\n";
+    } else if (record.onVolume) {
+      runLog << L"To undo the changes made, once that Windows runs, as administrator, with the users it names "
+             << L"logged on: reg import \"" << record.shownUndo << L"\"\r\n";
+    } else {
+      runLog << L"To undo the changes made, copy " << record.shownUndo << L" to that Windows and import it "
+             << L"there as administrator, with the users it names logged on: reg import FILE\r\n";
     }
   }
   runLog.flush();

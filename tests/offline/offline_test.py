@@ -198,7 +198,8 @@ class OfflineRepair(unittest.TestCase):
                 names = {"hkey_local_machine\\software": self.software, "hkey_users\\%s_classes" % ALICE.lower(): self.alice,
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
                 undo = self.root / "Morvane" / "Morvane-undo.reg"
-                self.assertIn('To undo the changes made, once that Windows runs: reg import "C:\\Morvane\\Morvane-undo.reg"', log)
+                self.assertIn('logged on: reg import "C:\\Morvane\\Morvane-undo.reg"\n', log)
+                self.assertIn('\n  cp "%s" "%s"\n' % (backup(self.software), self.software), log)
                 self.assertIn("; HKEY_USERS\\%s_Classes\\.exe was a symbolic link" % BOB, read_text(undo))
                 restored = with_parents(read_reg([undo], as_windows_names(names))[0])
                 expected = as_windows_names({prefix: backup(hive) for prefix, hive in names.items()})
