@@ -67,8 +67,9 @@ std::uint32_t Read32(const std::uint8_t* bytes) {
 // open descriptor's file.
 std::string ThroughDescriptor(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Why the header of a hive file is unusable; empty when it is sound.
-std::string HeaderProblem(const std::uint8_t* header) {
+// Why the header of a hive file is unusable, and the kind of refusal; empty
+// when it is sound.
+std::string HeaderProblem(const std::uint8_t* header, HiveFile::Refusal& refusal) {
   std::uint32_t sum = 0;
   for (std::size_t at = 0; at < 508; at += 4) sum ^= Read32(header + at);
   if (sum == 0) sum = 1;
@@ -82,6 +83,7 @@ std::string HeaderProblem(const std::uint8_t* header) {
                         ? "its header says transactions are pending"
                         : nullptr;
   if (why != nullptr) {
+    refusal = HiveFile::Refusal::kNotWrittenOut;
     return std::string("was not completely written out by Windows (") + why +
            "), and the changes still in its transaction logs would be lost";
   }
@@ -388,9 +390,8 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   hive->identity_ = {status.st_dev, status.st_ino};
   hive->originalSize_ = static_cast<std::uint64_t>(status.st_size);
   problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
-                ? HeaderProblem(header)
+                ? HeaderProblem(header, refusal)
                 : "is not a registry hive file";
-  if (problem.rfind("was not", 0) == 0) refusal = Refusal::kNotWrittenOut;
   if (problem.empty() && use == Use::kChange) {
     problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
     refusal = Refusal::kNotWritable;

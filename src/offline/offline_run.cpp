@@ -229,7 +229,8 @@ bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& r
 void Settle(const std::wstring& title, const std::vector<HiveFile*>& hives, const std::wstring& lines,
             bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
   std::vector<HiveFile*> changed;
-  std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed), [](HiveFile* hive) { return hive->Changed(); });
+  std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed),
+               [](HiveFile* hive) { return hive->Changed() || !hive->Failure().empty(); });
   if (lines.empty() && changed.empty()) return;
   std::wostringstream status;
   std::vector<const HiveFile*> failed;
