@@ -88,14 +88,16 @@ morvane_need_offline() {
 }
 
 # What scripts/test needs besides: the native build with morvane-offline, its
-# unit tests, the tools of the end-to-end tests under Wine, and hivexsh and
-# reglookup, with which the offline tests make hives and read them back.
+# unit tests, the tools of the end-to-end tests under Wine, hivexsh and
+# reglookup, with which the offline tests make hives and read them back, and
+# mkntfs and ntfs-3g, with which they make a real NTFS volume.
 morvane_need_tests() {
   morvane_need_build
   morvane_need_offline
   morvane_need g++ g++
   morvane_need hivexsh libhivex-bin
   morvane_need reglookup reglookup
+  morvane_need /usr/bin/ntfs-3g ntfs-3g
   morvane_need /usr/src/googletest/CMakeLists.txt googletest
   morvane_need /usr/include/gtest/gtest.h libgtest-dev
   morvane_need python3 python3

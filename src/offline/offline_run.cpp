@@ -188,7 +188,8 @@ bool CanCreate(const std::wstring& path, const char* what, const char* option, s
   const std::string local = EncodeUtf8(path);
   struct stat status {};
   const bool existed = lstat(local.c_str(), &status) == 0;
-  const FileDescriptor file(open(local.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL), 0644));
+  const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL);
+  const FileDescriptor file(open(local.c_str(), flags, 0644));
   if (file.get() >= 0 && !existed) unlink(local.c_str());
   if (file.get() >= 0 && (!existed || S_ISREG(status.st_mode))) return true;
   problem = std::string("The ") + what + " " + local + " cannot be written (" +
@@ -206,8 +207,8 @@ bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& r
       problem += ". Name other places with --log FILE and --undo FILE. Nothing was changed.";
       return false;
     }
-    record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo),
-                    DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)", made.windowsUndo, true, true};
+    const std::wstring shownLog = DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)";
+    record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo), shownLog, made.windowsUndo, true, true};
     if (options.undoPath.empty()) return true;
     record.onVolume = false;
     unlink(made.undo.c_str());
@@ -258,9 +259,10 @@ void Settle(const std::wstring& title, const std::vector<HiveFile*>& hives, cons
   const bool noneMade = !failed.empty() && failed.size() == changed.size();
   if (noneMade) undo.Withdraw();
   tally.failures += static_cast<std::uint32_t>(failed.size());
-  const wchar_t* notMade = failed.empty() ? L""
-                           : noneMade      ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
-                                           : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
+  const wchar_t* notMade =
+      failed.empty() ? L""
+      : noneMade     ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
+                     : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
   runLog << title << notMade << lines << status.str();
   if (noneMade) runLog << L"  - None of the changes above were made.\r\n";
   runLog << L"\r\n";

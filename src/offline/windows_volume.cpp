@@ -175,7 +175,9 @@ WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool 
   const Reach reach = Walk(relative, folder, name, path, problem);
   hive.reset();
   if (reach != Reach::Found) return reach;
-  const HiveFile::Use use = !writable ? HiveFile::Use::kRead : tryOnly_ ? HiveFile::Use::kTry : HiveFile::Use::kChange;
+  const HiveFile::Use use = !writable  ? HiveFile::Use::kRead
+                            : tryOnly_ ? HiveFile::Use::kTry
+                                       : HiveFile::Use::kChange;
   hive = HiveFile::Open(folder.get(), name, path, use, problem, refusal);
   if (!hive) problem = "The registry file " + path + " " + problem;
   return reach;
@@ -200,7 +202,9 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
       MountMachine();
       return true;
     }
-    if (refusal == HiveFile::Refusal::kNotWrittenOut) problem += ". Start that Windows, shut it down fully, and try again";
+    if (refusal == HiveFile::Refusal::kNotWrittenOut) {
+      problem += ". Start that Windows, shut it down fully, and try again";
+    }
     if (reach == Reach::Refused) problem = "A registry file cannot be reached: " + problem;
     if (reach != Reach::Missing) {
       problem += ". Nothing was changed.";
@@ -265,7 +269,8 @@ bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
     return false;
   }
   if (folderName.empty()) folderName = kRecordFolder;
-  const FileDescriptor folder(openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor folder(
+      openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_) {
     problem = rootPath_ + "/" + folderName + " for the log and undo files is " +
@@ -285,7 +290,8 @@ bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
     if (!found.empty() || !other.empty()) continue;
     int made = 0;
     for (const std::string& name : names) {
-      const int file = openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      const int file =
+          openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file < 0) break;
       close(file);
       ++made;
@@ -340,7 +346,8 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     // Only a profile on this volume, the one Windows runs from, can be reached.
     const Reach reach = folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")
                             ? Reach::Refused
-                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why, refusal);
+                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why,
+                                       refusal);
     if (reach == Reach::Missing) continue;  // a user who never logged on has no classes hive
     if (reach == Reach::Found && !profile.classes && refusal == HiveFile::Refusal::kNotWritable) {
       problem = why + ". Nothing was changed.";

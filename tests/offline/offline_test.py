@@ -109,7 +109,7 @@ class OfflineRepair(unittest.TestCase):
         `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them; in `root`, or in a
         new folder."""
         self.root = self.target = root or pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
-        self.user = None
+        self.user, self.program = None, OFFLINE
         if not root:
             self.addCleanup(shutil.rmtree, self.root)
         config, classes, users = ("WINDOWS/system32/config/", "documents and settings/%s/LOCAL SETTINGS/applicati"
@@ -150,7 +150,7 @@ class OfflineRepair(unittest.TestCase):
 
     def run_offline(self, *args):
         """The exit code and the text shown; a run that kept a log kept the same text, but the question."""
-        run = subprocess.run([OFFLINE, *args, self.target], input="", capture_output=True, text=True, timeout=120,
+        run = subprocess.run([self.program, *args, self.target], input="", capture_output=True, text=True, timeout=120,
                              user=self.user)
         if run.returncode != 1 or "--dry-run" in args:
             self.assertEqual(run.stderr, "")
@@ -224,8 +224,9 @@ class OfflineRepair(unittest.TestCase):
     def as_nobody(self):
         if os.geteuid() != 0:
             self.skipTest("the tests do not run as root")
+        self.program = shutil.copy(OFFLINE, self.root)  # where that user reaches it
         for folder in [self.root, *self.root.rglob("*")]:
-            folder.chmod(0o755 if folder.is_dir() else 0o644)
+            folder.chmod(0o755 if folder.is_dir() or folder.name == "morvane-offline" else 0o644)
         self.user = 65534
 
     def test_refusals_change_nothing(self):
@@ -239,7 +240,7 @@ class OfflineRepair(unittest.TestCase):
             ("no answer", lambda: self.args.remove("--yes"), "Program cancelled by the user!"),
             ("Windows 8.1", lambda: write_hive(self.software, {CURRENT_VERSION: {"CurrentVersion": sz("6.3")}}),
              "Your operating system, Unknown Version, is not supported."),
-            ("hibernated", lambda: (self.root / "HIBERFIL.SYS").write_bytes(b"wake" + bytes(60)),
+            ("hibernated", lambda: (self.root / "HIBERFIL.SYS").write_bytes(b"hibr" + bytes(60)),
              "is hibernated, or was shut down with fast startup"),
             ("log not writable", lambda: self.args.extend(["--log", "/nonexistent/m.txt"]),
              "The log file /nonexistent/m.txt cannot be written (No such file or directory). Name another"),
