@@ -20,6 +20,10 @@ std::wstring FormatTime(const std::tm& time, const wchar_t* format) {
   return text;
 }
 
+// After the refusal of a system named as it records itself: what is repaired.
+constexpr wchar_t kSupportedVersions[] =
+    L"Morvane repairs Windows XP, Vista, 7, 8, 8.1, 10 and 11, and Windows Server 2003 to 2025.\r\n";
+
 // Month, day, year, then the 12-hour clock with AM or PM: 22 characters.
 std::wstring TimeText(const std::tm& time) { return FormatTime(time, L"%m/%d/%Y %I:%M:%S %p"); }
 
@@ -63,8 +67,10 @@ bool DescribeHost(std::wostream& runLog, SystemInfo& info, HostQuery& host, Cloc
   if (processorStatus == 1) {
     runLog << L"\r\nYour processor type could not be determined. Program terminating.\r\n";
   } else if (info.supported == 0) {
-    runLog << L"\r\nYour operating system, " << info.osName << L", is not supported.\r\n"
-           << info.unsupportedNote;
+    const std::wstring recorded = host.RecordedName();
+    runLog << L"\r\nYour operating system, " << (recorded.empty() ? info.osName : recorded)
+           << L", is not supported.\r\n" << info.unsupportedNote;
+    if (!recorded.empty()) runLog << kSupportedVersions;
   } else {
     runLog << L"Windows Version: " << info.osName << L"\r\n\r\n";
   }

@@ -1,17 +1,23 @@
-// Morvane.exe's entry point: wires the Windows services into the run.
-// Command-line arguments are ignored.
+// Morvane.exe's entry point: wires the Windows services into the run. Of the
+// command-line arguments only /quiet counts.
+
+#include <string>
+#include <vector>
 
 #include "driver/run.h"
 #include "platform/win_clock.h"
 #include "platform/win_console.h"
+#include "platform/win_desktop.h"
 #include "platform/win_dialog.h"
 #include "platform/win_environment.h"
 #include "platform/win_host.h"
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
 #include "platform/win_registry.h"
+#include "platform/win_shell.h"
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+  const std::vector<std::wstring> arguments(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   WinConsole console;
   WinDialog dialog;
   WinClock clock;
@@ -21,7 +27,11 @@ int wmain() {
   WinShortPaths shortPaths;
   WinProcessTable processes;
   WinRegistry registry;
-  RunServices services{console, dialog, clock, environment, tokens, host, shortPaths, processes, registry};
-  const int exitCode = Run(services);
+  WinDesktop desktop;
+  WinEventLog eventLog;
+  WinShell shell;
+  RunServices services{console,    dialog,    clock,    environment, tokens,   host,
+                       shortPaths, processes, registry, desktop,     eventLog, shell};
+  const int exitCode = Run(services, arguments);
   return exitCode;
 }

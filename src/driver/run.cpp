@@ -9,6 +9,7 @@
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
 #include "driver/undo_file.h"
+#include "driver/unattended.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
 #include "registry/reset.h"
@@ -48,19 +49,19 @@ int StopEarly(RunLog& log, const wchar_t* message) {
   return kEarlyStop;
 }
 
-}  // namespace
-
-int Run(RunServices& services) {
-  SystemInfo info{};
+// The run up to its closing dialog, which Run shows; `console` carries what
+// goes to the console alone, `consoleSink` the run log's copy for the console.
+int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswer, std::wostream& console,
+             std::wstreambuf& consoleSink, SystemInfo& info) {
   const std::uint32_t startTick = services.clock.TickCount();
 
-  const EnvironmentLookup lookup{services.environment, services.console.Stream(), services.dialog};
+  const EnvironmentLookup lookup{services.environment, console, dialog};
   const std::optional<std::wstring> userProfile = ReadEnvironmentVariable(lookup, L"userprofile");
   if (!userProfile) return kEarlyStop;
   info.logFilePath = *userProfile + kLogFileName;
 
   services.console.SetUtf16Mode();
-  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, services.console.Sink());
+  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, consoleSink);
   std::wostream& runLog = log->Stream();
 
   TokenHandle token = 0;
@@ -70,22 +71,24 @@ int Run(RunServices& services) {
     CloseRunLog(*log);
     return kEarlyStop;
   }
+  if (nobodyToAnswer != nullptr) return StopEarly(*log, nobodyToAnswer);
 
   // A missing folder variable has made the fatal stop already; the log file
   // keeps everything up to the Windows version line.
   if (!CollectWatchedFolders(info, lookup, services.shortPaths)) return kEarlyStop;
 
   const std::uint32_t terminated =
-      SweepProcesses(info, runLog, services.console.Stream(), services.processes);
+      SweepProcesses(info, runLog, console, services.processes);
   ReportTerminated(runLog, terminated, services.clock);
 
-  if (services.dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning) == kIdCancel) {
+  if (dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning) == kIdCancel) {
     return StopEarly(*log, kCancelledLine);
   }
 
   runLog << kResettingLine;
   runLog.flush();
   std::uint32_t failures = 0;
+  bool changed = false;
   {
     // Every change is recorded in the undo file, beside the log file, before
     // it is made; the file is closed before the closing lines.
@@ -94,14 +97,38 @@ int Run(RunServices& services) {
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
     ReportUndoFile(runLog, registry, undoPath);
+    changed = registry.Changed();
   }
+  if (changed) services.shell.AssociationsChanged();
 
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);
-  if (failures != 0) {
-    services.dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
-    return kRepairsFailed;
+  return failures != 0 ? kRepairsFailed : kRunEnds;
+}
+
+}  // namespace
+
+int Run(RunServices& services, const std::vector<std::wstring>& arguments) {
+  SystemInfo info{};
+  // Decided before anything else: a run nobody can answer shows no dialog at
+  // all, and stops before the sweep unless it was confirmed in advance.
+  const bool confirmed = ConfirmedInAdvance(arguments);
+  const wchar_t* const nobodyToAnswer = NobodyToAnswer(services.desktop, services.host);
+  NoDialog noDialog;
+  Dialog& dialog = confirmed || nobodyToAnswer != nullptr ? noDialog : services.dialog;
+
+  Transcript transcript(services.console.Sink());
+  std::wostream console(&transcript);
+  const int exitCode =
+      RunSteps(services, dialog, confirmed ? nullptr : nobodyToAnswer, console, transcript, info);
+
+  // What the entry says cannot change the run: its result is not examined.
+  static_cast<void>(services.eventLog.Report(EventTypeOf(exitCode), static_cast<std::uint32_t>(exitCode),
+                                             RunSummary(exitCode, info.logFilePath, transcript.Text())));
+  if (exitCode == kRepairsFailed) {
+    dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+  } else if (exitCode == kRunEnds) {
+    dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
   }
-  services.dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
-  return kRunEnds;
+  return exitCode;
 }

@@ -1,6 +1,9 @@
 #pragma once
 // The run sequence as a function of the platform services.
 
+#include <string>
+#include <vector>
+
 #include "driver/environment.h"
 #include "driver/services.h"
 #include "host/host_query.h"
@@ -19,9 +22,13 @@ struct RunServices {
   ShortPaths& shortPaths;
   ProcessTable& processes;
   RegistryAccess& registry;
+  Desktop& desktop;
+  EventLog& eventLog;
+  Shell& shell;
 };
 
-// Runs Morvane once; returns the exit code: 0 at the normal end, 1 at every
-// early stop, 2 at the end of a run in which a write or deletion of the reset
-// failed.
-int Run(RunServices& services);
+// Runs Morvane once with the command line's `arguments` (only /quiet counts);
+// returns the exit code: 0 at the normal end, 1 at every early stop, 2 at the
+// end of a run in which a write or deletion of the reset failed. Every run
+// writes one entry of its summary to the event log.
+int Run(RunServices& services, const std::vector<std::wstring>& arguments);

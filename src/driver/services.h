@@ -1,6 +1,7 @@
 #pragma once
 // The platform services that only the run driver uses: the console, the
-// dialogs and the clock. Abstract so that the whole run can be driven by fakes.
+// dialogs, the clock, where the run is shown, the system's event log and the
+// shell. Abstract so that the whole run can be driven by fakes.
 
 #include <cstdint>
 #include <ctime>
@@ -43,4 +44,36 @@ class Clock {
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   // The current calendar time converted to local time.
   virtual std::tm LocalNow() = 0;
+};
+
+// Where the process is shown: whether anyone can see its dialogs and answer them.
+class Desktop {
+ public:
+  virtual ~Desktop() = default;
+  // GetProcessWindowStation and GetUserObjectInformationW(UOI_FLAGS): whether
+  // the window station has WSF_VISIBLE. True when that cannot be told.
+  virtual bool WindowStationVisible() = 0;
+  // ProcessIdToSessionId of the process itself: whether it runs in session 0.
+  // Asked only from Windows Vista on, where the call is documented and where
+  // session 0 holds services alone; false when it cannot be told.
+  virtual bool InSessionZero() = 0;
+};
+
+// The kinds of entry a run writes to the Application event log.
+enum class EventType { Information, Warning, Error };
+
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  // One entry under the source "Morvane" holding `text`; false when it could
+  // not be written.
+  virtual bool Report(EventType type, std::uint32_t eventId, const std::wstring& text) = 0;
+};
+
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // Tells Explorer that file associations changed, so that it drops what it
+  // cached of them (icons, the Open command) without a logoff.
+  virtual void AssociationsChanged() = 0;  // SHChangeNotify(SHCNE_ASSOCCHANGED)
 };

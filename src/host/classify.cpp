@@ -1,6 +1,7 @@
 #include "host/classify.h"
 
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -35,35 +36,49 @@ enum class Test {
   HomeServerSuite,   // the suite mask has VER_SUITE_WH_SERVER
   Workstation,       // product type 1
   Server,            // any other product type (2 domain controller, 3 server)
+  WorkstationBefore, // a workstation whose build is below the row's
+  ServerBuild,       // a server of exactly the row's build
 };
 
 struct VersionRow {
   std::uint32_t major;  // kAny: any major version
   std::uint32_t minor;  // kAny: any minor version
   Test test;
-  const wchar_t* osName;
+  std::uint32_t build;    // for the tests that compare the build
+  const wchar_t* osName;  // nullptr: "Windows Server (build N)"
   std::int32_t supported;
   const wchar_t* unsupportedNote;
 };
 
-// First matching row wins.
+// First matching row wins. From 6.3 on, Windows tells a program its true
+// version only when the manifest names that version; from 10.0 on, Windows 11
+// and the Servers are told apart by their build alone.
 constexpr VersionRow kVersionTable[] = {
-    // major minor  further test              osName                             supported  note
-    {5,    0,     Test::None,             L"Windows 2000",                   0, kNotSupportedNote},
-    {5,    1,     Test::None,             L"Windows XP",                     1, L""},
-    {5,    2,     Test::WorkstationOnX64, L"Windows XP Professional x64",    1, L""},
-    {5,    2,     Test::NoServerR2,       L"Windows Server 2003",            1, L""},
-    {5,    2,     Test::HomeServerSuite,  L"Windows Home Server",            0, kNotSupportedNote},
-    {5,    2,     Test::None,             L"Windows Server 2003 R2",         1, L""},
-    {5,    kAny,  Test::None,             L"Unknown Version",                0, L""},
-    {6,    0,     Test::Workstation,      L"Windows Vista",                  1, L""},
-    {6,    0,     Test::Server,           L"Windows Server 2008",            1, L""},
-    {6,    1,     Test::Workstation,      L"Windows 7",                      1, L""},
-    {6,    1,     Test::Server,           L"Windows Server 2008 R2",         1, L""},
-    {6,    2,     Test::Workstation,      L"Windows 8",                      1, L""},
-    {6,    2,     Test::Server,           L"Windows Server 8",               1, L""},
-    {6,    kAny,  Test::None,             L"Unknown Version",                0, L""},
-    {kAny, kAny,  Test::None,             L"Unknown Version",                0, L""},
+    // major minor  further test                build   osName                          supported  note
+    {5,    0,     Test::None,              0,     L"Windows 2000",                   0, kNotSupportedNote},
+    {5,    1,     Test::None,              0,     L"Windows XP",                     1, L""},
+    {5,    2,     Test::WorkstationOnX64,  0,     L"Windows XP Professional x64",    1, L""},
+    {5,    2,     Test::NoServerR2,        0,     L"Windows Server 2003",            1, L""},
+    {5,    2,     Test::HomeServerSuite,   0,     L"Windows Home Server",            0, kNotSupportedNote},
+    {5,    2,     Test::None,              0,     L"Windows Server 2003 R2",         1, L""},
+    {5,    kAny,  Test::None,              0,     L"Unknown Version",                0, L""},
+    {6,    0,     Test::Workstation,       0,     L"Windows Vista",                  1, L""},
+    {6,    0,     Test::Server,            0,     L"Windows Server 2008",            1, L""},
+    {6,    1,     Test::Workstation,       0,     L"Windows 7",                      1, L""},
+    {6,    1,     Test::Server,            0,     L"Windows Server 2008 R2",         1, L""},
+    {6,    2,     Test::Workstation,       0,     L"Windows 8",                      1, L""},
+    {6,    2,     Test::Server,            0,     L"Windows Server 8",               1, L""},
+    {6,    3,     Test::Workstation,       0,     L"Windows 8.1",                    1, L""},
+    {6,    3,     Test::Server,            0,     L"Windows Server 2012 R2",         1, L""},
+    {6,    kAny,  Test::None,              0,     L"Unknown Version",                0, L""},
+    {10,   0,     Test::WorkstationBefore, 22000, L"Windows 10",                     1, L""},
+    {10,   0,     Test::Workstation,       0,     L"Windows 11",                     1, L""},
+    {10,   0,     Test::ServerBuild,       14393, L"Windows Server 2016",            1, L""},
+    {10,   0,     Test::ServerBuild,       17763, L"Windows Server 2019",            1, L""},
+    {10,   0,     Test::ServerBuild,       20348, L"Windows Server 2022",            1, L""},
+    {10,   0,     Test::ServerBuild,       26100, L"Windows Server 2025",            1, L""},
+    {10,   0,     Test::Server,            0,     nullptr,                           1, L""},
+    {kAny, kAny,  Test::None,              0,     L"Unknown Version",                0, L""},
 };
 
 constexpr std::uint8_t kVerNtWorkstation = 1;
@@ -84,9 +99,9 @@ class RowTester {
   RowTester(const SystemInfo& info, std::uint16_t architecture, HostQuery& host)
       : info_(info), architecture_(architecture), host_(host) {}
 
-  bool Passes(Test test) {
+  bool Passes(const VersionRow& row) {
     const bool workstation = info_.productType == kVerNtWorkstation;
-    switch (test) {
+    switch (row.test) {
       case Test::None:
         return true;
       case Test::WorkstationOnX64:
@@ -99,6 +114,10 @@ class RowTester {
         return workstation;
       case Test::Server:
         return !workstation;
+      case Test::WorkstationBefore:
+        return workstation && info_.buildNumber < row.build;
+      case Test::ServerBuild:
+        return !workstation && info_.buildNumber == row.build;
     }
     return false;
   }
@@ -148,8 +167,10 @@ int ClassifyHost(SystemInfo& info, HostQuery& host) {
   RowTester tester(info, architecture, host);
   for (const VersionRow& row : kVersionTable) {
     if (!Matches(row.major, info.majorVersion) || !Matches(row.minor, info.minorVersion)) continue;
-    if (!tester.Passes(row.test)) continue;
-    info.osName = row.osName;
+    if (!tester.Passes(row)) continue;
+    // A Server build without a name of its own claims no release.
+    info.osName = row.osName != nullptr ? std::wstring(row.osName)
+                                        : L"Windows Server (build " + std::to_wstring(info.buildNumber) + L")";
     info.supported = row.supported;
     info.unsupportedNote = row.unsupportedNote;
     break;

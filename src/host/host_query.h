@@ -27,4 +27,8 @@ class HostQuery {
   virtual std::uint16_t NativeArchitecture() = 0;      // GetNativeSystemInfo
   virtual int ServerR2Metric() = 0;                    // GetSystemMetrics(SM_SERVERR2)
   virtual std::uint32_t CurrentProcessId() = 0;        // GetCurrentProcessId
+  // How the system names itself where it records that (an offline
+  // installation's product name and build), for a refusal; empty when the
+  // version report is all there is.
+  virtual std::wstring RecordedName() { return std::wstring(); }
 };

@@ -5,6 +5,7 @@
 
 #include "offline/hive_registry.h"
 #include "offline/windows_volume.h"
+#include "registry/registry_text.h"
 
 namespace {
 
@@ -108,4 +109,14 @@ std::uint16_t HiveHost::NativeArchitecture() {
 int HiveHost::ServerR2Metric() {
   const std::wstring name = FoldName(ProductName() + L" ");
   return name.find(L" R2 ") != std::wstring::npos ? 1 : 0;
+}
+
+std::wstring HiveHost::RecordedName() {
+  std::wstring name = ProductName();
+  std::wstring build;
+  if (ReadRegistryText(registry_, kCurrentVersion, L"CurrentBuildNumber", build) && !build.empty()) {
+    name += (name.empty() ? L"build " : L" (build ") + build + (name.empty() ? L"" : L")");
+  }
+  // The hive's own text: its control characters made visible.
+  return EscapeControlCharacters(name);
 }

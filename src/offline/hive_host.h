@@ -4,6 +4,8 @@
 // What Windows reports through calls is read where Windows keeps it:
 //   version numbers  SOFTWARE CurrentVersion ("6.1"), or from Windows 10 on
 //                    CurrentMajorVersionNumber and CurrentMinorVersionNumber
+//                    (CurrentVersion stays "6.3" there; Windows 11 still has
+//                    "Windows 10" in its ProductName: its build tells)
 //   build, service pack text  CurrentBuildNumber, CSDVersion
 //   service pack numbers      SYSTEM <control set>\Control\Windows CSDVersion
 //   product type     <control set>\Control\ProductOptions ProductType
@@ -25,6 +27,8 @@ class HiveHost final : public HostQuery {
   std::uint16_t NativeArchitecture() override;
   int ServerR2Metric() override;
   std::uint32_t CurrentProcessId() override { return 0; }
+  // ProductName and "(build N)" from CurrentBuildNumber, as SOFTWARE holds them.
+  std::wstring RecordedName() override;
 
  private:
   std::wstring ControlSet();

@@ -288,7 +288,13 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
     registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
     registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
     tally.failures += RemoveUserOverrides(registry, lines);
-    Settle(title, {profile.classes.get()}, lines.str(), dryRun, undo, runLog, tally);
+    if (!profile.userProblem.empty()) {
+      lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
+      ++tally.failures;
+    }
+    std::vector<HiveFile*> hives{profile.classes.get()};
+    if (profile.user) hives.push_back(profile.user.get());
+    Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
   }
 }
 

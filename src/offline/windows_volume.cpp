@@ -29,6 +29,8 @@ constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVer
 constexpr wchar_t kClassesSinceVista[] = L"AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
 constexpr wchar_t kClassesBeforeVista[] =
     L"Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat";
+// The rest of a user's registry, in the profile folder itself.
+constexpr wchar_t kUserHive[] = L"NTUSER.DAT";
 
 std::vector<std::wstring> Components(const std::wstring& path) {
   std::vector<std::wstring> components;
@@ -98,6 +100,15 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found) {
 // (hibernation, or a shutdown with fast startup), in any letter case.
 constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
 constexpr char kRecordFolder[] = "Morvane";
+
+// What to do about a profile's hive refused as `refusal`, to follow its problem.
+std::string ProfileAdvice(HiveFile::Refusal refusal) {
+  // Windows writes a user's hives out when that user logs off.
+  return refusal == HiveFile::Refusal::kNotWrittenOut
+             ? ". Log on to that Windows as this user and off again (or start it and shut it down fully), "
+               "then run morvane-offline again"
+             : "";
+}
 
 }  // namespace
 
@@ -340,7 +351,7 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       continue;
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
-    Profile profile{sid, folder, nullptr, std::wstring()};
+    Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
     std::string why;
     HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
     // Only a profile on this volume, the one Windows runs from, can be reached.
@@ -353,24 +364,38 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       problem = why + ". Nothing was changed.";
       return false;
     }
-    if (refusal == HiveFile::Refusal::kNotWrittenOut) {
-      // Windows writes a user's classes hive out when that user logs off.
-      why += ". Log on to that Windows as this user and off again (or start it and shut it down fully), "
-             "then run morvane-offline again";
-    }
+    why += ProfileAdvice(refusal);
     if (reach == Reach::Refused || !profile.classes) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
     } else if (!seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's
+    } else if (!OpenUserHive(folder.substr(3), profile, seen, problem)) {
+      return false;
     }
     profiles_.push_back(std::move(profile));
   }
   return true;
 }
 
+bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
+                                 std::set<std::pair<dev_t, ino_t>>& seen, std::string& problem) {
+  std::string why;
+  HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
+  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why, refusal);
+  if (reach == Reach::Found && !profile.user && refusal == HiveFile::Refusal::kNotWritable) {
+    problem = why + ". Nothing was changed.";
+    return false;
+  }
+  if (reach != Reach::Missing && !profile.user) profile.userProblem = DecodeUtf8(why + ProfileAdvice(refusal));
+  // A user hive that is another profile's (or this one's classes) is not repaired twice.
+  if (profile.user && !seen.insert(profile.user->Identity()).second) profile.user.reset();
+  return true;
+}
+
 void WindowsVolume::MountProfile(const Profile& profile) {
   MountMachine();
   registry_.SetCurrentUser(profile.sid);
+  if (profile.user) registry_.Mount(L"\\Registry\\User\\" + profile.sid, *profile.user);
   // A user's SOFTWARE\Classes is the same hive that Windows also loads as
   // \Registry\User\<sid>_Classes, where links inside it may point.
   registry_.Mount(L"\\Registry\\User\\" + profile.sid + L"\\Software\\Classes", *profile.classes);
@@ -381,6 +406,7 @@ std::vector<HiveFile*> WindowsVolume::WritableHives() {
   std::vector<HiveFile*> hives{software_.get()};
   for (Profile& profile : profiles_) {
     if (profile.classes) hives.push_back(profile.classes.get());
+    if (profile.user) hives.push_back(profile.user.get());
   }
   return hives;
 }

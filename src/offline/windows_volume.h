@@ -7,7 +7,9 @@
 // onto another file system.
 
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/system_info.h"
@@ -21,6 +23,10 @@ class WindowsVolume {
     std::wstring folder;  // as Windows names it, C:\Users\alice
     std::unique_ptr<HiveFile> classes;
     std::wstring problem;  // why its classes hive cannot be repaired, when it has no `classes`
+    // Its NTUSER.DAT beside the classes hive (Explorer's choices live there);
+    // none, and why when it was not reached, or nothing for a missing file.
+    std::unique_ptr<HiveFile> user;
+    std::wstring userProblem;
   };
 
   // `tryOnly`: the hives are opened for changes in memory only (a dry run).
@@ -36,7 +42,8 @@ class WindowsVolume {
   // Windows is kept with its problem and what to do. False, with the reason,
   // when a hive it reached cannot be changed here (as the machine hives).
   [[nodiscard]] bool OpenProfiles(const SystemInfo& info, std::string& problem);
-  // Makes HKCU the user of `profile`, one with a classes hive.
+  // Makes HKCU the user of `profile`, one with a classes hive: its NTUSER.DAT
+  // where it has one, with the classes hive at Software\Classes.
   void MountProfile(const Profile& profile);
 
   HiveRegistry& Registry() noexcept { return registry_; }
@@ -81,6 +88,10 @@ class WindowsVolume {
   void MountMachine();
   // SOFTWARE's SystemRoot ("C:\\Windows" when it names none).
   std::wstring SystemRoot();
+  // Opens the NTUSER.DAT of `profile`, whose folder is `folder` below the
+  // root; false, with the reason, when the hive it reached is refused.
+  bool OpenUserHive(const std::wstring& folder, Profile& profile, std::set<std::pair<dev_t, ino_t>>& seen,
+                    std::string& problem);
 
   bool tryOnly_ = false;
   std::string rootPath_;

@@ -1,12 +1,12 @@
 #include <windows.h>
-// After windows.h, which they need.
-#include <psapi.h>
+// After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include "platform/win_processes.h"
 
 #include <cwchar>
 
+#include "platform/dll_export.h"
 #include "platform/unique_handle.h"
 #include "platform/win_registry.h"
 #include "registry/registry_text.h"
@@ -44,7 +44,42 @@ bool FillEntry(BOOL found, const PROCESSENTRY32W& raw, ProcessEntry& entry) noex
 constexpr wchar_t kCurrentVersionKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramFilesDir", L"ProgramFilesDir (x86)"};
 
+struct ModuleTraits {
+  static HMODULE Invalid() noexcept { return nullptr; }
+  static void Close(HMODULE module) noexcept { ::FreeLibrary(module); }
+};
+
 }  // namespace
+
+// The process status calls are never imported: on Windows XP x64 and Server
+// 2003 x64 psapi.dll is not a known DLL, so Windows would look for it first in
+// the folder Morvane.exe was started from (a Downloads folder, a Desktop),
+// where anyone could have put one. kernel32 has them from Windows 7 on; before,
+// psapi.dll is loaded by its full path in the system folder.
+struct WinProcessTable::StatusLibrary {
+  using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
+  using GetModuleFileNameExWFunction = DWORD(WINAPI*)(HANDLE, HMODULE, wchar_t*, DWORD);
+
+  StatusLibrary() {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    enumProcessModules = DllExport<EnumProcessModulesFunction>(kernel32, "K32EnumProcessModules");
+    getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(kernel32, "K32GetModuleFileNameExW");
+    if (enumProcessModules != nullptr && getModuleFileNameExW != nullptr) return;
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    psapi.reset(::LoadLibraryW((std::wstring(folder, length) + L"\\psapi.dll").c_str()));
+    enumProcessModules = DllExport<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
+    getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(psapi.get(), "GetModuleFileNameExW");
+  }
+
+  UniqueHandle<HMODULE, ModuleTraits> psapi;
+  EnumProcessModulesFunction enumProcessModules = nullptr;
+  GetModuleFileNameExWFunction getModuleFileNameExW = nullptr;
+};
+
+WinProcessTable::WinProcessTable() : status_(std::make_unique<StatusLibrary>()) {}
+WinProcessTable::~WinProcessTable() = default;
 
 bool WinProcessTable::TakeSnapshot(Handle& snapshot) noexcept {
   UniqueSnapshot taken(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -79,13 +114,15 @@ bool WinProcessTable::Open(std::uint32_t processId, Handle& process) noexcept {
 bool WinProcessTable::ProbeModules(Handle process) noexcept {
   HMODULE module = nullptr;
   DWORD needed = 0;
-  return ::EnumProcessModules(AsHandle(process), &module, sizeof(module), &needed) != FALSE;
+  return status_->enumProcessModules != nullptr &&
+         status_->enumProcessModules(AsHandle(process), &module, sizeof(module), &needed) != FALSE;
 }
 
 bool WinProcessTable::ReadExecutablePath(Handle process, std::wstring& path) {
   wchar_t buffer[kExecutablePathCapacity] = {};
-  const DWORD copied = ::GetModuleFileNameExW(AsHandle(process), nullptr, buffer,
-                                              static_cast<DWORD>(kExecutablePathCapacity));
+  if (status_->getModuleFileNameExW == nullptr) return false;
+  const DWORD copied = status_->getModuleFileNameExW(AsHandle(process), nullptr, buffer,
+                                                     static_cast<DWORD>(kExecutablePathCapacity));
   if (copied == 0) return false;
   // A cut path may come back without its terminator: never read past the buffer.
   path.assign(buffer, ::wcsnlen(buffer, kExecutablePathCapacity));

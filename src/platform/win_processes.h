@@ -1,9 +1,10 @@
 #pragma once
-// The Windows process table (toolhelp snapshots, PSAPI) and the Windows folder
+// The Windows process table (toolhelp snapshots, the process status calls) and the Windows folder
 // lookups (short paths, the Windows folder, the folders of installed programs)
 // behind the sweep's interfaces.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,10 @@
 
 class WinProcessTable final : public ProcessTable {
  public:
-  WinProcessTable() = default;
+  WinProcessTable();
+  ~WinProcessTable() override;
+  WinProcessTable(const WinProcessTable&) = delete;
+  WinProcessTable& operator=(const WinProcessTable&) = delete;
 
   [[nodiscard]] bool TakeSnapshot(Handle& snapshot) noexcept override;
   [[nodiscard]] bool FirstEntry(Handle snapshot, ProcessEntry& entry) noexcept override;
@@ -24,6 +28,10 @@ class WinProcessTable final : public ProcessTable {
   [[nodiscard]] bool ReadExecutablePath(Handle process, std::wstring& path) override;
   [[nodiscard]] bool Terminate(Handle process) noexcept override;
   void CloseProcess(Handle process) noexcept override;
+
+ private:
+  struct StatusLibrary;  // where EnumProcessModules and GetModuleFileNameExW come from
+  std::unique_ptr<StatusLibrary> status_;
 };
 
 class WinShortPaths final : public ShortPaths {

@@ -198,6 +198,11 @@ bool KeyExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& 
 }
 
 std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+  return ReadTextValue(registry, root, path, L"");
+}
+
+std::wstring ReadTextValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                           const std::wstring& name) {
   RegistryKey key(registry);
   if (key.Open(RegistryAccess::RootKey(root), path, kOptionNonVolatile, kKeyRead) !=
       kRegistrySuccess) {
@@ -206,7 +211,7 @@ std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root, const
   std::vector<std::uint8_t> buffer(kQueryBufferSize);
   std::uint32_t size = kQueryBufferSize;
   ValueType type = ValueType::RegNone;
-  const RegistryStatus status = registry.QueryValue(key.get(), L"", type, buffer.data(), size);
+  const RegistryStatus status = registry.QueryValue(key.get(), name, type, buffer.data(), size);
   key.Close();
   if (status != kRegistrySuccess) return std::wstring();
   std::u16string text = Utf16UpToNul(buffer.data(), std::min(size, kQueryBufferSize));

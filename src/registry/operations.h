@@ -47,6 +47,9 @@ RegistryChange SetComOpenEditFlags(RegistryAccess& registry);
 // characters; empty when nothing could be read.
 [[nodiscard]] std::wstring ReadDefaultValue(RegistryAccess& registry, RegistryRoot root,
                                             const std::wstring& path);
+// The same for the value `name`.
+[[nodiscard]] std::wstring ReadTextValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                                         const std::wstring& name);
 // Deletes HKLM\path's value `name`; a missing key or value is no error.
 RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name);
 

@@ -129,7 +129,7 @@ class RoutineWalk {
 };
 
 // The reset routine of each Windows family.
-enum class ResetFamily { kNone, kXp, kVista, kWin7, kWin8 };
+enum class ResetFamily { kNone, kXp, kVista, kWin7, kWin8, kWin81 };
 
 struct ResetRow {
   std::uint32_t majorVersion;
@@ -144,6 +144,8 @@ constexpr ResetRow kResetTable[] = {
     {6, 0, ResetFamily::kVista},
     {6, 1, ResetFamily::kWin7},
     {6, 2, ResetFamily::kWin8},
+    {6, 3, ResetFamily::kWin81},   // Windows 8.1, Server 2012 R2
+    {10, 0, ResetFamily::kWin81},  // Windows 10 and 11, Server 2016 on
 };
 
 ResetFamily FamilyOf(const SystemInfo& info) {
@@ -170,6 +172,10 @@ std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, s
       const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
       return failures + AddPinToStartVerb(registry, runLog);
     }
+    case ResetFamily::kWin81: {
+      const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      return failures + AddPinToStartHandler(registry, runLog);
+    }
     case ResetFamily::kNone:
       break;
   }
@@ -191,4 +197,8 @@ std::uint32_t ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLo
 std::uint32_t AddPinToStartVerb(RegistryAccess& registry, std::wostream& runLog) {
   // The verb's steps report nothing but what failed.
   return RoutineWalk(registry, runLog, 0).Walk(kPinToStartVerb);
+}
+
+std::uint32_t AddPinToStartHandler(RegistryAccess& registry, std::wostream& runLog) {
+  return RoutineWalk(registry, runLog, 0).Walk(kPinToStartHandler);
 }

@@ -12,9 +12,13 @@ std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, st
 std::uint32_t ResetVistaFamily(RegistryAccess& registry, std::wostream& runLog);
 std::uint32_t ResetWin7Win8Family(RegistryAccess& registry, std::wostream& runLog);
 std::uint32_t AddPinToStartVerb(RegistryAccess& registry, std::wostream& runLog);
+// Windows 8.1 and later pin to Start through a context-menu handler of
+// exefile, in place of Windows 8's verb.
+std::uint32_t AddPinToStartHandler(RegistryAccess& registry, std::wostream& runLog);
 
 // Runs the reset of the host's family, chosen from its version numbers: 5.x
 // the XP routine, 6.0 Vista's, 6.1 Windows 7's, 6.2 Windows 7's followed by
-// the pin-to-start verb; any other version, nothing. Returns how many writes
+// the pin-to-start verb, 6.3 and 10.0 Windows 7's followed by the
+// pin-to-start handler; any other version, nothing. Returns how many writes
 // and deletions failed.
 std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);

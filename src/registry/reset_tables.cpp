@@ -385,6 +385,17 @@ constexpr ResetStep kPinToStartSteps[] = {
     Always(LR"(exefile\shell\pintostartscreen)", L"MultiSelectModel", kSz, L"Single"),
 };
 
+// ---- Windows 8.1 and later: the Pin to Start handler of exefile ----------
+
+constexpr wchar_t kPinToStartHandlerClass[] = L"{470C0EBD-5D73-4d58-9CED-E91E22E23282}";
+
+constexpr ResetStep kPinToStartHandlerSteps[] = {
+    IfDifferent(LR"(exefile\shellex\ContextMenuHandlers\PintoStartScreen)", kDefault, kSz, kPinToStartHandlerClass,
+                LR"(  * HKLM\Software\Classes\exefile\shellex\ContextMenuHandlers\PintoStartScreen\\@ was changed. )"
+                LR"(It was reset to {470C0EBD-5D73-4d58-9CED-E91E22E23282}!)"
+                L"\r\n\r\n"),
+};
+
 // ---- The routines --------------------------------------------------------
 
 constexpr StepRun kXpRuns[] = {
@@ -408,6 +419,7 @@ constexpr StepRun kWin7Win8Runs[] = {
 };
 
 constexpr StepRun kPinToStartRuns[] = {Run(kPinToStartSteps)};
+constexpr StepRun kPinToStartHandlerRuns[] = {Run(kPinToStartHandlerSteps)};
 
 template <std::size_t N>
 constexpr ResetRoutine Routine(const StepRun (&runs)[N]) {
@@ -420,3 +432,4 @@ const ResetRoutine kXpRoutine = Routine(kXpRuns);
 const ResetRoutine kVistaRoutine = Routine(kVistaRuns);
 const ResetRoutine kWin7Win8Routine = Routine(kWin7Win8Runs);
 const ResetRoutine kPinToStartVerb = Routine(kPinToStartRuns);
+const ResetRoutine kPinToStartHandler = Routine(kPinToStartHandlerRuns);

@@ -55,8 +55,9 @@ struct ResetRoutine {
 
 extern const ResetRoutine kXpRoutine;        // major version 5; steps filtered by minor version
 extern const ResetRoutine kVistaRoutine;     // 6.0
-extern const ResetRoutine kWin7Win8Routine;  // 6.1 and 6.2
-extern const ResetRoutine kPinToStartVerb;   // 6.2, after kWin7Win8Routine
+extern const ResetRoutine kWin7Win8Routine;    // 6.1 to 10.0
+extern const ResetRoutine kPinToStartVerb;     // 6.2, after kWin7Win8Routine
+extern const ResetRoutine kPinToStartHandler;  // 6.3 and 10.0, after kWin7Win8Routine
 
 // True when `step` belongs to a host with this minor version.
 [[nodiscard]] constexpr bool AppliesTo(const ResetStep& step, std::uint32_t minorVersion) noexcept {

@@ -10,6 +10,11 @@ namespace {
 // The per-user class registrations; every key removed lies strictly below it.
 const std::wstring kUserClasses = L"SOFTWARE\\Classes";
 const std::wstring kUserClassesPrefix = L"SOFTWARE\\Classes\\";
+// Explorer's own choice of program per extension (Vista on), which outranks
+// every class registration; reached from Software through no link.
+const std::wstring kUserSoftware = L"Software";
+const std::wstring kExplorerFileExts = L"Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\";
+const std::wstring kUserChoice = L"\\UserChoice";
 
 struct OverrideLiterals {
   const wchar_t* extension;
@@ -33,13 +38,38 @@ const OverrideLiterals* FindLiterals(const std::wstring& extension) {
   return nullptr;
 }
 
-}  // namespace
+// Removes Explorer's choice for `extension`: its UserChoice key, named with
+// the program it chose. OpenWithList and OpenWithProgids beside it stay.
+std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runLog,
+                                   const std::wstring& extension) {
+  const std::wstring choice = kExplorerFileExts + extension + kUserChoice;
+  const std::wstring choiceKey = kUserSoftware + L"\\" + choice;
+  if (!KeyExists(registry, RegistryRoot::HKCU, choiceKey)) return 0;
+  // Vista and 7 name the value Progid, later versions ProgId: names compare
+  // without regard to case.
+  const std::wstring shown = L"HKCU\\" + choiceKey;
+  runLog << L"  * " << shown << L" exists and is set to "
+         << EscapeControlCharacters(ReadTextValue(registry, RegistryRoot::HKCU, choiceKey, L"ProgId")) << L"!\r\n";
+  runLog.flush();
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserSoftware, choice);
+  if (gone) {
+    runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
+    runLog.flush();
+    return 0;
+  }
+  if (gone.error != kRegistrySuccess) {
+    ReportFailure(runLog, shown, gone.error);
+  } else {
+    // Explorer follows the link to the choice; the repair does not.
+    runLog << L"  * " << shown
+           << L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n";
+    runLog.flush();
+  }
+  return 1;
+}
 
-std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
-                                 const std::wstring& extension) {
-  // Only the three executable types are overrides this tool removes.
-  const OverrideLiterals* literals = FindLiterals(extension);
-  if (literals == nullptr) return 0;
+std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& runLog,
+                                    const OverrideLiterals* literals, const std::wstring& extension) {
   const std::wstring extensionKey = kUserClassesPrefix + extension;
   if (!KeyExists(registry, RegistryRoot::HKCU, extensionKey)) return 0;
 
@@ -72,6 +102,17 @@ std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog
     ++failures;
   }
   return failures;
+}
+
+}  // namespace
+
+std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
+                                 const std::wstring& extension) {
+  // Only the three executable types are overrides this tool removes.
+  const OverrideLiterals* literals = FindLiterals(extension);
+  if (literals == nullptr) return 0;
+  const std::uint32_t failures = RemoveClassesOverride(registry, runLog, literals, extension);
+  return failures + RemoveExplorerChoice(registry, runLog, extension);
 }
 
 void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error) {

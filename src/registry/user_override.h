@@ -6,8 +6,9 @@
 #include "registry/registry_access.h"
 
 // Removes the current user's override of `extension` (".exe", ".bat", ".com"):
-// the per-user extension key and the per-user class key it names. Returns how
-// many of the deletions failed.
+// the per-user extension key and the per-user class key it names, then
+// Explorer's UserChoice for the extension. Returns how many of the deletions
+// failed.
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
                                  const std::wstring& extension);
 

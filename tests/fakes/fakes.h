@@ -56,6 +56,13 @@ class FakeDialog : public Dialog {
   std::vector<std::wstring> shown;
 };
 
+// Counts the notifications that associations changed.
+class FakeShell : public Shell {
+ public:
+  void AssociationsChanged() override { ++notified; }
+  unsigned notified = 0;
+};
+
 // Ticks from `ticks` in order, the last one repeated; always 12/06/2026 03:05:09 PM.
 class FakeClock : public Clock {
  public:
@@ -90,6 +97,26 @@ class FakeEnvironment : public Environment {
   }
   std::map<std::wstring, std::wstring> variables;  // by upper-case name
   bool allocationFails = false;
+};
+
+// Where the run is shown: a visible window station outside session 0 unless told.
+class FakeDesktop : public Desktop {
+ public:
+  bool WindowStationVisible() override { return visible; }
+  bool InSessionZero() override { return sessionZero; }
+  bool visible = true, sessionZero = false;
+};
+
+// The event log: the entries reported, "type id | text" each (type 0
+// information, 1 warning, 2 error), kept even when the write is made to fail.
+class FakeEventLog : public EventLog {
+ public:
+  bool Report(EventType type, std::uint32_t eventId, const std::wstring& text) override {
+    entries.push_back(std::to_wstring(static_cast<int>(type)) + L" " + std::to_wstring(eventId) + L" | " + text);
+    return !fails;
+  }
+  std::vector<std::wstring> entries;
+  bool fails = false;
 };
 
 class FakeHostQuery : public HostQuery {

@@ -94,7 +94,7 @@ void Run(MemoryRegistry& registry, std::uint32_t family, bool failing, Flushes& 
 std::vector<std::string> CheckResetCase(const std::uint8_t* data, std::size_t size) {
   static const std::vector<Row> damage = ReadRows("fuzz/damage.txt");
   MemoryRegistry registry;
-  const std::uint32_t family = size == 0 ? 0 : data[0] % 5u;
+  const std::uint32_t family = size == 0 ? 0 : data[0] % 6u;
   bool failing = false;
   for (std::size_t at = 1; at < std::min<std::size_t>(size, 64); ++at) {
     const Row& row = damage.at(data[at] % damage.size());

@@ -33,15 +33,29 @@ READ = {"SZ": lambda text: sz(unquote(text)), "EXPAND_SZ": lambda text: sz(unquo
         "BINARY": lambda text: (BINARY, unquote_to_bytes(text)),
         "DWORD": lambda text: (DWORD, int(text, 16).to_bytes(4, "little"))}
 
-# name, CurrentVersion, ProductType, product name, expected file, XP layout, hive format 1.x,
-# keys beside the classes (thousands: index roots over index leaves)
+# name, version.build (from 10.0 on CurrentVersion stays "6.3" beside the version numbers), ProductType,
+# product name, expected file, XP layout, hive format 1.x, keys beside the classes (thousands: index
+# roots over index leaves), the name the run gives it
 FAMILIES = [
-    ("xp-x64", "5.2", "WinNT", "Microsoft Windows XP", "server2003", True, 3, 0),
-    ("server2003", "5.2", "ServerNT", "Microsoft Windows Server 2003", "server2003", True, 5, 0),
-    ("vista", "6.0", "WinNT", "Windows Vista (TM) Business", "vista", False, 3, 0),
-    ("win7", "6.1", "WinNT", "Windows 7 Professional", "win7", False, 3, 2500),
-    ("win8", "6.2", "ServerNT", "Windows Server 8 Beta Datacenter", "win8", False, 5, 2500),
+    ("xp-x64", "5.2.3790", "WinNT", "Microsoft Windows XP", "server2003", True, 3, 0, "Windows XP Professional x64"),
+    ("server2003", "5.2.3790", "ServerNT", "Microsoft Windows Server 2003", "server2003", True, 5, 0,
+     "Windows Server 2003"),
+    ("vista", "6.0.6002", "WinNT", "Windows Vista (TM) Business", "vista", False, 3, 0, "Windows Vista"),
+    ("win7", "6.1.7601", "WinNT", "Windows 7 Professional", "win7", False, 3, 2500, "Windows 7"),
+    ("win8", "6.2.9200", "ServerNT", "Windows Server 8 Beta Datacenter", "win8", False, 5, 2500, "Windows Server 8"),
+    ("win81", "6.3.9600", "WinNT", "Windows 8.1 Pro", "win81", False, 5, 0, "Windows 8.1"),
+    ("win10", "10.0.19045", "WinNT", "Windows 10 Pro", "win81", False, 5, 0, "Windows 10"),
+    ("win11", "10.0.22631", "WinNT", "Windows 10 Pro", "win81", False, 5, 2500, "Windows 11"),
+    ("server2022", "10.0.20348", "ServerNT", "Windows Server 2022 Datacenter", "win81", False, 5, 0,
+     "Windows Server 2022"),
 ]
+# alice's Explorer choices in her NTUSER.DAT: the UserChoice of .exe goes, the rest stays
+FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
+USER_KEYS = {FILE_EXTS + r"\UserChoice": {"ProgId": sz("txtfile"), "Hash": sz("AAAAAAAAAAA=")},
+             FILE_EXTS + r"\OpenWithList": {"a": sz("notepad.exe"), "MRUList": sz("a")},
+             FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")}}
+CHOICE_LINES = ("  * HKCU\\%s\\UserChoice exists and is set to txtfile!\n"
+                "  * HKCU\\%s\\UserChoice has been deleted!\n\n") % (FILE_EXTS, FILE_EXTS)
 
 
 def flip(path, masks):
@@ -103,11 +117,11 @@ def mount(*command):
 
 
 class OfflineRepair(unittest.TestCase):
-    def lay_out(self, version="6.1", product_type="WinNT", product="Windows 7", xp=False, minor=3, many=0,
+    def lay_out(self, version="6.1.7601", product_type="WinNT", product="Windows 7", xp=False, minor=3, many=0,
                 profiles=(), root=None):
-        """A damaged installation: SOFTWARE's classes, alice's override of .exe, bob's .exe a link;
-        `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them; in `root`, or in a
-        new folder."""
+        """A damaged installation: SOFTWARE's classes, alice's override of .exe and her Explorer choice for it,
+        bob's .exe a link; `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them;
+        in `root`, or in a new folder."""
         self.root = self.target = root or pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
         self.user, self.program = None, OFFLINE
         if not root:
@@ -117,12 +131,18 @@ class OfflineRepair(unittest.TestCase):
             if xp else ("Windows/System32/config/", "Users/%s/AppData/Local/Microsoft/Windows/UsrClass.dat", r"C:\Users")
         self.software, self.system = (self.root / config / (name.lower() if xp else name) for name in ("SOFTWARE", "SYSTEM"))
         self.alice, self.bob = (self.root / (classes % name) for name in ("alice", "bob"))
+        self.alice_user = self.root / (classes % "alice").split("/")[0] / "alice/NTUSER.DAT"
         profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice",
                     BOB: users + r"\bob", **dict(profiles)}
+        major_minor, build = version.rsplit(".", 1)
+        major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
         write_hive(self.software, {
-            CURRENT_VERSION: {"CurrentVersion": sz(version), "CurrentBuildNumber": sz("7601"),
-                              "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows")},
+            CURRENT_VERSION: {"CurrentVersion": sz(major_minor if major < 10 else "6.3"),
+                              "CurrentBuildNumber": sz(build),
+                              "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows"),
+                              **({"CurrentMajorVersionNumber": (DWORD, bytes([major, 0, 0, 0])),
+                                  "CurrentMinorVersionNumber": (DWORD, bytes(4))} if major >= 10 else {})},
             **{CURRENT_VERSION + "\\ProfileList\\" + sid: {"ProfileImagePath": sz(folder, EXPAND_SZ)}
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
@@ -138,7 +158,8 @@ class OfflineRepair(unittest.TestCase):
                                 **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
-        self.hives = [self.software, self.system, self.alice, self.bob]
+        write_hive(self.alice_user, USER_KEYS, minor)
+        self.hives = [self.software, self.system, self.alice, self.bob, self.alice_user]
 
     def mounted(self, kind, *options):
         """A new folder with a file system of `kind` mounted on it, unmounted at the end."""
@@ -163,7 +184,7 @@ class OfflineRepair(unittest.TestCase):
         return data[2:].decode("utf-16-le")
 
     def test_each_family_is_repaired_for_the_machine_and_every_profile(self):
-        for family, version, product_type, product, expected, xp, minor, many in FAMILIES:
+        for family, version, product_type, product, expected, xp, minor, many, name in FAMILIES:
             with self.subTest(family):
                 self.lay_out(version, product_type, product, xp, minor, many)
                 os.chown(self.alice, 1234, 5678)
@@ -179,8 +200,13 @@ class OfflineRepair(unittest.TestCase):
                                  "Your executables (.exe, .bat, .com) should now properly execute on your computer!\n")
                 self.assertEqual((self.alice.stat().st_uid, self.alice.stat().st_gid, self.alice.stat().st_mode & 0o777),
                                  (1234, 5678, 0o640))
+                self.assertIn("Windows Version: %s\n" % name, log)
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
+                self.assertIn(" has been deleted!\n\n" + CHOICE_LINES, log)
+                kept = read_hive(backup(self.alice_user))
+                del kept[FILE_EXTS.lower() + "\\userchoice"]
+                self.assertEqual(read_hive(self.alice_user), kept)
                 machine = read_hive(self.software)
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
@@ -191,11 +217,12 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(bob["keepme"][""], sz("notaclass"))  # the link's target stays
                 for key, values in self.many.items():  # the keys beside, as they were
                     self.assertEqual((machine["classes\\" + key], alice[key]), (values, values))
-                for hive in (self.software, self.alice, self.bob):
+                for hive in (self.software, self.alice, self.bob, self.alice_user):
                     self.assertEqual(backup(hive).read_bytes(), before[hive])
                     self.assertEqual(check_hive(hive), [])
                 # The undo file brings back the hives as they were, but for bob's link, which it names.
                 names = {"hkey_local_machine\\software": self.software, "hkey_users\\%s_classes" % ALICE.lower(): self.alice,
+                         "hkey_users\\%s" % ALICE.lower(): self.alice_user,
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
                 undo = self.root / "Morvane" / "Morvane-undo.reg"
                 self.assertIn('logged on: reg import "C:\\Morvane\\Morvane-undo.reg"\n', log)
@@ -238,8 +265,11 @@ class OfflineRepair(unittest.TestCase):
             ("not root", self.as_nobody, "cannot be written by this user. Run morvane-offline as root"),
             ("not a hive", lambda: self.system.write_bytes(b"garbage"), "is not a registry hive"),
             ("no answer", lambda: self.args.remove("--yes"), "Program cancelled by the user!"),
-            ("Windows 8.1", lambda: write_hive(self.software, {CURRENT_VERSION: {"CurrentVersion": sz("6.3")}}),
-             "Your operating system, Unknown Version, is not supported."),
+            ("a version after 10.0", lambda: write_hive(self.software, {CURRENT_VERSION: {
+                "CurrentVersion": sz("6.3"), "CurrentMajorVersionNumber": (DWORD, bytes([11, 0, 0, 0])),
+                "CurrentMinorVersionNumber": (DWORD, bytes(4)), "CurrentBuildNumber": sz("30000"),
+                "ProductName": sz("Windows 12 Pro")}}),
+             "Your operating system, Windows 12 Pro (build 30000), is not supported.\nMorvane repairs "),
             ("hibernated", lambda: (self.root / "HIBERFIL.SYS").write_bytes(b"hibr" + bytes(60)),
              "is hibernated, or was shut down with fast startup"),
             ("log not writable", lambda: self.args.extend(["--log", "/nonexistent/m.txt"]),
@@ -271,17 +301,19 @@ class OfflineRepair(unittest.TestCase):
             write_hive(outside / where, {".exe": {"": sz("evilfile")}})
         climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
         folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
-                   "-2004": r"D:\Users\erin", "-2006": r"C:\Users\frank", "-2007": r"C:\Users\hal",
-                   "-2005": r"C:\USERS\Alice"}
+                   "-2004": r"D:\Users\erin", "-2007": r"C:\Users\fay", "-2008": r"C:\Users\hal",
+                   "-2005": r"C:\USERS\Alice", "-2006": r"C:\Users\frank"}
         self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
         (self.root / "Users/dave").mkdir()
         (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
         (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
         (self.root / "Users/gus" / VISTA_CLASSES).symlink_to(outside / "system-file")
-        for user, damage in (("frank", {8: 6, 508: 6}), ("hal", {0: 1})):  # dirty, and no hive at all
+        for user, damage in (("fay", {8: 6, 508: 6}), ("hal", {0: 1})):  # dirty, and no hive at all
             write_hive(self.root / "Users" / user / VISTA_CLASSES, {".exe": {"": sz("evilfile")}})
             flip(self.root / "Users" / user / VISTA_CLASSES, damage)
-        before, unsound = files(outside), files(self.root / "Users/frank") | files(self.root / "Users/hal")
+        write_hive(self.root / "Users/frank" / VISTA_CLASSES, {})  # frank's classes are reached, his NTUSER.DAT not
+        (self.root / "Users/frank/NTUSER.DAT").symlink_to(outside / "system-file")
+        before, unsound = files(outside), files(self.root / "Users/fay") | files(self.root / "Users/hal")
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
         self.assertNotIn(".exe", read_hive(self.alice))  # repaired once, though named twice
@@ -291,7 +323,9 @@ class OfflineRepair(unittest.TestCase):
         for folder in list(folders.values())[:6]:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
         self.assertIn("Log on to that Windows as this user and off again", log)
-        self.assertEqual(files(self.root / "Users/frank") | files(self.root / "Users/hal"), unsound)
+        self.assertEqual(files(self.root / "Users/fay") | files(self.root / "Users/hal"), unsound)
+        self.assertIn("User profile C:\\Users\\frank:\n  * Its user hive was not repaired: %s is a link, which is not "
+                      "followed!\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
 

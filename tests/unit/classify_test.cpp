@@ -11,7 +11,10 @@ TEST(ClassifyHost, EveryRowOfTheTable) {
   for (const Row& row : rows) {
     FakeHostQuery host;
     host.version.majorVersion = static_cast<std::uint32_t>(std::stoul(row[0]));
-    host.version.minorVersion = static_cast<std::uint32_t>(std::stoul(row[0].substr(row[0].find(L'.') + 1)));
+    const std::size_t minor = row[0].find(L'.') + 1;
+    const std::size_t build = row[0].find(L'.', minor);
+    host.version.minorVersion = static_cast<std::uint32_t>(std::stoul(row[0].substr(minor)));
+    host.version.buildNumber = build == std::wstring::npos ? 0 : static_cast<std::uint32_t>(std::stoul(row[0].substr(build + 1)));
     host.version.productType = static_cast<std::uint8_t>(std::stoul(row[1]));
     host.version.suiteMask = static_cast<std::uint16_t>(std::stoul(row[2], nullptr, 16));
     host.architecture = static_cast<std::uint16_t>(std::stoul(row[3], nullptr, 16));

@@ -10,6 +10,7 @@
 #include "registry/reset.h"
 #include "registry/user_override.h"
 #include "support/memory_registry.h"
+#include "support/registry_values.h"
 
 namespace {
 
@@ -73,6 +74,31 @@ TEST(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyResists) {
   EXPECT_TRUE(registry.Has(L"HKCU\\SOFTWARE\\Classes\\.exe"));
   EXPECT_FALSE(registry.Has(L"HKCU\\SOFTWARE\\Classes\\exefile"));
   EXPECT_EQ(registry.OpenKeys(), 0u);
+}
+
+// Explorer's choice that cannot go is named and counted: a deletion refused,
+// or a choice reached through a link, whose target stays.
+TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
+  const std::wstring fileExts = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.exe";
+  const std::wstring choice = fileExts + L"\\UserChoice";
+  const std::wstring named = L"  * " + choice + L" exists and is set to txtfile!\r\n  * " + choice;
+  for (const bool linked : {false, true}) {
+    MemoryRegistry registry;
+    if (linked) {
+      ASSERT_TRUE(PutLink(registry, fileExts, L"HKLM\\Software\\Elsewhere"));
+      ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Elsewhere\\UserChoice", L"ProgId", L"txtfile"));
+    } else {
+      ASSERT_TRUE(PutText(registry, choice, L"Progid", L"txtfile"));  // as Vista and 7 name it
+      registry.Fail(Kind::DeleteOpenedKey, choice, kRegistryAccessDenied);
+    }
+    const RegistryState before = registry.State();
+    std::wostringstream log;
+    EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u);
+    EXPECT_EQ(log.str(), named + (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
+                                         : L" could not be reset (error 5)!\r\n\r\n"));
+    EXPECT_EQ(registry.State(), before);
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The run's ways out through fakes (tests/unit/run.txt): exit code, how the
 // log goes, what only the console shows, the dialogs and what was on disk
 // while each was up, the wait after terminating, whether the registry was
-// touched, and the token closed. What each family's reset writes is checked
+// touched, the token closed, and the one event log entry of the run. What each family's reset writes is checked
 // end to end under Wine.
 #include "driver/run.h"
 
@@ -88,7 +88,16 @@ struct World {
         host.version.majorVersion = a;
         host.version.minorVersion = b;
       }
+      if (word == L"build" && words >> a) host.version.buildNumber = a;
+      if (word == L"repaired" && words >> a) {  // the registry as that family's reset leaves it
+        std::wostream silent(nullptr);
+        ResetAsFamily(registry, a, silent);
+      }
       if (word == L"answer" && words >> a) dialog.answers = {static_cast<int>(a)};
+      if (word == L"argument" && words >> word) arguments.push_back(word);
+      if (word == L"invisible-station") desktop.visible = false;
+      if (word == L"session-zero") desktop.sessionZero = true;
+      if (word == L"event-log-fails") eventLog.fails = true;
       if (word == L"privilege-refused") tokens.enableFails = true;
       if (word == L"privilege-unknown") tokens.lookupFails = true;
       if (word == L"no-token") tokens.openFails = true;
@@ -130,8 +139,29 @@ struct World {
   FakeShortPaths shortPaths;
   FakeProcessTable processes;
   MemoryRegistry registry;
+  FakeDesktop desktop;
+  FakeEventLog eventLog;
+  FakeShell shell;
+  std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
+
+// Whether `text` is `parts` ("a ... b ..."), each found after the one before;
+// the first opens the text and the last ends it.
+void ExpectParts(const std::wstring& parts, const std::wstring& text, const fs::path& profile) {
+  std::size_t at = 0;
+  for (std::size_t start = 0, end = 0; parts != L"-" && start < parts.size(); start = end + 5) {
+    end = std::min(parts.find(L" ... ", start), parts.size());
+    std::wstring part = Unescape(parts.substr(start, end - start));
+    if (const std::size_t mark = part.find(L"<profile>"); mark != std::wstring::npos) {
+      part.replace(mark, 9, profile.wstring());
+    }
+    const std::size_t found = text.find(part, at);
+    EXPECT_TRUE(found != std::wstring::npos && (start != 0 || found == 0)) << testing::PrintToString(part);
+    at = found == std::wstring::npos ? at : found + part.size();
+  }
+  EXPECT_EQ(at, text.size()) << "the text ends otherwise: " << testing::PrintToString(text);
+}
 
 TEST(Run, EveryWayOut) {
   std::map<wchar_t, std::wstring> dialogs;  // as the fake keeps them
@@ -145,25 +175,18 @@ TEST(Run, EveryWayOut) {
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row[0]));
     World world(row[1]);
-    RunServices services{world.console, world.dialog,     world.clock,     world.environment, world.tokens,
-                         world.host,    world.shortPaths, world.processes, world.registry};
-    EXPECT_EQ(::Run(services), std::stoi(row[2]));
+    RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
+                         world.tokens,    world.host,     world.shortPaths, world.processes,
+                         world.registry,  world.desktop,  world.eventLog,   world.shell};
+    const int exitCode = std::stoi(row[2]);
+    EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
     const std::optional<std::wstring> log = ReadLog(world.logPath);
     // "console: ..." : no log file, and the console carries the whole run.
     const bool consoleOnly = row[3].rfind(L"console: ", 0) == 0;
     const std::wstring parts = consoleOnly ? row[3].substr(9) : row[3];
     ASSERT_EQ(log.has_value(), parts != L"-" && !consoleOnly);
-    const std::wstring text = consoleOnly ? ConsoleText(world.console) : log.value_or(L"");
-    std::size_t at = 0;
-    for (std::size_t start = 0, end = 0; parts != L"-" && start < parts.size(); start = end + 5) {
-      end = std::min(parts.find(L" ... ", start), parts.size());
-      const std::wstring part = withProfile(Unescape(parts.substr(start, end - start)), world.profile);
-      const std::size_t found = text.find(part, at);
-      EXPECT_TRUE(found != std::wstring::npos && (start != 0 || found == 0)) << testing::PrintToString(part);
-      at = found == std::wstring::npos ? at : found + part.size();
-    }
-    EXPECT_EQ(at, text.size()) << "the text ends otherwise: " << testing::PrintToString(text);
+    ExpectParts(parts, consoleOnly ? ConsoleText(world.console) : log.value_or(L""), world.profile);
     if (!consoleOnly) {
       EXPECT_EQ(ConsoleText(world.console), log.value_or(L"") + Unescape(row[4])) << "the console carries the log once";
     }
@@ -186,7 +209,8 @@ TEST(Run, EveryWayOut) {
       }
     }
     EXPECT_EQ(world.registry.State().empty(), row[6] == L"no");
-    if (row.size() > 8) {  // the run made the reset of that family, as the family's routines make it
+    EXPECT_EQ(world.shell.notified, row[6] == L"yes" ? 1u : 0u) << "Explorer is told once of a change";
+    if (row.size() > 8 && row[8] != L"-") {  // the run made the reset of that family, as the family's routines make it
       MemoryRegistry family;
       std::wostream silent(nullptr);
       ResetAsFamily(family, static_cast<std::uint32_t>(std::stoul(row[8])), silent);
@@ -194,6 +218,12 @@ TEST(Run, EveryWayOut) {
     }
     EXPECT_EQ(world.registry.OpenKeys(), 0u);
     EXPECT_EQ(world.clock.sleeps, std::vector<std::uint32_t>(std::stoul(row[7]), 2000));
+    // One entry a run, whether or not it could be written: information, warning
+    // or error as the exit code is 0, 2 or 1, its event id the exit code.
+    ASSERT_EQ(world.eventLog.entries.size(), 1u);
+    const std::wstring opening = (exitCode == 0 ? L"0 " : exitCode == 2 ? L"1 " : L"2 ") + row[2] + L" | Morvane 1.0.0: ";
+    EXPECT_EQ(world.eventLog.entries[0].rfind(opening, 0), 0u) << testing::PrintToString(world.eventLog.entries[0]);
+    if (row.size() > 9) ExpectParts(opening + row[9], world.eventLog.entries[0], world.profile);
     const std::vector<TokenHandle> none;
     EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
   }

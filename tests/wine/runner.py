@@ -12,7 +12,12 @@ KEYS = {"ok": "Return", "cancel": "Escape"}
 NO_ASLR = ["setarch", "x86_64", "-R"]
 WINE_ENV = {"WINEDEBUG": "-all,err+virtual", "WINEDLLOVERRIDES": "mscoree,mshtml=", "LANG": "C.UTF-8"}
 TEMPLATE_LAYOUT = "5"  # bump when the template is made differently
-PLACEHOLDERS = {"time": r"\d\d/\d\d/\d{4} (?:0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M", "n": r"\d+", "pid": r"\d+"}
+PLACEHOLDERS = {"time": r"\d\d/\d\d/\d{4} (?:0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M", "n": r"\d+", "pid": r"\d+",
+                "hex": r"[0-9A-Fa-f]+", "rest": r".*"}
+# Wine's event log calls are stubs that trace what they are given: the source
+# on advapi's fixme class, each string of an entry on the eventlog channel.
+EVENT_DEBUG = "-all,err+virtual,fixme+advapi,+eventlog"
+EVENT_CALL = re.compile(r"^[0-9a-f]+:(\w+:\w+:(?:RegisterEventSourceW|ReportEventW|DeregisterEventSource) .*\n)", re.M)
 WAIT = 120  # seconds: the bound of every wait, generous since CI machines are loaded
 DEVNULL = subprocess.DEVNULL
 
@@ -104,8 +109,9 @@ class Prefix:
         # The prefix's first program makes its desktop: on the display, if any.
         self.sleeper(os.path.join(self.tools, "sleeper.exe"), display=True, seconds=3600)
 
-    def env(self, display=False):
-        return wine_env(self.path, self.home, self.display if display else None)
+    def env(self, display=False, debug=None):
+        return dict(wine_env(self.path, self.home, self.display if display else None),
+                    **({"WINEDEBUG": debug} if debug else {}))
 
     def unix(self, windows_path):  # a path on C:
         return os.path.join(self.path, "drive_c", windows_path[3:].replace("<user>", self.user).replace("\\", "/"))
@@ -118,18 +124,18 @@ class Prefix:
         shutil.copyfile(source, self.unix(windows_path))
         return windows_path.replace("<user>", self.user)
 
-    def start(self, args, display=False, output=DEVNULL, errors=DEVNULL):
-        proc = subprocess.Popen(NO_ASLR + ["wine"] + args, env=self.env(display), cwd=self.root, stdin=DEVNULL,
-                                stdout=output, stderr=errors)
+    def start(self, args, display=False, output=DEVNULL, errors=DEVNULL, debug=None):
+        proc = subprocess.Popen(NO_ASLR + ["wine"] + args, env=self.env(display, debug), cwd=self.root,
+                                stdin=DEVNULL, stdout=output, stderr=errors)
         self.started.append(proc)
         return proc
 
-    def run(self, args, display=False):
+    def run(self, args, display=False, debug=None):
         # Runs a Windows program to its end: (exit code, stdout, stderr). The
         # output goes to files, which a background process of Wine's that holds
         # a copy of the handles cannot keep open the way it would a pipe.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            code = self.start(args, display, out, err).wait(WAIT)  # TimeoutExpired names the command
+            code = self.start(args, display, out, err, debug).wait(WAIT)  # TimeoutExpired names the command
             out.seek(0), err.seek(0)
             return code, out.read(), err.read()
 
@@ -296,9 +302,10 @@ def prepare(p, folder, run, exe, display, log_path):
             copy, _, started_as = (part.strip() for part in where.partition("|"))
             p.place(os.path.join(p.tools, "sleeper.exe"), copy)
             sleepers.append((kind, started_as or copy) + p.sleeper(started_as or copy, display))
-    command = [p.place(exe, run.get("morvane_at"))]
+    command = [p.place(exe, run.get("morvane_at"))] + run.get("arguments", "").split()
     options = [o for k in run if k.startswith("set.") for o in ("--set", k[4:] + "=" + run[k])]
     options += [o for name in run.get("unset", "").split() for o in ("--unset", name)]
+    options += ["--station", run["station"]] if "station" in run else []
     if options or "launcher_at" in run:
         command = [p.place(os.path.join(p.tools, "launcher.exe"), run.get("launcher_at"))] + options + command
     return command, sleepers
@@ -316,7 +323,7 @@ def run_section(p, folder, run, exe, fail):
     if display:
         answerer.start()
     try:
-        code, out, err = p.run(command, display)
+        code, out, err = p.run(command, display, EVENT_DEBUG if "event" in run else None)
     finally:
         answerer.done.set()
 
@@ -364,6 +371,8 @@ def run_section(p, folder, run, exe, fail):
     console = out.decode(encoding, errors="replace").replace("\r\n", "\n")
     if console.replace("\n", "\r\n").encode(encoding) != out:
         fail("console: not what text mode makes of a text: %r" % out)
+    if "event" in run:
+        check("the event log calls", "event", "".join(EVENT_CALL.findall(err.decode("utf-8", "replace"))))
     if "console" in run:
         check("console", "console", console)
     elif log is not None and console != log:

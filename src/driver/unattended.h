@@ -1,0 +1,57 @@
+#pragma once
+// What a run needs when nobody may be there to answer it: the switch that
+// confirms it in advance, the decision whether anyone can answer at all, and
+// the summary of the run that goes to the system's event log.
+
+#include <cstdint>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "driver/services.h"
+#include "driver/wide_sink.h"
+#include "host/host_query.h"
+
+// Whether the arguments hold /quiet or -quiet, in any letter case: the run is
+// confirmed in advance and shows no dialog. Every other argument is ignored.
+bool ConfirmedInAdvance(const std::vector<std::wstring>& arguments);
+
+// The line that stops a run nobody can answer, or null when someone can: the
+// process's window station is not shown on any screen, or, from Windows Vista
+// on, the process runs in session 0, where Windows shows no user's desktop.
+const wchar_t* NobodyToAnswer(Desktop& desktop, HostQuery& host);
+
+// The dialog of a run that shows none: nothing is shown and the answer is 0,
+// which the confirmation takes as going on.
+class NoDialog final : public Dialog {
+ public:
+  int Show(const std::wstring&, const std::wstring&, unsigned) override { return 0; }
+};
+
+// Everything the run writes to the console, kept for the run's summary while
+// it goes on to the console's own sink. A console that fails to take its text
+// is left alone from then on; the copy goes on.
+class Transcript final : public WideSinkBuf {
+ public:
+  explicit Transcript(std::wstreambuf& console) : console_(&console) {}
+
+  [[nodiscard]] const std::wstring& Text() const noexcept { return text_; }
+
+ protected:
+  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
+  int sync() override;
+
+ private:
+  std::wstreambuf* console_;
+  std::wstring text_;
+};
+
+// The event log entry of a run that ended with `exitCode`: information for 0,
+// a warning for 2, an error for 1.
+EventType EventTypeOf(int exitCode);
+
+// The entry's text: the version and how the run ended, the log file, then
+// every report line of the run (what was terminated, repaired, could not be
+// reset, and the undo file) or, for a run that stopped early, the line that
+// says why. Cut to what one entry holds.
+std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript);
