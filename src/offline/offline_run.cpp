@@ -58,8 +58,8 @@ class ConsoleGate final : public WideSinkBuf {
 
 // The undo records of one part of the run (the machine's, or a profile's),
 // held until its hives are written back: written through to the undo file
-// just before, and taken out again when none of them was written, so that
-// the file offers to undo only what was done.
+// just before, and those of a hive that was not written taken out again, so
+// that the file offers to undo only what was done.
 class HeldUndo final : public UndoSink {
  public:
   explicit HeldUndo(std::wstring path) : path_(std::move(path)) {}
@@ -67,30 +67,40 @@ class HeldUndo final : public UndoSink {
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
     // The header goes first in the file, whichever part it came with.
     const std::size_t header = std::wcslen(kRegFileHeader);
-    pending_ += records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records;
+    pending_.push_back(records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records);
     return true;
   }
   // Writes the held records through; false when that failed.
   bool Commit() {
     partStart_ = written_.size();
-    if (pending_.empty()) return true;
-    const std::wstring text = (written_.empty() ? kRegFileHeader : L"") + pending_;
-    written_ += text;
+    part_ = std::move(pending_);
     pending_.clear();
+    if (part_.empty()) return true;
+    const std::wstring text = Joined();
+    written_ += text;
     return Put(text, false);
   }
-  // Takes out the records of the part last committed.
-  void Withdraw() {
-    pending_.clear();
-    if (written_.size() == partStart_) return;
+  // Takes out again the records of the part last committed whose keys the
+  // file names below `name`.
+  void Withdraw(const std::wstring& name) {
+    part_.erase(std::remove_if(part_.begin(), part_.end(),
+                               [&](const std::wstring& record) {
+                                 return record.substr(0, record.find(L'\n')).find(name) != std::wstring::npos;
+                               }),
+                part_.end());
     written_.resize(partStart_);
+    written_ += Joined();
     static_cast<void>(Put(written_, true));
   }
   bool Empty() const noexcept { return written_.empty(); }
   bool Complete() const noexcept { return complete_; }
-  bool Opened() const noexcept { return opened_; }
 
  private:
+  std::wstring Joined() const {
+    std::wstring text = written_.empty() && !part_.empty() ? kRegFileHeader : L"";
+    for (const std::wstring& record : part_) text += record;
+    return text;
+  }
   bool Put(const std::wstring& text, bool anew) {
     if (anew || !opened_) {
       opened_ = true;
@@ -104,7 +114,8 @@ class HeldUndo final : public UndoSink {
 
   std::wstring path_;
   LogFileBuf file_;
-  std::wstring pending_;
+  std::vector<std::wstring> pending_;
+  std::vector<std::wstring> part_;
   std::wstring written_;
   std::size_t partStart_ = 0;
   bool opened_ = false;
@@ -223,15 +234,22 @@ bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& r
   return CanCreate(record.undo, "undo file", "--undo", problem);
 }
 
+// A hive of one part of the run, and the name of its keys in the undo file.
+struct PartHive {
+  HiveFile* hive;
+  std::wstring undoName;
+};
+
 // Writes back the changed hives of one part of the run and shows its lines:
-// after them, each hive written and its backup; when none was, a line before
-// and after them says that none of these changes were made, and the undo
-// file drops their records. In a dry run the lines are marked as not done.
-void Settle(const std::wstring& title, const std::vector<HiveFile*>& hives, const std::wstring& lines,
+// after them, each hive written and its backup; when one was not, a line
+// before and after them says that none, or not all, of these changes were
+// made, and the undo file drops the records of its keys. In a dry run the
+// lines are marked as not done.
+void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
             bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
-  std::vector<HiveFile*> changed;
+  std::vector<PartHive> changed;
   std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed),
-               [](HiveFile* hive) { return hive->Changed() || !hive->Failure().empty(); });
+               [](const PartHive& part) { return part.hive->Changed() || !part.hive->Failure().empty(); });
   if (lines.empty() && changed.empty()) return;
   std::wostringstream status;
   std::vector<const HiveFile*> failed;
@@ -239,7 +257,7 @@ void Settle(const std::wstring& title, const std::vector<HiveFile*>& hives, cons
     status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
     static_cast<void>(undo.Commit());
-    for (HiveFile* hive : changed) {
+    for (const auto& [hive, undoName] : changed) {
       std::string error;
       const std::wstring path = DecodeUtf8(hive->Path());
       if (!hive->Failure().empty()) {
@@ -254,10 +272,10 @@ void Settle(const std::wstring& title, const std::vector<HiveFile*>& hives, cons
       status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
       tally.notWritten.push_back(hive);
       failed.push_back(hive);
+      undo.Withdraw(undoName);
     }
   }
   const bool noneMade = !failed.empty() && failed.size() == changed.size();
-  if (noneMade) undo.Withdraw();
   tally.failures += static_cast<std::uint32_t>(failed.size());
   const wchar_t* notMade =
       failed.empty() ? L""
@@ -292,8 +310,9 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;
     }
-    std::vector<HiveFile*> hives{profile.classes.get()};
-    if (profile.user) hives.push_back(profile.user.get());
+    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
+    std::vector<PartHive> hives{{profile.classes.get(), user + L"_Classes"}};
+    if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
     Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
   }
 }
@@ -383,7 +402,8 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   Tally tally;
   std::wostringstream machineLines;
   tally.failures += RunFamilyReset(registry, info, machineLines);
-  Settle(L"Machine-wide:\r\n", {&volume.Software()}, machineLines.str(), options.dryRun, undo, runLog, tally);
+  Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
+         undo, runLog, tally);
   RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);
 
   std::wostream& out = services.console.Stream();

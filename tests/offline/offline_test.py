@@ -332,18 +332,23 @@ class OfflineRepair(unittest.TestCase):
     def test_a_failed_write_back_leaves_the_hive_and_a_later_run_makes_a_new_backup(self):
         self.lay_out()
         original = self.software.read_bytes()
-        (self.software.parent / "SOFTWARE.morvane-new").mkdir()  # a folder where the new file goes
+        for hive in (self.software, self.alice_user):  # a folder where the new file goes
+            hive.with_name(hive.name + ".morvane-new").mkdir()
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
         machine = log[log.index("Machine-wide:"):log.index("User profile")]
         self.assertTrue(machine.startswith("Machine-wide:\n  - NONE of the changes below were made"), machine)
         self.assertIn("  - NOT written: %s is as it was: it could not be written back (File exists).\n"
                       "  - None of the changes above were made.\n" % self.software, machine)
-        self.assertNotIn("HKEY_LOCAL_MACHINE", read_text(self.root / "Morvane/Morvane-undo.reg"))
+        self.assertIn("User profile C:\\Users\\alice:\n  - NOT ALL of the changes below were made", log)
+        undo = read_text(self.root / "Morvane/Morvane-undo.reg")  # only alice's classes, which were written
+        self.assertEqual([name in undo for name in ("HKEY_LOCAL_MACHINE", "HKEY_USERS\\%s\\" % ALICE,
+                                                     "HKEY_USERS\\%s_Classes\\" % ALICE)], [False, False, True])
         self.assertTrue(log.endswith("The log file names each one: %s/Morvane/Morvane.txt (C:\\Morvane\\Morvane.txt"
                                      " on Windows).\n" % self.root), log[-300:])
         self.assertEqual(self.software.read_bytes(), original)
-        (self.software.parent / "SOFTWARE.morvane-new").rmdir()
+        for hive in (self.software, self.alice_user):
+            hive.with_name(hive.name + ".morvane-new").rmdir()
         first = backup(self.alice).read_bytes()
         write_hive(self.alice, {".exe": {"": sz("evilagain")}})
         damaged = self.alice.read_bytes()
