@@ -67,8 +67,9 @@ std::uint32_t Read32(const std::uint8_t* bytes) {
 // open descriptor's file.
 std::string ThroughDescriptor(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Why the header of a hive file is unusable; empty when it is sound.
-std::string HeaderProblem(const std::uint8_t* header) {
+// Why the header of a hive file is unusable, and the kind of refusal; empty
+// when it is sound.
+std::string HeaderProblem(const std::uint8_t* header, HiveFile::Refusal& refusal) {
   std::uint32_t sum = 0;
   for (std::size_t at = 0; at < 508; at += 4) sum ^= Read32(header + at);
   if (sum == 0) sum = 1;
@@ -82,9 +83,9 @@ std::string HeaderProblem(const std::uint8_t* header) {
                         ? "its header says transactions are pending"
                         : nullptr;
   if (why != nullptr) {
+    refusal = HiveFile::Refusal::kNotWrittenOut;
     return std::string("was not completely written out by Windows (") + why +
-           "), and the changes still in its transaction logs would be lost. Start that Windows, "
-           "shut it down fully, and try again";
+           "), and the changes still in its transaction logs would be lost";
   }
   return std::string();
 }
@@ -100,10 +101,16 @@ std::string WriteProblem(int folder, int file, const struct stat& status) {
     return "is on a volume mounted with the kernel's ntfs3 driver, which does not show the file's "
            "Windows security descriptor to keep. Mount the volume with ntfs-3g";
   }
-  if ((status.st_mode & 0222) == 0 || access(ThroughDescriptor(file).c_str(), W_OK) != 0) {
-    return "is read-only";
+  // Only the superuser may change another user's files: a file that denies
+  // this user says so, rather than that it is read-only.
+  const bool denied = (status.st_mode & 0222) != 0 && access(ThroughDescriptor(file).c_str(), W_OK) != 0;
+  const bool folderDenied = !denied && access(ThroughDescriptor(folder).c_str(), W_OK) != 0;
+  if ((denied || folderDenied) && geteuid() != 0 && (errno == EACCES || errno == EPERM)) {
+    return std::string(denied ? "cannot be written" : "is in a folder that cannot be written to") +
+           " by this user. Run morvane-offline as root (with sudo)";
   }
-  if (access(ThroughDescriptor(folder).c_str(), W_OK) != 0) return "is in a folder that cannot be written to";
+  if ((status.st_mode & 0222) == 0 || denied) return "is read-only";
+  if (folderDenied) return "is in a folder that cannot be written to";
   return std::string();
 }
 
@@ -124,6 +131,24 @@ bool CopyNtfsAttributes(int from, int to) {
     }
   }
   return true;
+}
+
+// Gives `to` the owner, group and mode of `from`, and checks that they took:
+// a file system that shows every file alike (ntfs-3g without its
+// permissions option) has them already.
+bool KeepOwnerAndMode(int from, int to) {
+  struct stat original {};
+  struct stat made {};
+  if (fstat(from, &original) != 0) return false;
+  static_cast<void>(fchown(to, original.st_uid, original.st_gid));
+  static_cast<void>(fchmod(to, original.st_mode & 07777));
+  if (fstat(to, &made) != 0) return false;
+  if (made.st_uid == original.st_uid && made.st_gid == original.st_gid &&
+      (made.st_mode & 07777) == (original.st_mode & 07777)) {
+    return true;
+  }
+  errno = EPERM;
+  return false;
 }
 
 // Makes `name` in `folder` a synced copy of the file behind `from`, never
@@ -337,10 +362,19 @@ RegistryStatus StatusFromErrno(int error) {
 
 std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
                                          bool writable, std::string& problem) {
+  Refusal refusal = Refusal::kNone;
+  return Open(folder, name, path, writable ? Use::kChange : Use::kRead, problem, refusal);
+}
+
+std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
+                                         Use use, std::string& problem, Refusal& refusal) {
   std::unique_ptr<HiveFile> hive(new HiveFile());
+  const bool writable = use != Use::kRead;
   hive->name_ = name;
   hive->path_ = path;
   hive->writable_ = writable;
+  hive->tryOnly_ = use == Use::kTry;
+  refusal = Refusal::kUnreadable;
   hive->folder_ = FileDescriptor(fcntl(folder, F_DUPFD_CLOEXEC, 0));
   hive->file_ = FileDescriptor(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
@@ -356,16 +390,21 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   hive->identity_ = {status.st_dev, status.st_ino};
   hive->originalSize_ = static_cast<std::uint64_t>(status.st_size);
   problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
-                ? HeaderProblem(header)
+                ? HeaderProblem(header, refusal)
                 : "is not a registry hive file";
-  if (problem.empty() && writable) problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+  if (problem.empty() && use == Use::kChange) {
+    problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+    refusal = Refusal::kNotWritable;
+  }
   if (!problem.empty()) return nullptr;
+  refusal = Refusal::kUnreadable;
   hive->minorVersion_ = Read32(header + 24);
   hive->hive_ = hivex_open(ThroughDescriptor(hive->file_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
   if (hive->hive_ == nullptr) {
     problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
     return nullptr;
   }
+  refusal = Refusal::kNone;
   hive->root_ = hivex_root(hive->hive_);
   return hive;
 }
@@ -486,7 +525,10 @@ RegistryStatus HiveFile::ReadData(std::size_t value, std::vector<std::uint8_t>& 
 RegistryStatus HiveFile::BeginChange() {
   if (!writable_) return kRegistryAccessDenied;
   if (!failure_.empty()) return kRegistryBadDb;
-  if (changed_) return kRegistrySuccess;
+  if (changed_ || tryOnly_) {
+    changed_ = true;
+    return kRegistrySuccess;
+  }
   int error = EEXIST;
   for (int attempt = 1; attempt <= 100 && error == EEXIST; ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
@@ -573,7 +615,7 @@ RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& v
 }
 
 bool HiveFile::WriteBack(std::string& error) {
-  if (!changed_ || !failure_.empty()) return true;
+  if (!changed_ || !failure_.empty() || tryOnly_) return true;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.
@@ -618,5 +660,5 @@ bool HiveFile::WriteFresh(int file) {
       return false;
     }
   }
-  return CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
+  return KeepOwnerAndMode(file_.get(), file) && CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
 }
