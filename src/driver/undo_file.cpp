@@ -8,9 +8,6 @@
 
 namespace {
 constexpr wchar_t kUndoFileName[] = L"Morvane-undo.reg";
-constexpr wchar_t kIncompleteLine[] =
-    L"; This file is incomplete: what follows could not be written, and the changes it would undo were not "
-    L"made.\r\n";
 }  // namespace
 
 std::wstring UndoFilePath(const std::wstring& logFilePath) {
@@ -18,12 +15,12 @@ std::wstring UndoFilePath(const std::wstring& logFilePath) {
   return cut == std::wstring::npos ? kUndoFileName : logFilePath.substr(0, cut + 1) + kUndoFileName;
 }
 
-bool UndoFile::Append(const std::wstring& text, bool durable) noexcept {
+bool UndoFile::Append(const std::wstring& text) noexcept {
   std::vector<unsigned char> bytes;
   if (whole_ == 0) bytes = {0xFF, 0xFE};  // the byte-order mark
   unsigned char unit[4];
   for (const wchar_t ch : text) bytes.insert(bytes.end(), unit, unit + EncodeUtf16Le(ch, unit));
-  if (!AppendWhole(file_.get(), bytes.data(), bytes.size(), durable)) return false;
+  if (!AppendWhole(file_.get(), bytes.data(), bytes.size(), true)) return false;
   whole_ += bytes.size();
   return true;
 }
@@ -31,22 +28,25 @@ bool UndoFile::Append(const std::wstring& text, bool durable) noexcept {
 // Cuts the file back to its whole records and says that it ends there.
 bool UndoFile::Incomplete() noexcept {
   failed_ = true;
-  if (CutFile(file_.get(), whole_)) static_cast<void>(Append(kIncompleteLine, true));
+  if (CutFile(file_.get(), whole_)) static_cast<void>(Append(kIncompleteUndoLine));
   return false;
 }
 
-bool UndoFile::Write(const std::wstring& records) noexcept {
+bool UndoFile::Opened() noexcept {
   if (!opened_) {
     opened_ = true;
     file_.reset(OpenLogFile(path_));
   }
-  if (!file_ || failed_) return false;
-  return Append(records, durableEachRecord_) || Incomplete();
+  return file_ && !failed_;
 }
 
-bool UndoFile::MakeDurable() noexcept {
-  if (!file_ || failed_) return !opened_;
-  return AppendWhole(file_.get(), nullptr, 0, true) || Incomplete();
+bool UndoFile::Write(const std::wstring& records) noexcept { return Opened() && (Append(records) || Incomplete()); }
+
+bool UndoFile::Rewrite(const std::wstring& records) noexcept {
+  if (!Opened()) return false;
+  if (!CutFile(file_.get(), 0)) return Incomplete();
+  whole_ = 0;
+  return Append(records) || Incomplete();
 }
 
 void ReportUndoFile(std::wostream& runLog, const UndoRegistry& undo, const std::wstring& path) {

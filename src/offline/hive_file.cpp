@@ -60,8 +60,9 @@ constexpr ErrnoStatus kErrnoStatuses[] = {
 // open descriptor's file.
 std::string ThroughDescriptor(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Why the header of a hive file is unusable; empty when it is sound.
-std::string HeaderProblem(const std::uint8_t* header) {
+// Why the header of a hive file is unusable, and the kind of refusal; empty
+// when it is sound.
+std::string HeaderProblem(const std::uint8_t* header, HiveFile::Refusal& refusal) {
   if (std::memcmp(header, "regf", 4) != 0 || Read32(header + 20) != 1 || Read32(header + 28) != 0 ||
       hive_format::HeaderChecksum(header) != Read32(header + 508)) {
     return "is not a registry hive file";
@@ -71,9 +72,9 @@ std::string HeaderProblem(const std::uint8_t* header) {
                         ? "its header says transactions are pending"
                         : nullptr;
   if (why != nullptr) {
+    refusal = HiveFile::Refusal::kNotWrittenOut;
     return std::string("was not completely written out by Windows (") + why +
-           "), and the changes still in its transaction logs would be lost. Start that Windows, "
-           "shut it down fully, and try again";
+           "), and the changes still in its transaction logs would be lost";
   }
   return std::string();
 }
@@ -89,10 +90,16 @@ std::string WriteProblem(int folder, int file, const struct stat& status) {
     return "is on a volume mounted with the kernel's ntfs3 driver, which does not show the file's "
            "Windows security descriptor to keep. Mount the volume with ntfs-3g";
   }
-  if ((status.st_mode & 0222) == 0 || access(ThroughDescriptor(file).c_str(), W_OK) != 0) {
-    return "is read-only";
+  // Only the superuser may change another user's files: a file that denies
+  // this user says so, rather than that it is read-only.
+  const bool denied = (status.st_mode & 0222) != 0 && access(ThroughDescriptor(file).c_str(), W_OK) != 0;
+  const bool folderDenied = !denied && access(ThroughDescriptor(folder).c_str(), W_OK) != 0;
+  if ((denied || folderDenied) && geteuid() != 0 && (errno == EACCES || errno == EPERM)) {
+    return std::string(denied ? "cannot be written" : "is in a folder that cannot be written to") +
+           " by this user. Run morvane-offline as root (with sudo)";
   }
-  if (access(ThroughDescriptor(folder).c_str(), W_OK) != 0) return "is in a folder that cannot be written to";
+  if ((status.st_mode & 0222) == 0 || denied) return "is read-only";
+  if (folderDenied) return "is in a folder that cannot be written to";
   return std::string();
 }
 
@@ -113,6 +120,24 @@ bool CopyNtfsAttributes(int from, int to) {
     }
   }
   return true;
+}
+
+// Gives `to` the owner, group and mode of `from`, and checks that they took:
+// a file system that shows every file alike (ntfs-3g without its
+// permissions option) has them already.
+bool KeepOwnerAndMode(int from, int to) {
+  struct stat original {};
+  struct stat made {};
+  if (fstat(from, &original) != 0) return false;
+  static_cast<void>(fchown(to, original.st_uid, original.st_gid));
+  static_cast<void>(fchmod(to, original.st_mode & 07777));
+  if (fstat(to, &made) != 0) return false;
+  if (made.st_uid == original.st_uid && made.st_gid == original.st_gid &&
+      (made.st_mode & 07777) == (original.st_mode & 07777)) {
+    return true;
+  }
+  errno = EPERM;
+  return false;
 }
 
 // Makes `name` in `folder` a synced copy of the file behind `from`; a file
@@ -182,10 +207,19 @@ RegistryStatus StatusFromErrno(int error) {
 
 std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
                                          bool writable, std::string& problem) {
+  Refusal refusal = Refusal::kNone;
+  return Open(folder, name, path, writable ? Use::kChange : Use::kRead, problem, refusal);
+}
+
+std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
+                                         Use use, std::string& problem, Refusal& refusal) {
   std::unique_ptr<HiveFile> hive(new HiveFile());
+  const bool writable = use != Use::kRead;
   hive->name_ = name;
   hive->path_ = path;
   hive->writable_ = writable;
+  hive->tryOnly_ = use == Use::kTry;
+  refusal = Refusal::kUnreadable;
   hive->folder_ = FileDescriptor(fcntl(folder, F_DUPFD_CLOEXEC, 0));
   hive->file_ = FileDescriptor(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
@@ -200,15 +234,20 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   }
   hive->identity_ = {status.st_dev, status.st_ino};
   problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
-                ? HeaderProblem(header)
+                ? HeaderProblem(header, refusal)
                 : "is not a registry hive file";
-  if (problem.empty() && writable) problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+  if (problem.empty() && use == Use::kChange) {
+    problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+    refusal = Refusal::kNotWritable;
+  }
   if (!problem.empty()) return nullptr;
+  refusal = Refusal::kUnreadable;
   hive->hive_ = hivex_open(ThroughDescriptor(hive->file_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
   if (hive->hive_ == nullptr) {
     problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
     return nullptr;
   }
+  refusal = Refusal::kNone;
   hive->root_ = hivex_root(hive->hive_);
   void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, hive->file_.get(), 0);
   if (mapped == MAP_FAILED) {
@@ -358,7 +397,10 @@ RegistryStatus HiveFile::ReadData(std::size_t value, std::vector<std::uint8_t>& 
 RegistryStatus HiveFile::BeginChange() {
   if (!writable_) return kRegistryAccessDenied;
   if (!failure_.empty()) return kRegistryBadDb;
-  if (changed_) return kRegistrySuccess;
+  if (changed_ || tryOnly_) {
+    changed_ = true;
+    return kRegistrySuccess;
+  }
   // The copy is made and synced under a name of its own, then given the
   // backup's name: that name only ever holds a whole copy.
   const std::string partial = name_ + ".morvane-partial";
@@ -455,7 +497,7 @@ RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& v
 }
 
 bool HiveFile::WriteBack(std::string& error) {
-  if (!changed_ || !failure_.empty()) return true;
+  if (!changed_ || !failure_.empty() || tryOnly_) return true;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.
@@ -542,5 +584,5 @@ bool HiveFile::WriteFresh(int file, std::string& error) {
     error = "the hive written would not be sound: " + problem;
     return false;
   }
-  return CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
+  return KeepOwnerAndMode(file_.get(), file) && CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
 }

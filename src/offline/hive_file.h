@@ -44,15 +44,29 @@ class HiveFile {
     std::size_t kept = 0;
   };
 
+  // What the hive is opened for. kTry: changes are made in memory only,
+  // without a backup, and never written back.
+  enum class Use { kRead, kChange, kTry };
+  // Why Open refused a hive.
+  enum class Refusal {
+    kNone,
+    kUnreadable,     // not a registry hive, or it cannot be read
+    kNotWrittenOut,  // Windows did not finish writing it out
+    kNotWritable,    // it cannot be changed here, or not by this user
+  };
+
   // Opens the hive `name` of the open folder `folder` (not following a link
-  // at that name), for changes when `writable`; `path` names it in messages.
-  // Refuses, with the reason in `problem`, a file that is no registry hive, a
-  // hive that Windows did not finish writing out (its two sequence numbers
-  // differ, or its header says transactions are pending: the changes still
-  // in its logs would be lost), and for changes a file or folder that cannot
-  // be written or whose Windows security descriptor cannot be kept. A hive
-  // open for changes whose structure is not sound (a record that is not what
-  // its key says, a list that cannot be read) is opened with its Failure().
+  // at that name) for `use`; `path` names it in messages. Refuses, with the
+  // reason in `problem` and its kind in `refusal`, a file that is no registry
+  // hive, a hive that Windows did not finish writing out (its two sequence
+  // numbers differ, or its header says transactions are pending: the changes
+  // still in its logs would be lost; what to do about it is left to the
+  // caller), and for changes a file or folder that cannot be written or whose
+  // Windows security descriptor cannot be kept. A hive open for changes
+  // whose structure is not sound (a record that is not what its key says, a
+  // list that cannot be read) is opened with its Failure().
+  static std::unique_ptr<HiveFile> Open(int folder, const std::string& name, const std::string& path,
+                                        Use use, std::string& problem, Refusal& refusal);
   static std::unique_ptr<HiveFile> Open(int folder, const std::string& name, const std::string& path,
                                         bool writable, std::string& problem);
   // The same for the hive at `path`.
@@ -63,6 +77,8 @@ class HiveFile {
   HiveFile& operator=(const HiveFile&) = delete;
 
   const std::string& Path() const noexcept { return path_; }
+  // The file's size when it was opened.
+  std::uint64_t Size() const noexcept { return original_.size; }
   Node Root() const noexcept { return root_; }
   // The file's device and inode: two paths to one hive give the same.
   std::pair<dev_t, ino_t> Identity() const noexcept { return identity_; }
@@ -92,10 +108,12 @@ class HiveFile {
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
 
-  // Writes a changed hive to a new file in the same folder, proves its
-  // structure sound, syncs it and renames it over the original; false with
-  // `error` when that failed, the original then being as it was. A hive that was not changed, or whose
-  // changes failed, is left alone.
+  // Writes a changed hive to a new file in the same folder, with the
+  // original's owner, mode and NTFS attributes, proves its structure sound,
+  // syncs it and renames it over
+  // the original; false with `error` when that failed, the original then
+  // being as it was. A hive that was not changed, or whose changes failed,
+  // or one opened for kTry, is left alone.
   [[nodiscard]] bool WriteBack(std::string& error);
 
  private:
@@ -136,6 +154,7 @@ class HiveFile {
   Node root_ = 0;
   std::pair<dev_t, ino_t> identity_{};
   bool writable_ = false;
+  bool tryOnly_ = false;  // Use::kTry
   bool changed_ = false;
   std::string backupPath_;
   std::string failure_;
