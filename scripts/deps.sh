@@ -133,6 +133,7 @@ morvane_need_fresh_check() {
 # What scripts/fuzz needs: clang, and libFuzzer's runtime, which lies in a
 # folder named after clang's full version.
 morvane_need_fuzz() {
+  morvane_need_offline  # the hive target
   morvane_need clang++ clang
   morvane_need "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" libclang-rt-14-dev
 }

@@ -2,11 +2,15 @@
 // offline repair. --help prints the usage, and --version the version, on
 // standard output and exits 0; a wrong command line says what is wrong and
 // prints the usage on standard error, and exits 1.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <ctime>
 #include <iostream>
 #include <string>
+#include <tuple>
 
+#include "driver/undo_file.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -81,6 +85,20 @@ Arguments ParseArguments(int argc, char** argv, OfflineOptions& options, std::st
   return wrong.empty() ? Arguments::kRun : Arguments::kWrong;
 }
 
+// Whether the log and the undo file would be one file: the same file, or
+// the same name in the same folder for a file not there yet.
+bool OneFile(const std::string& log, const std::string& undo) {
+  const auto place = [](const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return std::make_tuple(status.st_dev, status.st_ino, std::string());
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (stat(folder.c_str(), &status) != 0) return std::make_tuple(dev_t{}, ino_t{}, path);
+    return std::make_tuple(status.st_dev, status.st_ino, path.substr(slash + 1));
+  };
+  return place(log) == place(undo);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +111,14 @@ int main(int argc, char** argv) {
   }
   if (arguments == Arguments::kWrong) {
     std::cerr << "morvane-offline: " << wrong << "\n" << kUsage;
+    return kOfflineStopped;
+  }
+  // A log of the user's naming may not be the undo file too.
+  const std::string undo = options.undoPath.empty() ? EncodeUtf8(UndoFilePath(DecodeUtf8(options.logPath)))
+                                                     : options.undoPath;
+  if (!options.logPath.empty() && OneFile(options.logPath, undo)) {
+    std::cerr << "morvane-offline: the log and the undo file would be one file, " << undo
+              << "; name another with --log or --undo.\n";
     return kOfflineStopped;
   }
   // A file-size limit makes a write fail, which the run reports, instead of ending it.

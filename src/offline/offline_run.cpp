@@ -62,7 +62,7 @@ class ConsoleGate final : public WideSinkBuf {
 // that the file offers to undo only what was done.
 class HeldUndo final : public UndoSink {
  public:
-  explicit HeldUndo(std::wstring path) : path_(std::move(path)) {}
+  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
     // The header goes first in the file, whichever part it came with.
@@ -101,24 +101,18 @@ class HeldUndo final : public UndoSink {
     for (const std::wstring& record : part_) text += record;
     return text;
   }
+  // The text reaches the file in one write and the disk before the hives
+  // are written back (UndoFile).
   bool Put(const std::wstring& text, bool anew) {
-    if (anew || !opened_) {
-      opened_ = true;
-      static_cast<void>(file_.Close());
-      if (!file_.Open(path_)) complete_ = false;
-    }
-    const auto count = static_cast<std::streamsize>(text.size());
-    if (!file_.IsOpen() || file_.sputn(text.data(), count) != count || file_.pubsync() != 0) complete_ = false;
+    complete_ = complete_ && (anew ? file_.Rewrite(text) : file_.Write(text));
     return complete_;
   }
 
-  std::wstring path_;
-  LogFileBuf file_;
+  UndoFile file_;
   std::vector<std::wstring> pending_;
   std::vector<std::wstring> part_;
   std::wstring written_;
   std::size_t partStart_ = 0;
-  bool opened_ = false;
   bool complete_ = true;
 };
 
@@ -256,12 +250,15 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
   if (dryRun) {
     status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
-    static_cast<void>(undo.Commit());
+    // No hive is replaced unless the records that undo its changes are on disk.
+    const bool recorded = undo.Commit();
     for (const auto& [hive, undoName] : changed) {
       std::string error;
       const std::wstring path = DecodeUtf8(hive->Path());
       if (!hive->Failure().empty()) {
         error = hive->Failure();
+      } else if (!recorded) {
+        error = "the undo file could not be written";
       } else if (hive->WriteBack(error)) {
         status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
         tally.written.push_back(hive);

@@ -3,7 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +46,29 @@ std::vector<std::wstring> Components(const std::wstring& path) {
   return components;
 }
 
+// A component as Windows takes it: its trailing dots and spaces dropped.
+std::wstring Trimmed(const std::wstring& component) {
+  const std::size_t end = component.find_last_not_of(L". ");
+  return end == std::wstring::npos ? std::wstring() : component.substr(0, end + 1);
+}
+
+// Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
+bool MayBeShortName(const std::wstring& wanted) {
+  return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
+}
+
+// The short (8.3) name of the entry `name` of the open folder `folder`, as
+// ntfs-3g shows it; false with the errno when it cannot be read (ENODATA:
+// the entry has none).
+bool ShortName(int folder, const std::string& name, std::wstring& shortName) {
+  char value[64] = {};
+  const std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+  const ssize_t size = lgetxattr(path.c_str(), "system.ntfs_dos_name", value, sizeof value - 1);
+  if (size < 0) return false;
+  shortName = DecodeUtf8(std::string(value, static_cast<std::size_t>(size)));
+  return true;
+}
+
 // `text` with each %NAME% of `variables` (pairs of name and value) replaced,
 // names compared without regard to case.
 std::wstring Expand(std::wstring text, const std::vector<std::pair<std::wstring, std::wstring>>& variables) {
@@ -75,7 +98,8 @@ bool ReadValue(RegistryAccess& registry, const std::wstring& path, const std::ws
 // Finds the entry of the open folder `at` whose name folds to `wanted`: its
 // name as the volume spells it in `found`, empty when there is none. False
 // when the folder cannot be read.
-bool FindEntry(int at, const std::wstring& wanted, std::string& found) {
+bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::string* twin = nullptr,
+               std::vector<std::string>* names = nullptr) {
   found.clear();
   // The folder is read through a descriptor of its own, which keeps `at` as it is.
   const int listing = at < 0 ? -1 : openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -86,11 +110,12 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found) {
     errno = error;
     return false;
   }
+  // Asked for a second match (`twin`), every entry is read.
   while (const dirent* entry = readdir(entries)) {
-    if (FoldName(DecodeUtf8(entry->d_name)) == wanted) {
-      found = entry->d_name;
-      break;
-    }
+    if (names != nullptr) names->emplace_back(entry->d_name);
+    if (FoldName(DecodeUtf8(entry->d_name)) != wanted) continue;
+    (found.empty() ? found : *twin) = entry->d_name;
+    if (twin == nullptr) break;
   }
   closedir(entries);
   return true;
@@ -137,20 +162,41 @@ bool ReadRegistryNumber(RegistryAccess& registry, const std::wstring& path, cons
 }
 
 WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescriptor& folder,
-                                         std::string& name, std::string& path, std::string& why) {
+                                         std::string& name, std::string& path, std::string& why,
+                                         std::size_t* reached) {
   const std::vector<std::wstring> components = Components(relative);
   FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   path = rootPath_;
   for (std::size_t i = 0; i < components.size(); ++i) {
-    if (components[i] == L"." || components[i] == L"..") {
+    if (Trimmed(components[i]).empty()) {
       why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
       return Reach::Refused;
     }
+    // Every entry is read: two that Windows does not tell apart leave no
+    // answer. Failing a long name, a short one matches.
+    const std::wstring wanted = FoldName(Trimmed(components[i]));
     std::string found;
-    if (!FindEntry(at.get(), FoldName(components[i]), found)) {
+    std::string twin;
+    std::vector<std::string> names;
+    if (!FindEntry(at.get(), wanted, found, &twin, &names)) {
       why = path + " cannot be read (" + std::strerror(errno) + ")";
       return Reach::Refused;
     }
+    for (std::size_t n = 0; found.empty() && MayBeShortName(wanted) && n < names.size(); ++n) {
+      std::wstring shortName;
+      if (names[n] == "." || names[n] == "..") continue;
+      if (!ShortName(at.get(), names[n], shortName) && errno != ENODATA) {
+        why = path + "/" + EncodeUtf8(components[i]) + " may name a folder by its short name, which cannot be read here (" +
+              std::strerror(errno) + ")";
+        return Reach::Refused;
+      }
+      if (FoldName(shortName) == wanted) found = names[n];
+    }
+    if (!twin.empty()) {
+      why = path + " holds both " + found + " and " + twin + ", which Windows does not tell apart";
+      return Reach::Refused;
+    }
+    if (found.empty() && reached != nullptr) *reached = i;
     if (found.empty()) return Reach::Missing;
     path += "/" + found;
     const bool last = i + 1 == components.size();
@@ -179,11 +225,11 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
 
 WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool writable,
                                              std::unique_ptr<HiveFile>& hive, std::string& problem,
-                                             HiveFile::Refusal& refusal) {
+                                             HiveFile::Refusal& refusal, std::size_t& reached) {
   FileDescriptor folder;
   std::string name;
   std::string path;
-  const Reach reach = Walk(relative, folder, name, path, problem);
+  const Reach reach = Walk(relative, folder, name, path, problem, &reached);
   hive.reset();
   if (reach != Reach::Found) return reach;
   const HiveFile::Use use = !writable  ? HiveFile::Use::kRead
@@ -207,8 +253,9 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
   for (const wchar_t* windows : kWindowsFolders) {
     const std::wstring config = std::wstring(windows) + L"\\" + kConfigFolder + L"\\";
     HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
-    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem, refusal);
-    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem, refusal);
+    std::size_t reached = 0;
+    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem, refusal, reached);
+    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem, refusal, reached);
     if (system_) {
       MountMachine();
       return true;
@@ -352,24 +399,33 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
     Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
+    std::wstring local = folder;
+    std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either
     std::string why;
     HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
+    std::size_t reached = 0;
     // Only a profile on this volume, the one Windows runs from, can be reached.
-    const Reach reach = folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")
+    const Reach reach = local.size() < 3 || FoldName(local.substr(0, 3)) != FoldName(drive + L"\\")
                             ? Reach::Refused
-                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why,
-                                       refusal);
-    if (reach == Reach::Missing) continue;  // a user who never logged on has no classes hive
+                            : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why,
+                                       refusal, reached);
+    // A user who never logged on has a folder without a classes hive.
+    if (reach == Reach::Missing && reached >= Components(local.substr(3)).size()) continue;
+    if (reach == Reach::Missing) why = "its folder was not found on the Windows volume";
     if (reach == Reach::Found && !profile.classes && refusal == HiveFile::Refusal::kNotWritable) {
       problem = why + ". Nothing was changed.";
       return false;
     }
     why += ProfileAdvice(refusal);
-    if (reach == Reach::Refused || !profile.classes) {
+    if (reach != Reach::Found || !profile.classes) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
     } else if (!seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's
-    } else if (!OpenUserHive(folder.substr(3), profile, seen, problem)) {
+    } else if (!profile.classes->Failure().empty()) {
+      // A hive whose keys cannot all be read is not taken for one without them.
+      profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
+      profile.classes.reset();
+    } else if (!OpenUserHive(local.substr(3), profile, seen, problem)) {
       return false;
     }
     profiles_.push_back(std::move(profile));
@@ -381,12 +437,17 @@ bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
                                  std::set<std::pair<dev_t, ino_t>>& seen, std::string& problem) {
   std::string why;
   HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
-  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why, refusal);
+  std::size_t reached = 0;
+  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why, refusal, reached);
   if (reach == Reach::Found && !profile.user && refusal == HiveFile::Refusal::kNotWritable) {
     problem = why + ". Nothing was changed.";
     return false;
   }
   if (reach != Reach::Missing && !profile.user) profile.userProblem = DecodeUtf8(why + ProfileAdvice(refusal));
+  if (profile.user && !profile.user->Failure().empty()) {
+    profile.userProblem = DecodeUtf8(profile.user->Path() + ": " + profile.user->Failure());
+    profile.user.reset();
+  }
   // A user hive that is another profile's (or this one's classes) is not repaired twice.
   if (profile.user && !seen.insert(profile.user->Identity()).second) profile.user.reset();
   return true;

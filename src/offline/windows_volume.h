@@ -75,16 +75,20 @@ class WindowsVolume {
  private:
   enum class Reach { Found, Missing, Refused };
   // Finds `relative` (components separated by backslashes or slashes) below
-  // the root, each component matched without regard to letter case: its
-  // folder, its name as the volume spells it and its whole path. Refused,
-  // with `why`, when a component is "." or "..", a link, on another file
-  // system, or not what it must be (a folder, a regular file at the end).
+  // the root, as Windows resolves it: each component matched without regard
+  // to letter case, its trailing dots and spaces dropped, or by its short
+  // name: its folder, its name as the volume spells it and its whole path.
+  // Refused, with `why`, when a component is "." or "..", a link, on another
+  // file system, not what it must be (a folder, a regular file at the end),
+  // matched by two entries, or a short name that cannot be read. Missing,
+  // with the number of components found in `reached`, when one is not there.
   Reach Walk(const std::wstring& relative, FileDescriptor& folder, std::string& name, std::string& path,
-             std::string& why);
+             std::string& why, std::size_t* reached = nullptr);
   // Opens the hive at `relative`. Found with no hive, and the problem to
-  // show, when it was reached but refused; Refused with why it was not reached.
+  // show, when it was reached but refused; Refused with why it was not
+  // reached; Missing with the number of components `reached`.
   Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
-                 std::string& problem, HiveFile::Refusal& refusal);
+                 std::string& problem, HiveFile::Refusal& refusal, std::size_t& reached);
   void MountMachine();
   // SOFTWARE's SystemRoot ("C:\\Windows" when it names none).
   std::wstring SystemRoot();

@@ -6,6 +6,7 @@ folder, its hives laid out as Windows lays them out, and reglookup
 """
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -15,7 +16,7 @@ from urllib.parse import unquote, unquote_to_bytes
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
-from hives import DESCRIPTOR, check_hive, write_hive  # noqa: E402
+from hives import DESCRIPTOR, check_hive, field, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -137,7 +138,7 @@ class OfflineRepair(unittest.TestCase):
         major_minor, build = version.rsplit(".", 1)
         major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
-        write_hive(self.software, {
+        self.machine = {
             CURRENT_VERSION: {"CurrentVersion": sz(major_minor if major < 10 else "6.3"),
                               "CurrentBuildNumber": sz(build),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows"),
@@ -148,18 +149,20 @@ class OfflineRepair(unittest.TestCase):
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
             **{"Classes\\" + key: values for key, values in self.many.items()},
-        }, minor)
+        }
+        self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
             "Select": {"Current": (DWORD, b"\x02\0\0\0")},
             r"ControlSet002\Control\ProductOptions": {"ProductType": sz(product_type)},
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
         }, minor)
-        write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
-                                **self.many}, minor)
+        self.at = write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
+                                          **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
         write_hive(self.alice_user, USER_KEYS, minor)
         self.hives = [self.software, self.system, self.alice, self.bob, self.alice_user]
+        (self.software.parent / "systemprofile").mkdir()  # a profile folder without a classes hive
 
     def mounted(self, kind, *options):
         """A new folder with a file system of `kind` mounted on it, unmounted at the end."""
@@ -169,10 +172,10 @@ class OfflineRepair(unittest.TestCase):
         self.addCleanup(subprocess.run, ["umount", folder], check=True)
         return folder
 
-    def run_offline(self, *args):
+    def run_offline(self, *args, preexec=None):
         """The exit code and the text shown; a run that kept a log kept the same text, but the question."""
         run = subprocess.run([self.program, *args, self.target], input="", capture_output=True, text=True, timeout=120,
-                             user=self.user)
+                             user=self.user, preexec_fn=preexec)
         if run.returncode != 1 or "--dry-run" in args:
             self.assertEqual(run.stderr, "")
         return run.returncode, run.stdout + run.stderr
@@ -294,16 +297,79 @@ class OfflineRepair(unittest.TestCase):
                 if name != "no answer":
                     self.assertFalse((self.root / "Morvane").exists())
 
+    def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
+        key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
+        nk_parent, nk_list, nk_value_list, nk_class = 20, 32, 44, 52
+        cases = [  # what is damaged, how, and whether a field left unused is ignored and the repair made
+            ("class name of length 0 at the root key", lambda: field(self.alice, key(".exe"), nk_class, value=key("")), True),
+            ("subkey list set while no subkey is counted",
+             lambda: field(self.alice, key(".exe"), nk_list, value=field(self.alice, key(""), nk_list)), True),
+            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), False),
+            ("value list naming another key's value", lambda: field(
+                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), False),
+            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), False),
+            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), False),
+            ("index root listing itself", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
+                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], False),
+            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), False),
+        ]
+        for name, damage, repaired in cases:
+            with self.subTest(name):
+                self.lay_out()
+                damage()
+                before = self.alice.read_bytes()
+                code, log = self.run_offline("--yes")
+                if repaired:
+                    self.assertEqual((code, check_hive(self.alice)), (0, []), log)
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                    continue
+                self.assertEqual(code, 2, log)
+                self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure is "
+                              "damaged: " % self.alice, log)
+                self.assertEqual(self.alice.read_bytes(), before)
+                self.assertFalse(backup(self.alice).exists())
+                self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
+        with self.subTest("SOFTWARE"):
+            self.lay_out()
+            field(self.software, self.machine_at[r"Classes\.exe"], nk_parent, value=self.machine_at[CURRENT_VERSION])
+            before = self.software.read_bytes()
+            code, log = self.run_offline("--yes")
+            self.assertEqual(code, 2, log)
+            self.assertIn("NOT written: %s is as it was: its structure is damaged: " % self.software, log)
+            self.assertEqual((self.software.read_bytes(), backup(self.software).exists()), (before, False))
+
+    def test_values_the_repair_leaves_alone_keep_their_records(self):
+        """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes."""
+        large, hidden = (BINARY, bytes(range(256)) * 80), sz("otherclass")
+        for minor in (3, 5):
+            with self.subTest(minor=minor):
+                self.lay_out(minor=minor)
+                write_hive(self.software, {**self.machine, r"Classes\.exe": {"junk": large, "": sz("badfile")}}, minor)
+                write_hive(self.alice, {".exe": {"\0hidden": hidden, "": sz("evilfile")}, "otherclass": {"": sz("kept")},
+                                        r"evilfile\shell\open\command": {"": sz("evil %1")}}, minor)
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0, log)
+                self.assertIn("HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!", log)
+                machine, alice = read_hive(self.software), read_hive(self.alice)
+                self.assertEqual((machine["classes\\.exe"]["junk"], machine["classes\\.exe"][""]), (large, sz("exefile")))
+                self.assertEqual((set(alice), alice["otherclass"]), ({"", "otherclass"}, {"": sz("kept")}))
+                self.assertEqual((check_hive(self.software), check_hive(self.alice)), ([], []))
+
     def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
         outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))
         self.addCleanup(shutil.rmtree, outside)
         for where in ("victim/" + VISTA_CLASSES, "data/" + VISTA_CLASSES, "system-file"):
             write_hive(outside / where, {".exe": {"": sz("evilfile")}})
         climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
-        folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
-                   "-2004": r"D:\Users\erin", "-2007": r"C:\Users\fay", "-2008": r"C:\Users\hal",
-                   "-2005": r"C:\USERS\Alice", "-2006": r"C:\Users\frank"}
-        self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
+        named = [r"C:\..\%s\victim" % climb, r"C:\Users\dave", r"C:\Users\gus", r"D:\Users\erin",
+                 r"C:\Users\fay", r"C:\Users\hal",
+                 r"C:\Users\ALICE~1",  # a short name, which only ntfs-3g shows
+                 r"C:\Users\nobody", r"C:\Users\twin"]  # no such folder; two that differ only in case
+        alice = [r"C:\USERS\Alice", "C:\\Users\\alice. ", "C:/Users/alice"]  # Windows reaches alice's folder by each
+        self.lay_out(profiles={ALICE[:-4] + str(2000 + i): folder
+                               for i, folder in enumerate(named + alice + [r"C:\Users\frank"])})
+        (self.root / "Users/twin").mkdir()
+        (self.root / "Users/TWIN").mkdir()
         (self.root / "Users/dave").mkdir()
         (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
         (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
@@ -319,8 +385,10 @@ class OfflineRepair(unittest.TestCase):
         self.assertNotIn(".exe", read_hive(self.alice))  # repaired once, though named twice
         self.assertNotIn(".exe", read_hive(self.bob))
         self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
-        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)
-        for folder in list(folders.values())[:6]:
+        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)  # repaired once, however named
+        self.assertFalse([folder for folder in alice if "User profile %s:" % folder in log])
+        self.assertFalse(backup(self.alice, "-2").exists())
+        for folder in named:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
         self.assertIn("Log on to that Windows as this user and off again", log)
         self.assertEqual(files(self.root / "Users/fay") | files(self.root / "Users/hal"), unsound)
@@ -355,6 +423,23 @@ class OfflineRepair(unittest.TestCase):
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
+
+    def test_no_hive_is_replaced_unless_its_undo_records_are_on_disk(self):
+        self.lay_out()
+        write_hive(self.alice, {".exe": {"": sz("evilfile"), "large": (BINARY, bytes(30000))}})  # a long record
+        before, undo = self.alice.read_bytes(), self.root / "undo.reg"
+        # The run's files may not grow past 100,000 bytes: the undo file fills up at alice's records.
+        code, log = self.run_offline("--yes", "--undo", undo,
+                                     preexec=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000)))
+        self.assertEqual(code, 2, log)
+        self.assertIn("is as it was: the undo file could not be written.", log)
+        self.assertEqual((self.alice.read_bytes(), read_hive(self.software)["classes\\.exe"][""]), (before, sz("exefile")))
+        text = read_text(undo)  # cut back to its last whole record, and saying so
+        self.assertTrue(text.endswith("\r\n\r\n; This file is incomplete: what follows could not be written, "
+                                      "and the changes it would undo were not made.\r\n"), text[-300:])
+        code, out = self.run_offline("--yes", "--log", self.root / "x.txt", "--undo", self.root / "x.txt")
+        self.assertIn("the log and the undo file would be one file", out)
+        self.assertEqual((code, os.path.exists(self.root / "x.txt")), (1, False))
 
     def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
         if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
