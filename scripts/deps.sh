@@ -108,14 +108,16 @@ morvane_need_image_tests() {
 }
 
 # What scripts/test needs besides: the native build with morvane-offline, its
-# unit tests, the tools of the end-to-end tests under Wine, and hivexsh and
-# reglookup, with which the offline tests make hives and read them back.
+# unit tests, the tools of the end-to-end tests under Wine, hivexsh and
+# reglookup, with which the offline tests make hives and read them back, and
+# mkntfs and ntfs-3g, with which they make a real NTFS volume.
 morvane_need_tests() {
   morvane_need_build
   morvane_need_offline
   morvane_need g++ g++
   morvane_need hivexsh libhivex-bin
   morvane_need reglookup reglookup
+  morvane_need /usr/bin/ntfs-3g ntfs-3g
   morvane_need /usr/src/googletest/CMakeLists.txt googletest
   morvane_need /usr/include/gtest/gtest.h libgtest-dev
   morvane_need python3 python3
@@ -123,14 +125,25 @@ morvane_need_tests() {
   morvane_need xdotool xdotool
 }
 
-# What scripts/package needs: the builds of Morvane.exe and of morvane-offline,
-# and dpkg-shlibdeps, which gives the Debian package its dependencies.
+# What `scripts/package offline` needs: the build of morvane-offline,
+# dpkg-shlibdeps, which gives the Debian package its dependencies, and
+# `file`, without which CPack's DEB generator stops.
+morvane_need_package_offline() {
+  morvane_need cmake cmake
+  morvane_need make make
+  morvane_need_offline
+  morvane_need g++ g++
+  morvane_need gzip gzip
+  morvane_need dpkg-shlibdeps dpkg-dev
+  morvane_need file file
+}
+
+# What scripts/package needs: that, the build of Morvane.exe, and libguestfs
+# for the image package.
 morvane_need_package() {
   morvane_need_cross
-  morvane_need_offline
+  morvane_need_package_offline
   morvane_need_image
-  morvane_need g++ g++
-  morvane_need dpkg-shlibdeps dpkg-dev
 }
 
 # What scripts/fresh-check needs to make a bare Debian.
@@ -142,6 +155,7 @@ morvane_need_fresh_check() {
 # What scripts/fuzz needs: clang, and libFuzzer's runtime, which lies in a
 # folder named after clang's full version.
 morvane_need_fuzz() {
+  morvane_need_offline  # the hive target
   morvane_need clang++ clang
   morvane_need "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" libclang-rt-14-dev
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Opening the log file, the one piece of the run log that differs by platform.
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,3 +16,10 @@
 // leads to meanwhile. Null as well when the file cannot be opened or is not a
 // regular file (a FIFO or a device: the console then carries the run alone).
 std::FILE* OpenLogFile(const std::wstring& path) noexcept;
+
+// Appends `size` bytes to `file` in one write, after what it buffers, and
+// when `durable` has them reach the disk (fsync, FlushFileBuffers) before it
+// returns; false when any of that failed.
+bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept;
+// Cuts `file` back to its first `size` bytes; false when that failed.
+bool CutFile(std::FILE* file, std::uint64_t size) noexcept;

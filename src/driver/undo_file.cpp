@@ -1,6 +1,10 @@
 #include "driver/undo_file.h"
 
 #include <utility>
+#include <vector>
+
+#include "driver/console_bytes.h"
+#include "driver/log_file.h"
 
 namespace {
 constexpr wchar_t kUndoFileName[] = L"Morvane-undo.reg";
@@ -11,21 +15,46 @@ std::wstring UndoFilePath(const std::wstring& logFilePath) {
   return cut == std::wstring::npos ? kUndoFileName : logFilePath.substr(0, cut + 1) + kUndoFileName;
 }
 
-bool UndoFile::Write(const std::wstring& records) noexcept {
+bool UndoFile::Append(const std::wstring& text) noexcept {
+  std::vector<unsigned char> bytes;
+  if (whole_ == 0) bytes = {0xFF, 0xFE};  // the byte-order mark
+  unsigned char unit[4];
+  for (const wchar_t ch : text) bytes.insert(bytes.end(), unit, unit + EncodeUtf16Le(ch, unit));
+  if (!AppendWhole(file_.get(), bytes.data(), bytes.size(), true)) return false;
+  whole_ += bytes.size();
+  return true;
+}
+
+// Cuts the file back to its whole records and says that it ends there.
+bool UndoFile::Incomplete() noexcept {
+  failed_ = true;
+  if (CutFile(file_.get(), whole_)) static_cast<void>(Append(kIncompleteUndoLine));
+  return false;
+}
+
+bool UndoFile::Opened() noexcept {
   if (!opened_) {
     opened_ = true;
-    static_cast<void>(file_.Open(path_));
+    file_.reset(OpenLogFile(path_));
   }
-  const auto count = static_cast<std::streamsize>(records.size());
-  return file_.IsOpen() && file_.sputn(records.data(), count) == count && file_.pubsync() == 0;
+  return file_ && !failed_;
+}
+
+bool UndoFile::Write(const std::wstring& records) noexcept { return Opened() && (Append(records) || Incomplete()); }
+
+bool UndoFile::Rewrite(const std::wstring& records) noexcept {
+  if (!Opened()) return false;
+  if (!CutFile(file_.get(), 0)) return Incomplete();
+  whole_ = 0;
+  return Append(records) || Incomplete();
 }
 
 void ReportUndoFile(std::wostream& runLog, const UndoRegistry& undo, const std::wstring& path) {
-  if (!undo.Changed()) return;
+  if (!undo.Changed() && undo.Complete()) return;
   if (undo.Complete()) {
     runLog << L"  * To undo these changes: reg import \"" << path << L"\"\r\n\r\n";
   } else {
-    runLog << L"  * The undo file \"" << path << L"\" could not be written!\r\n\r\n";
+    runLog << L"  * The undo file \"" << path << L"\" could not be written, and the changes it could not record were not made!\r\n\r\n";
   }
   runLog.flush();
 }

@@ -2,29 +2,50 @@
 // The undo file: the registry layer's undo records as a .reg file beside the
 // log file, and the run log's line about it.
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include "driver/run_log.h"
 #include "registry/undo_registry.h"
 
+// The last line of an undo file that could not take all its records.
+inline constexpr wchar_t kIncompleteUndoLine[] =
+    L"; This file is incomplete: what follows could not be written, and the changes it would undo were not "
+    L"made.\r\n";
+
 // The undo file beside `logFilePath`, in the same folder.
 std::wstring UndoFilePath(const std::wstring& logFilePath);
 
 // Opened at the first record, as the log file is opened (OpenLogFile), so that
 // it has the log file's protections, and written as UTF-16LE with a
-// byte-order mark; every record is flushed through before the change it
-// undoes. A file that cannot be opened or written takes nothing more.
+// byte-order mark. Each record reaches the file in one write and the disk
+// before Write returns: the change it undoes comes after. A record that cannot be written whole is cut off again, the
+// file ending instead with a line that says it is incomplete, and the file
+// takes nothing more: a cut record would read as a shorter value.
 class UndoFile final : public UndoSink {
  public:
   explicit UndoFile(std::wstring path) : path_(std::move(path)) {}
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override;
+  // Writes `records` in place of all the file held, in the same way.
+  [[nodiscard]] bool Rewrite(const std::wstring& records) noexcept;
 
  private:
+  bool Opened() noexcept;
+  bool Append(const std::wstring& text) noexcept;
+  bool Incomplete() noexcept;
+
+  struct Closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  };
   std::wstring path_;
-  LogFileBuf file_;
+  std::unique_ptr<std::FILE, Closer> file_;
   bool opened_ = false;
+  bool failed_ = false;
+  std::uint64_t whole_ = 0;  // bytes of whole records in the file
 };
 
 // After the repair lines: how to undo what the run changed, or that the undo

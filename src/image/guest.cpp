@@ -224,6 +224,14 @@ bool Guest::Download(const std::string& path, const std::string& local) {
   return guestfs_download(handle_, path.c_str(), local.c_str()) == 0;
 }
 
+bool Guest::ReadHead(const std::string& path, std::size_t size, std::string& bytes) {
+  std::size_t got = 0;
+  char* read = guestfs_pread(handle_, path.c_str(), static_cast<int>(size), 0, &got);
+  bytes = read == nullptr ? std::string() : std::string(read, got);
+  free(read);
+  return read != nullptr;
+}
+
 bool Guest::Upload(const std::string& local, const std::string& path) {
   return guestfs_upload(handle_, local.c_str(), path.c_str()) == 0;
 }

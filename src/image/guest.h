@@ -50,6 +50,8 @@ class Guest {
   [[nodiscard]] bool List(const std::string& folder, std::vector<std::string>& names);
   [[nodiscard]] bool ReadLink(const std::string& path, std::string& target);
   [[nodiscard]] bool Download(const std::string& path, const std::string& local);
+  // The first `size` bytes of the file (fewer when it is shorter).
+  [[nodiscard]] bool ReadHead(const std::string& path, std::size_t size, std::string& bytes);
   [[nodiscard]] bool Upload(const std::string& local, const std::string& path);
   [[nodiscard]] bool Size(const std::string& path, std::int64_t& size);
   // An extended attribute; `present` false when the file has none of that name.

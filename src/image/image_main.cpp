@@ -38,6 +38,7 @@ constexpr int kFailed = 2;   // finished, not everything written
 constexpr char kUsage[] =
     "usage: morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
     "(morvane-offline --help describes them)\n";
+constexpr std::size_t kHibernationMark = 4;  // the bytes that tell a saved session
 constexpr const char* kValued[] = {"--log", "--undo"};  // morvane-offline's options that take a value
 constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
@@ -105,6 +106,12 @@ bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& system
   const std::wstring config = DecodeUtf8(systemRoot) + L"\\System32\\config\\";
   std::string copy;
   if (!staging.Copy(guest, config + L"SOFTWARE", problem, &copy) || !staging.Copy(guest, config + L"SYSTEM", problem)) {
+    return false;
+  }
+  // The run looks into these too: the start of the hibernation file, and the
+  // names in the folder it keeps its log and undo files in.
+  if (!staging.Copy(guest, L"hiberfil.sys", problem, nullptr, kHibernationMark) ||
+      !staging.Copy(guest, L"Morvane", problem)) {
     return false;
   }
   std::string why;
@@ -190,11 +197,14 @@ class TeeBuf final : public std::streambuf {
 
 // Adds `text` to the run's log file (UTF-16LE, CR LF), with the protections
 // the run opened it with: not through a link, a regular file of one name.
+// A log that the run kept on the Windows volume went into the image with the
+// changes, and is not written to again.
 void AppendToLog(const ImageOptions& options, const std::string& text) {
-  std::string path = "Morvane.txt";
+  std::string path;
   for (std::size_t i = 0; i + 1 < options.passed.size(); ++i) {
     if (options.passed[i] == "--log") path = options.passed[i + 1];
   }
+  if (path.empty()) return;
   const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
   if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
@@ -267,6 +277,7 @@ int main(int argc, char** argv) {
   std::cout << "Its registry files are copied into " << staging.Root() << "; the run below "
             << (options.dryRun ? "reads those copies, and nothing is written into the image.\n"
                                : "repairs those copies, and what it changes is written into the image after it.\n")
+            << "A path below that begins with " << staging.Root() << " names the same path in the image.\n"
             << std::flush;
   staging.Remember();
   const int code = RunOffline(options, staging.Root());

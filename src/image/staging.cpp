@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "offline/hive_file.h"
+#include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 
 namespace {
@@ -80,7 +81,8 @@ bool Staging::Create(std::string& problem) {
   return true;
 }
 
-bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& problem, std::string* copy) {
+bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& problem, std::string* copy,
+                   std::size_t head) {
   std::vector<std::string> components;
   std::wstring current;
   for (wchar_t c : relative + L"\\") {
@@ -125,8 +127,21 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     if (kind == Guest::Kind::Folder) {
       made = folderThere || ((!there || unlink(local.c_str()) == 0) && mkdir(local.c_str(), 0700) == 0);
       if (made && !last) continue;
+      // A folder asked for itself: the names in it (the record folder, whose
+      // next free file names the run chooses).
+      names.clear();
+      made = made && guest.List(path, names);
+      for (const std::string& name : names) {
+        const std::string inside = local + "/" + name;
+        if (lstat(inside.c_str(), &status) != 0) close(open(inside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+      }
     } else if (kind == Guest::Kind::Link) {
       made = there || (guest.ReadLink(path, target) && symlink(target.c_str(), local.c_str()) == 0);
+    } else if (kind == Guest::Kind::File && last && head > 0 && !there) {
+      std::string bytes;
+      const FileDescriptor file(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      made = file.get() >= 0 && guest.ReadHead(path, head, bytes) &&
+             write(file.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     } else if (kind == Guest::Kind::File && last && copied_.count(path) == 0 && !folderThere) {
       made = guest.Download(path, local);
       if (made) copied_.insert(path);

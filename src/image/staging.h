@@ -31,8 +31,10 @@ class Staging {
   // link, an empty file or folder), and the run names it as it would on the
   // volume. A "." or ".." name is not followed, nor copied.
   // `local`, when given, gets the copy's path here (empty when there is none).
+  // With `head`, only the file's first `head` bytes are copied (a file the run
+  // only looks into, never replaces).
   [[nodiscard]] bool Copy(Guest& guest, const std::wstring& relative, std::string& problem,
-                          std::string* local = nullptr);
+                          std::string* local = nullptr, std::size_t head = 0);
 
   // Takes note of what the folder holds before the run.
   void Remember() { before_ = Entries(); }

@@ -1,6 +1,7 @@
 #include "offline/hive_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <clocale>
 #include <cstring>
 #include <cwctype>
@@ -22,17 +23,14 @@
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 4096;
+using hive_format::kHeaderSize;
+using hive_format::Read32;
+
 constexpr std::size_t kHeaderFlagsAt = 144;
 constexpr std::uint32_t kPendingTransactions = 0x1;  // in the header's flags
-constexpr std::uint16_t kKeySymLink = 0x0010;  // KEY_SYM_LINK in a key record's flags
-constexpr std::size_t kKeyFlagsAt = 6;         // after the cell size and "nk"
-// From format 1.4 on, Windows keeps data longer than this in big-data
-// records, which libhivex does not write: it would store one cell that
-// Windows then misreads.
-constexpr std::size_t kLargestSingleCell = 16344;
 constexpr RegistryStatus kRegistryBadDb = 1009;         // ERROR_BADDB
-constexpr RegistryStatus kRegistryNotSupported = 50;    // ERROR_NOT_SUPPORTED
+// Handles of the values this run wrote, apart from libhivex's file offsets.
+constexpr std::size_t kWrittenValue = std::size_t{1} << 62;
 // Extended attributes through which ntfs-3g shows a file's NTFS security
 // descriptor and attributes; a replaced hive keeps them.
 constexpr const char* kNtfsAttributes[] = {"system.ntfs_acl", "system.ntfs_attrib_be"};
@@ -58,23 +56,15 @@ constexpr ErrnoStatus kErrnoStatuses[] = {
     {EIO, 1016},       // ERROR_REGISTRY_IO_FAILED
 };
 
-std::uint32_t Read32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16) |
-         static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
 // The path through which libhivex, which opens files by name, reaches an
 // open descriptor's file.
 std::string ThroughDescriptor(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Why the header of a hive file is unusable; empty when it is sound.
-std::string HeaderProblem(const std::uint8_t* header) {
-  std::uint32_t sum = 0;
-  for (std::size_t at = 0; at < 508; at += 4) sum ^= Read32(header + at);
-  if (sum == 0) sum = 1;
-  if (sum == 0xFFFFFFFFu) sum = 0xFFFFFFFEu;
+// Why the header of a hive file is unusable, and the kind of refusal; empty
+// when it is sound.
+std::string HeaderProblem(const std::uint8_t* header, HiveFile::Refusal& refusal) {
   if (std::memcmp(header, "regf", 4) != 0 || Read32(header + 20) != 1 || Read32(header + 28) != 0 ||
-      sum != Read32(header + 508)) {
+      hive_format::HeaderChecksum(header) != Read32(header + 508)) {
     return "is not a registry hive file";
   }
   const char* why = Read32(header + 4) != Read32(header + 8) ? "its two sequence numbers differ"
@@ -82,9 +72,9 @@ std::string HeaderProblem(const std::uint8_t* header) {
                         ? "its header says transactions are pending"
                         : nullptr;
   if (why != nullptr) {
+    refusal = HiveFile::Refusal::kNotWrittenOut;
     return std::string("was not completely written out by Windows (") + why +
-           "), and the changes still in its transaction logs would be lost. Start that Windows, "
-           "shut it down fully, and try again";
+           "), and the changes still in its transaction logs would be lost";
   }
   return std::string();
 }
@@ -100,10 +90,16 @@ std::string WriteProblem(int folder, int file, const struct stat& status) {
     return "is on a volume mounted with the kernel's ntfs3 driver, which does not show the file's "
            "Windows security descriptor to keep. Mount the volume with ntfs-3g";
   }
-  if ((status.st_mode & 0222) == 0 || access(ThroughDescriptor(file).c_str(), W_OK) != 0) {
-    return "is read-only";
+  // Only the superuser may change another user's files: a file that denies
+  // this user says so, rather than that it is read-only.
+  const bool denied = (status.st_mode & 0222) != 0 && access(ThroughDescriptor(file).c_str(), W_OK) != 0;
+  const bool folderDenied = !denied && access(ThroughDescriptor(folder).c_str(), W_OK) != 0;
+  if ((denied || folderDenied) && geteuid() != 0 && (errno == EACCES || errno == EPERM)) {
+    return std::string(denied ? "cannot be written" : "is in a folder that cannot be written to") +
+           " by this user. Run morvane-offline as root (with sudo)";
   }
-  if (access(ThroughDescriptor(folder).c_str(), W_OK) != 0) return "is in a folder that cannot be written to";
+  if ((status.st_mode & 0222) == 0 || denied) return "is read-only";
+  if (folderDenied) return "is in a folder that cannot be written to";
   return std::string();
 }
 
@@ -126,14 +122,37 @@ bool CopyNtfsAttributes(int from, int to) {
   return true;
 }
 
-// Makes `name` in `folder` a synced copy of the file behind `from`, never
-// replacing a file. Returns 0 or the errno of what failed.
+// Gives `to` the owner, group and mode of `from`, and checks that they took:
+// a file system that shows every file alike (ntfs-3g without its
+// permissions option) has them already.
+bool KeepOwnerAndMode(int from, int to) {
+  struct stat original {};
+  struct stat made {};
+  if (fstat(from, &original) != 0) return false;
+  static_cast<void>(fchown(to, original.st_uid, original.st_gid));
+  static_cast<void>(fchmod(to, original.st_mode & 07777));
+  if (fstat(to, &made) != 0) return false;
+  if (made.st_uid == original.st_uid && made.st_gid == original.st_gid &&
+      (made.st_mode & 07777) == (original.st_mode & 07777)) {
+    return true;
+  }
+  errno = EPERM;
+  return false;
+}
+
+// Makes `name` in `folder` a synced copy of the file behind `from`; a file
+// left at that name by a run that was cut short is replaced. Returns 0 or
+// the errno of what failed.
 int CopyFile(int from, int folder, const std::string& name) {
+  static_cast<void>(unlinkat(folder, name.c_str(), 0));
   FileDescriptor copy(openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (copy.get() < 0) return errno;
   std::vector<char> buffer(1 << 16);
   off_t at = 0;
   ssize_t got = 0;
+  // The kernel copies where the file system lets it; elsewhere the bytes pass through here.
+  while ((got = copy_file_range(from, &at, copy.get(), nullptr, std::size_t{1} << 30, 0)) > 0) {
+  }
   errno = 0;
   while ((got = pread(from, buffer.data(), buffer.size(), at)) > 0) {
     // A short write is retried for the rest, which then fails with its reason.
@@ -152,164 +171,15 @@ int CopyFile(int from, int folder, const std::string& name) {
   return error;
 }
 
-// Takes deleted keys out of a hive file that libhivex wrote: each key's entry
-// leaves its parent's subkey list (an emptied list or index leaf is freed, and
-// an emptied list recorded as none, as Windows does), the parent counts one
-// subkey less, and the key's own cells (its record, values, their data, class
-// name) are freed, its security record used once less. A cell is freed by
-// making its size positive. libhivex never moves a key record, and reuses no
-// freed cell, so the records found here are those of the run.
-class DeletionPatch {
- public:
-  // The file's bytes, mapped for writing.
-  DeletionPatch(std::uint8_t* bytes, std::size_t size, std::uint32_t minorVersion)
-      : bytes_(bytes), size_(size), minorVersion_(minorVersion) {}
-
-  bool Delete(std::size_t node) {
-    Expect(node, "nk");
-    const std::size_t parent = Cell(U32(node + 20));
-    Expect(parent, "nk");
-    if (!Unlist(parent, static_cast<std::uint32_t>(node - kHeaderSize))) ok_ = false;
-    Put32(parent + 24, U32(parent + 24) - 1);
-    const std::uint32_t subkeyList = U32(node + 32);
-    if (U32(node + 24) != 0) ok_ = false;  // only keys without subkeys are deleted
-    if (subkeyList != kNone) Free(Cell(subkeyList));
-    FreeValues(node);
-    if (U32(node + 52) != kNone) Free(Cell(U32(node + 52)));
-    ReleaseSecurity(Cell(U32(node + 48)));
-    Free(node);
-    return ok_;
-  }
-
- private:
-  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-
-  static std::size_t Cell(std::uint32_t offset) { return kHeaderSize + offset; }
-
-  // Whether `size` bytes at `at` lie in the file (no record of the file is trusted).
-  bool Within(std::size_t at, std::size_t size) {
-    if (at < kHeaderSize || at > size_ || size_ - at < size) ok_ = false;
-    return ok_;
-  }
-  std::uint32_t U32(std::size_t at) { return Within(at, 4) ? Read32(bytes_ + at) : 0; }
-  std::uint16_t U16(std::size_t at) {
-    return static_cast<std::uint16_t>(Within(at, 2) ? bytes_[at] | bytes_[at + 1] << 8 : 0);
-  }
-  void Put(std::size_t at, std::uint32_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size && Within(at, size); ++i) {
-      bytes_[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-  }
-  void Put32(std::size_t at, std::uint32_t value) { Put(at, value, 4); }
-  void Put16(std::size_t at, std::uint16_t value) { Put(at, value, 2); }
-
-  bool Is(std::size_t cell, const char* signature) {
-    const std::uint32_t word = U32(cell + 4);
-    return (word & 0xFF) == static_cast<std::uint8_t>(signature[0]) &&
-           ((word >> 8) & 0xFF) == static_cast<std::uint8_t>(signature[1]);
-  }
-  void Expect(std::size_t cell, const char* signature) {
-    if (!Is(cell, signature)) ok_ = false;
-  }
-  // A cell in use has a negative size; freed, the same size made positive.
-  void Free(std::size_t cell) {
-    const auto size = static_cast<std::int32_t>(U32(cell));
-    if (size >= 0) ok_ = false;
-    Put32(cell, static_cast<std::uint32_t>(-size));
-  }
-
-  // Removes `entry` from the list `cell` (4 or 8 bytes an entry); whether it was there.
-  bool RemoveEntry(std::size_t cell, std::uint32_t entry, std::size_t width) {
-    const std::uint16_t count = U16(cell + 6);
-    for (std::uint16_t i = 0; i < count && ok_; ++i) {
-      if (U32(cell + 8 + i * width) != entry) continue;
-      for (std::size_t at = cell + 8 + i * width; at + width < cell + 8 + count * width; at += 4) {
-        Put32(at, U32(at + width));
-      }
-      Put16(cell + 6, static_cast<std::uint16_t>(count - 1));
-      return true;
-    }
-    return false;
-  }
-
-  bool RemoveFromLeaf(std::size_t leaf, std::uint32_t node) {
-    if (Is(leaf, "li")) return RemoveEntry(leaf, node, 4);
-    if (Is(leaf, "lf") || Is(leaf, "lh")) return RemoveEntry(leaf, node, 8);
-    ok_ = false;
-    return false;
-  }
-
-  // Takes `node` out of the subkey list of `parent`.
-  bool Unlist(std::size_t parent, std::uint32_t node) {
-    const std::size_t list = Cell(U32(parent + 32));
-    bool found = false;
-    if (Is(list, "ri")) {
-      const std::uint16_t leaves = U16(list + 6);
-      for (std::uint16_t i = 0; i < leaves && !found && ok_; ++i) {
-        const std::uint32_t leafOffset = U32(list + 8 + i * 4u);
-        const std::size_t leaf = Cell(leafOffset);
-        found = RemoveFromLeaf(leaf, node);
-        if (found && U16(leaf + 6) == 0) {
-          Free(leaf);
-          RemoveEntry(list, leafOffset, 4);
-        }
-      }
-    } else {
-      found = RemoveFromLeaf(list, node);
-    }
-    if (found && U16(list + 6) == 0) {
-      Free(list);
-      Put32(parent + 32, kNone);
-    }
-    return found;
-  }
-
-  void FreeValues(std::size_t node) {
-    const std::uint32_t count = U32(node + 40);
-    const std::uint32_t list = U32(node + 44);
-    if (count == 0 || list == kNone) return;
-    for (std::uint32_t i = 0; i < count && ok_; ++i) {
-      const std::size_t value = Cell(U32(Cell(list) + 4 + i * 4u));
-      Expect(value, "vk");
-      const std::uint32_t size = U32(value + 8);
-      // Data of at most 4 bytes (the top bit set) is held in the record itself.
-      if ((size & 0x80000000u) == 0 && size > 0) FreeData(Cell(U32(value + 12)), size);
-      Free(value);
-    }
-    Free(Cell(list));
-  }
-
-  void FreeData(std::size_t data, std::uint32_t size) {
-    if (minorVersion_ >= 4 && size > kLargestSingleCell && Is(data, "db")) {
-      const std::uint16_t segments = U16(data + 6);
-      const std::size_t list = Cell(U32(data + 8));
-      for (std::uint16_t i = 0; i < segments && ok_; ++i) Free(Cell(U32(list + 4 + i * 4u)));
-      Free(list);
-    }
-    Free(data);
-  }
-
-  // One key fewer uses the security record; unused, it leaves the ring of
-  // records and is freed.
-  void ReleaseSecurity(std::size_t security) {
-    Expect(security, "sk");
-    const std::uint32_t uses = U32(security + 16);
-    if (uses > 1) {
-      Put32(security + 16, uses - 1);
-      return;
-    }
-    const std::uint32_t next = U32(security + 8);
-    const std::uint32_t previous = U32(security + 12);
-    Put32(Cell(previous) + 8, next);
-    Put32(Cell(next) + 12, previous);
-    Free(security);
-  }
-
-  std::uint8_t* bytes_;
-  std::size_t size_;
-  std::uint32_t minorVersion_;
-  bool ok_ = true;
-};
+// Gives the file `from` of `folder` the name `to` there, never replacing a
+// file (EEXIST). Returns 0 or the errno of what failed.
+int PlaceAs(int folder, const std::string& from, const std::string& to) {
+  if (renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  // A file system without that kind of rename: a second name, then the first one gone.
+  if (linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) return unlinkat(folder, from.c_str(), 0) == 0 ? 0 : errno;
+  return errno;
+}
 
 }  // namespace
 
@@ -337,10 +207,19 @@ RegistryStatus StatusFromErrno(int error) {
 
 std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
                                          bool writable, std::string& problem) {
+  Refusal refusal = Refusal::kNone;
+  return Open(folder, name, path, writable ? Use::kChange : Use::kRead, problem, refusal);
+}
+
+std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
+                                         Use use, std::string& problem, Refusal& refusal) {
   std::unique_ptr<HiveFile> hive(new HiveFile());
+  const bool writable = use != Use::kRead;
   hive->name_ = name;
   hive->path_ = path;
   hive->writable_ = writable;
+  hive->tryOnly_ = use == Use::kTry;
+  refusal = Refusal::kUnreadable;
   hive->folder_ = FileDescriptor(fcntl(folder, F_DUPFD_CLOEXEC, 0));
   hive->file_ = FileDescriptor(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
@@ -354,20 +233,39 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
     return nullptr;
   }
   hive->identity_ = {status.st_dev, status.st_ino};
-  hive->originalSize_ = static_cast<std::uint64_t>(status.st_size);
   problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
-                ? HeaderProblem(header)
+                ? HeaderProblem(header, refusal)
                 : "is not a registry hive file";
-  if (problem.empty() && writable) problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+  if (problem.empty() && use == Use::kChange) {
+    problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
+    refusal = Refusal::kNotWritable;
+  }
   if (!problem.empty()) return nullptr;
-  hive->minorVersion_ = Read32(header + 24);
+  refusal = Refusal::kUnreadable;
   hive->hive_ = hivex_open(ThroughDescriptor(hive->file_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
   if (hive->hive_ == nullptr) {
     problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
     return nullptr;
   }
+  refusal = Refusal::kNone;
   hive->root_ = hivex_root(hive->hive_);
+  void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, hive->file_.get(), 0);
+  if (mapped == MAP_FAILED) {
+    problem = std::string("cannot be read: ") + std::strerror(errno);
+    return nullptr;
+  }
+  hive->original_.bytes = static_cast<const std::uint8_t*>(mapped);
+  hive->original_.size = static_cast<std::size_t>(status.st_size);
+  // What libhivex would read past or take for nothing is found here, before
+  // anything is read for a change.
+  const std::string damage = writable ? hive_format::StructureProblem(hive->original_.bytes, hive->original_.size)
+                                      : std::string();
+  if (!damage.empty()) hive->failure_ = "its structure is damaged: " + damage;
   return hive;
+}
+
+HiveFile::Mapping::~Mapping() {
+  if (bytes != nullptr) munmap(const_cast<std::uint8_t*>(bytes), size);
 }
 
 std::unique_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable, std::string& problem) {
@@ -410,6 +308,7 @@ RegistryStatus HiveFile::FindChild(Node parent, const std::wstring& folded, Node
   ChildList* list = nullptr;
   RegistryStatus status = List(parent, list);
   // Each name is read and folded once, on the first lookup below the key.
+  if (!list->named) list->byName.reserve(list->nodes.size());
   for (std::size_t i = 0; status == kRegistrySuccess && !list->named && i < list->nodes.size(); ++i) {
     std::wstring name;
     status = Name(list->nodes[i], name);
@@ -427,6 +326,11 @@ RegistryStatus HiveFile::FindChild(Node parent, const std::wstring& folded, Node
 }
 
 RegistryStatus HiveFile::Name(Node node, std::wstring& name) {
+  // A key of the file is named as stored, with its length; libhivex's names
+  // end at a NUL.
+  if (added_.count(node) == 0) {
+    return hive_format::KeyName(original_.bytes, original_.size, node, name) ? kRegistrySuccess : kRegistryBadDb;
+  }
   char* utf8 = hivex_node_name(hive_, node);
   if (utf8 == nullptr) return StatusFromErrno(errno);
   name = DecodeUtf8(utf8);
@@ -441,59 +345,74 @@ RegistryStatus HiveFile::IsLink(Node node, bool& isLink) {
     return kRegistrySuccess;
   }
   // Every other key is as the file holds it: libhivex never moves a key record.
-  std::uint8_t flags[2] = {};
-  if (node + kKeyFlagsAt + 2 > originalSize_ ||
-      pread(file_.get(), flags, 2, static_cast<off_t>(node + kKeyFlagsAt)) != 2) {
-    return kRegistryBadDb;
-  }
-  isLink = ((flags[0] | flags[1] << 8) & kKeySymLink) != 0;
+  std::uint16_t flags = 0;
+  if (!hive_format::KeyFlags(original_.bytes, original_.size, node, flags)) return kRegistryBadDb;
+  isLink = (flags & hive_format::kKeySymLink) != 0;
   return kRegistrySuccess;
 }
 
 RegistryStatus HiveFile::Values(Node node, std::vector<ValueRef>& values) {
-  hive_value_h* list = hivex_node_values(hive_, node);
-  if (list == nullptr) return StatusFromErrno(errno);
   values.clear();
-  RegistryStatus status = kRegistrySuccess;
-  for (hive_value_h* value = list; *value != 0 && status == kRegistrySuccess; ++value) {
-    ValueRef ref;
-    ref.handle = *value;
-    hive_type type = hive_t_REG_NONE;
-    char* name = hivex_value_key(hive_, *value);
-    if (name == nullptr || hivex_value_type(hive_, *value, &type, &ref.size) != 0) {
-      status = StatusFromErrno(errno);
-    } else {
-      ref.name = DecodeUtf8(name);
-      ref.type = static_cast<ValueType>(type);
-      values.push_back(std::move(ref));
-    }
-    free(name);
+  std::vector<std::size_t> handles;
+  const auto set = values_.find(node);
+  if (set != values_.end()) {
+    handles = set->second;
+  } else {
+    hive_value_h* list = hivex_node_values(hive_, node);
+    if (list == nullptr) return StatusFromErrno(errno);
+    for (hive_value_h* value = list; *value != 0; ++value) handles.push_back(*value);
+    free(list);
   }
-  free(list);
-  return status;
+  for (const std::size_t handle : handles) {
+    ValueRef ref;
+    ref.handle = handle;
+    if ((handle & kWrittenValue) != 0) {
+      const NewValue& written = written_[handle & ~kWrittenValue];
+      ref.name = written.name;
+      ref.type = written.type;
+      ref.size = written.data.size();
+    } else {
+      // The name as stored, with its length: libhivex's names end at a NUL.
+      std::uint32_t type = 0;
+      if (!hive_format::ValueName(original_.bytes, original_.size, handle, ref.name) ||
+          !hive_format::ValueKind(original_.bytes, original_.size, handle, type, ref.size)) {
+        return kRegistryBadDb;
+      }
+      ref.type = static_cast<ValueType>(type);
+    }
+    values.push_back(std::move(ref));
+  }
+  return kRegistrySuccess;
 }
 
 RegistryStatus HiveFile::ReadData(std::size_t value, std::vector<std::uint8_t>& data) {
-  hive_type type = hive_t_REG_NONE;
-  std::size_t size = 0;
-  char* bytes = hivex_value_value(hive_, value, &type, &size);
-  if (bytes == nullptr) return StatusFromErrno(errno);
-  data.assign(bytes, bytes + size);
-  free(bytes);
-  return kRegistrySuccess;
+  if ((value & kWrittenValue) != 0) {
+    data = written_[value & ~kWrittenValue].data;
+    return kRegistrySuccess;
+  }
+  // Every value read is a record of the file: libhivex writes none.
+  return hive_format::ValueData(original_.bytes, original_.size, value, data) ? kRegistrySuccess : kRegistryBadDb;
 }
 
 RegistryStatus HiveFile::BeginChange() {
   if (!writable_) return kRegistryAccessDenied;
   if (!failure_.empty()) return kRegistryBadDb;
-  if (changed_) return kRegistrySuccess;
-  int error = EEXIST;
-  for (int attempt = 1; attempt <= 100 && error == EEXIST; ++attempt) {
+  if (changed_ || tryOnly_) {
+    changed_ = true;
+    return kRegistrySuccess;
+  }
+  // The copy is made and synced under a name of its own, then given the
+  // backup's name: that name only ever holds a whole copy.
+  const std::string partial = name_ + ".morvane-partial";
+  int error = CopyFile(file_.get(), folder_.get(), partial);
+  for (int attempt = 1; error == 0 && backupPath_.empty(); ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-    error = CopyFile(file_.get(), folder_.get(), name_ + suffix);
+    error = attempt > 100 ? EEXIST : PlaceAs(folder_.get(), partial, name_ + suffix);
     if (error == 0) backupPath_ = path_ + suffix;
+    if (error == EEXIST && attempt <= 100) error = 0;
   }
   if (error != 0) {
+    static_cast<void>(unlinkat(folder_.get(), partial.c_str(), 0));
     failure_ = std::string("it could not be backed up (") + std::strerror(error) + ")";
     return StatusFromErrno(error);
   }
@@ -528,6 +447,7 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
   } else {
     child = hivex_node_add_child(hive_, parent, EncodeUtf8(name).c_str());
     if (child == 0) return Fail("adding a key");
+    added_.insert(child);
   }
   created_[child] = link;
   ChildList& list = children_[parent];
@@ -539,10 +459,16 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
 RegistryStatus HiveFile::DeleteLeaf(Node node) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
+  // The key is taken out of the list it was found in: the walk at the open
+  // proved each key's parent field to name the key that lists it, and
+  // libhivex sets it for the keys it adds. Each key is deleted once at most:
+  // no hive can make the work repeat.
   const hive_node_h parent = hivex_node_parent(hive_, node);
   std::wstring name;
-  if (parent == 0) return Fail("deleting a key");
-  if (Name(node, name) != kRegistrySuccess) return Fail("deleting a key");
+  if (parent == 0 || hidden_.count(node) != 0 || Name(node, name) != kRegistrySuccess) {
+    errno = EINVAL;
+    return Fail("deleting a key");
+  }
   deleted_.push_back(Deleted{node, parent, FoldName(name)});
   hidden_.insert(node);
   const auto list = children_.find(parent);
@@ -555,25 +481,23 @@ RegistryStatus HiveFile::DeleteLeaf(Node node) {
 }
 
 RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& values) {
-  std::vector<std::string> names;
-  std::vector<hive_set_value> set;
-  for (const NewValue& value : values) {
-    if (minorVersion_ >= 4 && value.data.size() > kLargestSingleCell) return kRegistryNotSupported;
-    names.push_back(EncodeUtf8(value.name));
-  }
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    set.push_back(hive_set_value{const_cast<char*>(names[i].c_str()),
-                                 static_cast<hive_type>(values[i].type), values[i].data.size(),
-                                 reinterpret_cast<char*>(const_cast<std::uint8_t*>(values[i].data.data()))});
-  }
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
-  if (hivex_node_set_values(hive_, node, set.size(), set.data(), 0) != 0) return Fail("writing values");
+  std::vector<std::size_t> handles;
+  for (const NewValue& value : values) {
+    if (value.kept != 0) {
+      handles.push_back(value.kept);
+    } else {
+      handles.push_back(written_.size() | kWrittenValue);
+      written_.push_back(value);
+    }
+  }
+  values_[node] = std::move(handles);
   return kRegistrySuccess;
 }
 
 bool HiveFile::WriteBack(std::string& error) {
-  if (!changed_ || !failure_.empty()) return true;
+  if (!changed_ || !failure_.empty() || tryOnly_) return true;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.
@@ -581,9 +505,9 @@ bool HiveFile::WriteBack(std::string& error) {
   errno = 0;
   FileDescriptor file(openat(folder_.get(), fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   const bool made = file.get() >= 0;
-  if (!made || !WriteFresh(file.get()) || !file.Close() ||
+  if (!made || !WriteFresh(file.get(), error) || !file.Close() ||
       renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) != 0) {
-    error = std::strerror(errno != 0 ? errno : EIO);
+    if (error.empty()) error = std::strerror(errno != 0 ? errno : EIO);
     if (made) unlinkat(folder_.get(), fresh.c_str(), 0);
     return false;
   }
@@ -593,30 +517,72 @@ bool HiveFile::WriteBack(std::string& error) {
   return true;
 }
 
-bool HiveFile::WriteFresh(int file) {
-  // libhivex writes the whole hive, its header updated, with no sync.
-  if (hivex_commit(hive_, ThroughDescriptor(file).c_str(), 0) != 0) return false;
-  // Keys created get the link flag as asked, which libhivex cannot set.
-  for (const auto& [node, link] : created_) {
-    std::uint8_t flags[2] = {};
-    const auto at = static_cast<off_t>(node + kKeyFlagsAt);
-    if (pread(file, flags, 2, at) != 2) return false;
-    flags[0] = static_cast<std::uint8_t>(link ? flags[0] | kKeySymLink : flags[0] & ~kKeySymLink);
-    if (pwrite(file, flags, 2, at) != 2) return false;
-  }
-  if (!deleted_.empty()) {
+// The whole file behind `file`, mapped; unmapped when it goes.
+class FileMapping {
+ public:
+  FileMapping(int file, bool writable) {
     struct stat status {};
-    void* mapped = fstat(file, &status) != 0 ? MAP_FAILED
-                   : mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
-    if (mapped == MAP_FAILED) return false;
-    DeletionPatch patch(static_cast<std::uint8_t*>(mapped), static_cast<std::size_t>(status.st_size), minorVersion_);
-    bool patched = true;
-    for (std::size_t i = 0; i < deleted_.size() && patched; ++i) patched = patch.Delete(deleted_[i].node);
-    munmap(mapped, static_cast<std::size_t>(status.st_size));
-    if (!patched) {
-      errno = EIO;  // the records were not as libhivex writes them
+    if (fstat(file, &status) != 0 || status.st_size <= 0) return;
+    void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ | (writable ? PROT_WRITE : 0),
+                        MAP_SHARED | MAP_POPULATE, file, 0);
+    if (mapped == MAP_FAILED) return;
+    bytes_ = static_cast<std::uint8_t*>(mapped);
+    size_ = static_cast<std::size_t>(status.st_size);
+  }
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping() {
+    if (bytes_ != nullptr) munmap(bytes_, size_);
+  }
+  std::uint8_t* bytes() const noexcept { return bytes_; }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::uint8_t* bytes_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+bool HiveFile::WriteFresh(int file, std::string& error) {
+  // libhivex writes the keys it added, with no sync; the values, the link
+  // flags and the deletions are patched into its bytes here, new cells
+  // written after its bins.
+  if (hivex_commit(hive_, ThroughDescriptor(file).c_str(), 0) != 0) return false;
+  bool patched = false;
+  {
+    const FileMapping written(file, true);
+    if (written.bytes() == nullptr) return false;
+    hive_format::HivePatch patch(written.bytes(), written.size());
+    patched = true;
+    for (const auto& [node, handles] : values_) {
+      std::vector<hive_format::ValueEntry> entries;
+      for (const std::size_t handle : handles) {
+        if ((handle & kWrittenValue) == 0) {
+          entries.push_back(hive_format::ValueEntry{handle, {}, 0, {}});
+          continue;
+        }
+        const NewValue& value = written_[handle & ~kWrittenValue];
+        entries.push_back(hive_format::ValueEntry{0, value.name, static_cast<std::uint32_t>(value.type), value.data});
+      }
+      patched = patched && patch.SetValues(node, entries);
+    }
+    for (const auto& [node, link] : created_) patched = patched && patch.SetLink(node, link);
+    for (const Deleted& deleted : deleted_) patched = patched && patch.DeleteKey(deleted.node, deleted.parent);
+    patched = patched && patch.Finish();
+    const std::vector<std::uint8_t>& tail = patch.Tail();
+    const auto end = static_cast<off_t>(patch.TailOffset() + tail.size());
+    if (patched && !tail.empty() &&
+        (pwrite(file, tail.data(), tail.size(), static_cast<off_t>(patch.TailOffset())) != static_cast<ssize_t>(tail.size()) ||
+         ftruncate(file, end) != 0)) {
       return false;
     }
   }
-  return CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
+  const FileMapping final(file, false);
+  const std::string problem = !patched ? "the records were not as they must be"
+                              : final.bytes() == nullptr ? "it could not be read back"
+                                                         : hive_format::StructureProblem(final.bytes(), final.size());
+  if (!problem.empty()) {
+    error = "the hive written would not be sound: " + problem;
+    return false;
+  }
+  return KeepOwnerAndMode(file_.get(), file) && CopyNtfsAttributes(file_.get(), file) && fsync(file) == 0;
 }

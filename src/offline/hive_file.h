@@ -1,9 +1,11 @@
 #pragma once
-// One registry hive file of an offline Windows installation, open through
-// libhivex for the run. Changes are made in memory; the file on disk stays as
-// it was until WriteBack replaces it whole. Before the first change the file
-// is copied to a backup beside it. Every file is reached from a descriptor of
-// the hive's own folder, never again by its path.
+// One registry hive file of an offline Windows installation, open for the
+// run: keys are listed and added through libhivex, names and flags read from
+// the records as stored (hive_format.h), values written as records of their
+// own at the end. Changes are kept in memory; the file on disk stays as it was
+// until WriteBack replaces it whole, once the new hive is proved sound. Before
+// the first change the file is copied to a backup beside it. Every file is
+// reached from a descriptor of the hive's own folder, never again by its path.
 
 #include <sys/types.h>
 
@@ -17,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "offline/hive_format.h"
 #include "posix/file_descriptor.h"
 #include "registry/registry_access.h"
 
@@ -32,19 +35,38 @@ class HiveFile {
     ValueType type = ValueType::RegNone;
     std::size_t size = 0;
   };
+  // One value of a key's new set: the value of handle `kept`, left as it
+  // is, or (kept 0) a new one of this name, type and data.
   struct NewValue {
     std::wstring name;
     ValueType type = ValueType::RegNone;
     std::vector<std::uint8_t> data;
+    std::size_t kept = 0;
+  };
+
+  // What the hive is opened for. kTry: changes are made in memory only,
+  // without a backup, and never written back.
+  enum class Use { kRead, kChange, kTry };
+  // Why Open refused a hive.
+  enum class Refusal {
+    kNone,
+    kUnreadable,     // not a registry hive, or it cannot be read
+    kNotWrittenOut,  // Windows did not finish writing it out
+    kNotWritable,    // it cannot be changed here, or not by this user
   };
 
   // Opens the hive `name` of the open folder `folder` (not following a link
-  // at that name), for changes when `writable`; `path` names it in messages.
-  // Refuses, with the reason in `problem`, a file that is no registry hive, a
-  // hive that Windows did not finish writing out (its two sequence numbers
-  // differ, or its header says transactions are pending: the changes still
-  // in its logs would be lost), and for changes a file or folder that cannot
-  // be written or whose Windows security descriptor cannot be kept.
+  // at that name) for `use`; `path` names it in messages. Refuses, with the
+  // reason in `problem` and its kind in `refusal`, a file that is no registry
+  // hive, a hive that Windows did not finish writing out (its two sequence
+  // numbers differ, or its header says transactions are pending: the changes
+  // still in its logs would be lost; what to do about it is left to the
+  // caller), and for changes a file or folder that cannot be written or whose
+  // Windows security descriptor cannot be kept. A hive open for changes
+  // whose structure is not sound (a record that is not what its key says, a
+  // list that cannot be read) is opened with its Failure().
+  static std::unique_ptr<HiveFile> Open(int folder, const std::string& name, const std::string& path,
+                                        Use use, std::string& problem, Refusal& refusal);
   static std::unique_ptr<HiveFile> Open(int folder, const std::string& name, const std::string& path,
                                         bool writable, std::string& problem);
   // The same for the hive at `path`.
@@ -55,6 +77,8 @@ class HiveFile {
   HiveFile& operator=(const HiveFile&) = delete;
 
   const std::string& Path() const noexcept { return path_; }
+  // The file's size when it was opened.
+  std::uint64_t Size() const noexcept { return original_.size; }
   Node Root() const noexcept { return root_; }
   // The file's device and inode: two paths to one hive give the same.
   std::pair<dev_t, ino_t> Identity() const noexcept { return identity_; }
@@ -71,11 +95,11 @@ class HiveFile {
 
   [[nodiscard]] RegistryStatus AddChild(Node parent, const std::wstring& name, bool link,
                                         Node& child);
-  // Deletes a key that has no subkeys. libhivex cannot delete below index
-  // roots and leaves the lists it empties: the key is only hidden here, and
-  // its records are taken out of the written file by WriteBack.
+  // Deletes a key that has no subkeys, from the key it was listed under.
+  // The key is only hidden here; its records are taken out of the written
+  // file by WriteBack.
   [[nodiscard]] RegistryStatus DeleteLeaf(Node node);
-  // Replaces the key's whole set of values (libhivex writes no single value).
+  // Replaces the key's whole set of values.
   [[nodiscard]] RegistryStatus ReplaceValues(Node node, const std::vector<NewValue>& values);
 
   bool Changed() const noexcept { return changed_; }
@@ -84,10 +108,12 @@ class HiveFile {
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
 
-  // Writes a changed hive to a new file in the same folder, syncs it and
-  // renames it over the original; false with `error` when that failed, the
-  // original then being as it was. A hive that was not changed, or whose
-  // changes failed, is left alone.
+  // Writes a changed hive to a new file in the same folder, with the
+  // original's owner, mode and NTFS attributes, proves its structure sound,
+  // syncs it and renames it over
+  // the original; false with `error` when that failed, the original then
+  // being as it was. A hive that was not changed, or whose changes failed,
+  // or one opened for kTry, is left alone.
   [[nodiscard]] bool WriteBack(std::string& error);
 
  private:
@@ -103,27 +129,40 @@ class HiveFile {
     std::wstring folded;
   };
 
+  // The original file, mapped for reading.
+  struct Mapping {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    Mapping() = default;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping();
+  };
+
   HiveFile() = default;
   RegistryStatus BeginChange();
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
-  bool WriteFresh(int file);
+  bool WriteFresh(int file, std::string& error);
 
   hive_h* hive_ = nullptr;
   FileDescriptor folder_;  // the folder that holds the hive
-  FileDescriptor file_;    // the original file, read for key flags libhivex does not expose
+  FileDescriptor file_;    // the original file
+  Mapping original_;      // its bytes: names and flags as stored
   std::string name_;
   std::string path_;
   Node root_ = 0;
   std::pair<dev_t, ino_t> identity_{};
-  std::uint64_t originalSize_ = 0;
-  std::uint32_t minorVersion_ = 0;
   bool writable_ = false;
+  bool tryOnly_ = false;  // Use::kTry
   bool changed_ = false;
   std::string backupPath_;
   std::string failure_;
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link
+  std::set<Node> added_;          // keys libhivex added in this run
   std::map<Node, ChildList> children_;
+  std::map<Node, std::vector<std::size_t>> values_;  // the keys whose values were set, by value handle
+  std::vector<NewValue> written_;  // the values this run wrote; their handles have kWrittenValue set
   std::vector<Deleted> deleted_;  // in the order they were deleted, subkeys before their parent
   std::set<Node> hidden_;         // the nodes of deleted_
 };

@@ -210,7 +210,8 @@ RegistryStatus HiveRegistry::RewriteValues(const Location& at, const std::wstrin
   std::vector<HiveFile::NewValue> set;
   bool found = false;
   for (std::size_t i = 0; status == kRegistrySuccess && i < values.size(); ++i) {
-    HiveFile::NewValue value{values[i].name, values[i].type, {}};
+    // The values left alone keep their records as they are.
+    HiveFile::NewValue value{values[i].name, values[i].type, {}, values[i].handle};
     if (SameName(values[i].name, name)) {
       found = true;
       if (remove) continue;
@@ -224,14 +225,13 @@ RegistryStatus HiveRegistry::RewriteValues(const Location& at, const std::wstrin
       }
       value.type = type;  // the stored name keeps its spelling
       value.data.assign(data, data + size);
-    } else {
-      status = at.hive->ReadData(values[i].handle, value.data);
+      value.kept = 0;
     }
     set.push_back(std::move(value));
   }
   if (status != kRegistrySuccess) return status;
   if (remove && !found) return kRegistryFileNotFound;
-  if (!found) set.push_back(HiveFile::NewValue{name, type, std::vector<std::uint8_t>(data, data + size)});
+  if (!found) set.push_back(HiveFile::NewValue{name, type, std::vector<std::uint8_t>(data, data + size), 0});
   return at.hive->ReplaceValues(at.node, set);
 }
 

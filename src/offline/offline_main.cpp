@@ -1,26 +1,38 @@
-// morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT: the Linux entry point
-// of the offline repair. --help prints the usage on standard output and exits
-// 0; a wrong command line prints it on standard error and exits 1.
+// morvane-offline [OPTION]... WINDOWS_ROOT: the Linux entry point of the
+// offline repair. --help prints the usage, and --version the version, on
+// standard output and exits 0; a wrong command line says what is wrong and
+// prints the usage on standard error, and exits 1.
+#include <sys/stat.h>
+
 #include <csignal>
 #include <ctime>
 #include <iostream>
 #include <string>
+#include <tuple>
 
+#include "driver/undo_file.h"
 #include "offline/image_dispatch.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
 namespace {
 
+// Also the text of the manual page, made from it at build time.
 constexpr char kUsage[] =
-    "usage: morvane-offline [--yes] [--log FILE] [--undo FILE] WINDOWS_ROOT\n"
+    "usage: morvane-offline [--yes] [--dry-run] [--log FILE] [--undo FILE] WINDOWS_ROOT\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
-    "mounted read-write at WINDOWS_ROOT, machine-wide and for every user profile.\n"
+    "mounted read-write at WINDOWS_ROOT (the folder that holds the Windows folder), machine-wide\n"
+    "and for every user profile. Each registry file changed is first copied to a backup beside it.\n"
     "  --yes       answer the confirmation with yes\n"
-    "  --log FILE  the log file (default: Morvane.txt in the current folder)\n"
-    "  --undo FILE the undo file, a .reg file of what the run changed (default:\n"
-    "              Morvane-undo.reg beside the log file)\n"
+    "  --dry-run   show what would be changed, and change nothing: no backup, log or undo file\n"
+    "  --log FILE  the log file (default: a new Morvane.txt, or Morvane-2.txt..., in the folder\n"
+    "              Morvane at the root of the Windows volume, C:\\Morvane on Windows)\n"
+    "  --undo FILE the undo file, a .reg file of what the run changed, to import on Windows\n"
+    "              (default: Morvane-undo.reg, or Morvane-undo-2.reg..., beside the log file)\n"
+    "  --version   print the version and exit\n"
     "  --help      print this usage and exit\n"
+    "Exit codes: 0 done, 1 stopped before changing anything, 2 finished, but some changes could\n"
+    "not be made (the log says which).\n"
     "\n"
     "usage: morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
     "Repairs the Windows inside a disk image, or an unmounted disk such as /dev/sdb, opened in\n"
@@ -51,26 +63,49 @@ class SystemClock final : public Clock {
   }
 };
 
-enum class Arguments { kRun, kHelp, kWrong };
+enum class Arguments { kRun, kHelp, kVersion, kWrong };
 
-Arguments ParseArguments(int argc, char** argv, OfflineOptions& options) {
+Arguments ParseArguments(int argc, char** argv, OfflineOptions& options, std::string& wrong) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--help") {
       return Arguments::kHelp;
+    } else if (argument == "--version") {
+      return Arguments::kVersion;
     } else if (argument == "--yes") {
       options.yes = true;
-    } else if (argument == "--log" && i + 1 < argc) {
-      options.logPath = argv[++i];
-    } else if (argument == "--undo" && i + 1 < argc) {
-      options.undoPath = argv[++i];
-    } else if (argument.empty() || argument[0] == '-' || !options.windowsRoot.empty()) {
-      return Arguments::kWrong;
+    } else if (argument == "--dry-run") {
+      options.dryRun = true;
+    } else if ((argument == "--log" || argument == "--undo") && i + 1 < argc) {
+      (argument == "--log" ? options.logPath : options.undoPath) = argv[++i];
+    } else if (argument == "--log" || argument == "--undo") {
+      wrong = argument + " needs a FILE after it";
+    } else if (argument.empty() || argument[0] == '-') {
+      wrong = "unknown option \"" + argument + "\"";
+    } else if (!options.windowsRoot.empty()) {
+      wrong = "one WINDOWS_ROOT only: \"" + options.windowsRoot + "\", then \"" + argument + "\"";
     } else {
       options.windowsRoot = argument;
+      continue;
     }
+    if (!wrong.empty()) return Arguments::kWrong;
   }
-  return options.windowsRoot.empty() ? Arguments::kWrong : Arguments::kRun;
+  if (options.windowsRoot.empty()) wrong = "no WINDOWS_ROOT given";
+  return wrong.empty() ? Arguments::kRun : Arguments::kWrong;
+}
+
+// Whether the log and the undo file would be one file: the same file, or
+// the same name in the same folder for a file not there yet.
+bool OneFile(const std::string& log, const std::string& undo) {
+  const auto place = [](const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return std::make_tuple(status.st_dev, status.st_ino, std::string());
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (stat(folder.c_str(), &status) != 0) return std::make_tuple(dev_t{}, ino_t{}, path);
+    return std::make_tuple(status.st_dev, status.st_ino, path.substr(slash + 1));
+  };
+  return place(log) == place(undo);
 }
 
 }  // namespace
@@ -78,13 +113,22 @@ Arguments ParseArguments(int argc, char** argv, OfflineOptions& options) {
 int main(int argc, char** argv) {
   if (NamesImage(argc, argv)) return RunImageProgram(argc, argv);
   OfflineOptions options;
-  const Arguments arguments = ParseArguments(argc, argv, options);
-  if (arguments == Arguments::kHelp) {
-    std::cout << kUsage << std::flush;
+  std::string wrong;
+  const Arguments arguments = ParseArguments(argc, argv, options, wrong);
+  if (arguments == Arguments::kHelp || arguments == Arguments::kVersion) {
+    std::cout << (arguments == Arguments::kHelp ? kUsage : "morvane-offline " MORVANE_VERSION "\n") << std::flush;
     return std::cout ? 0 : kOfflineStopped;
   }
   if (arguments == Arguments::kWrong) {
-    std::cerr << kUsage;
+    std::cerr << "morvane-offline: " << wrong << "\n" << kUsage;
+    return kOfflineStopped;
+  }
+  // A log of the user's naming may not be the undo file too.
+  const std::string undo = options.undoPath.empty() ? EncodeUtf8(UndoFilePath(DecodeUtf8(options.logPath)))
+                                                     : options.undoPath;
+  if (!options.logPath.empty() && OneFile(options.logPath, undo)) {
+    std::cerr << "morvane-offline: the log and the undo file would be one file, " << undo
+              << "; name another with --log or --undo.\n";
     return kOfflineStopped;
   }
   // A file-size limit makes a write fail, which the run reports, instead of ending it.

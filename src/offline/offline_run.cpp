@@ -1,9 +1,18 @@
 #include "offline/offline_run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 #include "driver/banner.h"
 #include "driver/run_log.h"
@@ -12,6 +21,7 @@
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/windows_volume.h"
+#include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
@@ -21,23 +31,125 @@ namespace {
 
 constexpr wchar_t kQuestion[] = L"Continue? [y/N] ";
 constexpr const char* kYesAnswers[] = {"y", "yes", "ok"};
+// The free space a run asks for beside each hive it may change, besides a
+// backup and a new copy of it: libhivex's new file grows by the keys the run
+// adds, and the log and undo file need room too.
+constexpr std::uint64_t kSpaceMargin = 1u << 20;
+constexpr wchar_t kDryRunNote[] =
+    L"Dry run (--dry-run): nothing is written, no backup, log or undo file. The lines below say what a run "
+    L"would change.\r\n\r\n";
 
-int StopEarly(RunLog& log, const std::wstring& message) {
-  log.Stream() << message;
-  log.Stream().flush();
-  CloseRunLog(log);
+// The console as the run log's second sink, which can be held shut while
+// text that it already showed goes to the log file alone.
+class ConsoleGate final : public WideSinkBuf {
+ public:
+  explicit ConsoleGate(std::wstreambuf& console) : console_(console) {}
+  bool shut = false;
+
+ protected:
+  std::streamsize xsputn(const wchar_t* text, std::streamsize count) override {
+    return shut ? count : console_.sputn(text, count);
+  }
+  int sync() override { return shut ? 0 : console_.pubsync(); }
+
+ private:
+  std::wstreambuf& console_;
+};
+
+// The undo records of one part of the run (the machine's, or a profile's),
+// held until its hives are written back: written through to the undo file
+// just before, and those of a hive that was not written taken out again, so
+// that the file offers to undo only what was done.
+class HeldUndo final : public UndoSink {
+ public:
+  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
+
+  [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
+    // The header goes first in the file, whichever part it came with.
+    const std::size_t header = std::wcslen(kRegFileHeader);
+    pending_.push_back(records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records);
+    return true;
+  }
+  // Writes the held records through; false when that failed.
+  bool Commit() {
+    partStart_ = written_.size();
+    part_ = std::move(pending_);
+    pending_.clear();
+    if (part_.empty()) return true;
+    const std::wstring text = Joined();
+    written_ += text;
+    return Put(text, false);
+  }
+  // Takes out again the records of the part last committed whose keys the
+  // file names below `name`.
+  void Withdraw(const std::wstring& name) {
+    part_.erase(std::remove_if(part_.begin(), part_.end(),
+                               [&](const std::wstring& record) {
+                                 return record.substr(0, record.find(L'\n')).find(name) != std::wstring::npos;
+                               }),
+                part_.end());
+    written_.resize(partStart_);
+    written_ += Joined();
+    static_cast<void>(Put(written_, true));
+  }
+  bool Empty() const noexcept { return written_.empty(); }
+  bool Complete() const noexcept { return complete_; }
+
+ private:
+  std::wstring Joined() const {
+    std::wstring text = written_.empty() && !part_.empty() ? kRegFileHeader : L"";
+    for (const std::wstring& record : part_) text += record;
+    return text;
+  }
+  // The text reaches the file in one write and the disk before the hives
+  // are written back (UndoFile).
+  bool Put(const std::wstring& text, bool anew) {
+    complete_ = complete_ && (anew ? file_.Rewrite(text) : file_.Write(text));
+    return complete_;
+  }
+
+  UndoFile file_;
+  std::vector<std::wstring> pending_;
+  std::vector<std::wstring> part_;
+  std::wstring written_;
+  std::size_t partStart_ = 0;
+  bool complete_ = true;
+};
+
+// Where the run leaves its record: the files here, and as the technician
+// names them to the administrator (on the Windows volume, Windows' own path).
+struct Record {
+  std::wstring log;
+  std::wstring undo;
+  std::wstring shownLog;
+  std::wstring shownUndo;
+  bool undoOurs = false;  // made by this run: removed again when it holds nothing
+  bool onVolume = false;  // the undo file is in the volume's Morvane folder
+};
+
+// What the run did to the hives, for its closing summary.
+struct Tally {
+  std::vector<const HiveFile*> written;
+  std::vector<const HiveFile*> notWritten;
+  std::uint32_t failures = 0;
+};
+
+int Refuse(std::wostream& out, const std::string& problem) {
+  out << L"\r\n" << DecodeUtf8(problem) << L"\r\n";
+  out.flush();
   return kOfflineStopped;
-}
-
-int Refuse(RunLog& log, const std::string& problem) {
-  return StopEarly(log, L"\r\n" + DecodeUtf8(problem) + L"\r\n");
 }
 
 // The license text and the question, on the console only, as the online
 // run's dialog; no answer, or the end of the input, is a cancel.
 bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   std::wostream& console = services.console.Stream();
-  console << L"\r\n" << kLicenseTitle << L"\r\n\r\n" << kLicenseText << L"\r\n\r\n" << kQuestion;
+  std::wstring text = kLicenseText;
+  // The console has no OK button; the answer is typed.
+  const std::wstring button = L"press the OK button";
+  const std::size_t at = text.find(button);
+  if (at != std::wstring::npos) text.replace(at, button.size(), L"answer y");
+  console << L"\r\n" << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
   if (options.yes) {
     console << L"yes (--yes)\r\n\r\n" << std::flush;
     return true;
@@ -52,56 +164,186 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
 }
 
-// Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing, one whose classes hive could not be
-// reached says why. Its keys are named in the undo file as the running Windows
-// names them, below HKEY_USERS\<sid>. Returns how many deletions, and such
-// profiles, failed.
-std::uint32_t RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, std::wostream& runLog) {
-  std::uint32_t failures = 0;
-  for (const WindowsVolume::Profile& profile : volume.Profiles()) {
-    std::wostringstream lines;
-    if (profile.classes) {
-      volume.MountProfile(profile);
-      registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
-      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
-      failures += RemoveUserOverrides(registry, lines);
-      if (!profile.userProblem.empty()) {
-        lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
-        ++failures;
-      }
-    } else {
-      lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
-      ++failures;
-    }
-    if (lines.str().empty()) continue;
-    runLog << L"User profile " << profile.folder << L":\r\n" << lines.str();
-    runLog.flush();
+// Why the file systems of the hives lack room for a backup and a new copy of
+// each, and the margin; empty when they have it.
+std::string SpaceProblem(WindowsVolume& volume) {
+  std::map<dev_t, std::pair<std::uint64_t, std::string>> needs;  // bytes, and a hive's path there
+  for (HiveFile* hive : volume.WritableHives()) {
+    auto& need = needs[hive->Identity().first];
+    need.first += 2 * hive->Size() + kSpaceMargin;
+    need.second = hive->Path();
   }
-  return failures;
+  for (const auto& [device, need] : needs) {
+    struct statvfs system {};
+    if (statvfs(need.second.c_str(), &system) != 0) continue;
+    const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
+    if (free >= need.first) continue;
+    return "There is too little free space for the registry files, " + std::to_string(free >> 10) +
+           " KiB, on the file system of " + need.second + ": the run needs " +
+           std::to_string(need.first >> 10) +
+           " KiB there, for a backup and a new copy of each registry file it may change and 1 MiB more "
+           "for each. Make room on that volume, then try again. Nothing was changed.";
+  }
+  return std::string();
 }
 
-// Writes back every changed hive; reports each one that failed. False when
-// any did.
-bool WriteBack(WindowsVolume& volume, std::wostream& runLog) {
-  bool allWritten = true;
-  for (HiveFile* hive : volume.WritableHives()) {
-    std::string error;
-    const std::wstring path = DecodeUtf8(hive->Path());
-    if (!hive->Failure().empty()) {
-      runLog << L"\r\nThe registry file " << path << L" was left as it was: "
-             << DecodeUtf8(hive->Failure()) << L".\r\n";
-    } else if (!hive->WriteBack(error)) {
-      runLog << L"\r\nThe registry file " << path << L" could not be written back ("
-             << DecodeUtf8(error) << L"); it was left as it was. Its backup is "
-             << DecodeUtf8(hive->BackupPath()) << L".\r\n";
-    } else {
+// Whether `path` (a file the user named) can be written, made and removed
+// again when it was not there; false with the reason.
+bool CanCreate(const std::wstring& path, const char* what, const char* option, std::string& problem) {
+  const std::string local = EncodeUtf8(path);
+  struct stat status {};
+  const bool existed = lstat(local.c_str(), &status) == 0;
+  const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL);
+  const FileDescriptor file(open(local.c_str(), flags, 0644));
+  if (file.get() >= 0 && !existed) unlink(local.c_str());
+  if (file.get() >= 0 && (!existed || S_ISREG(status.st_mode))) return true;
+  problem = std::string("The ") + what + " " + local + " cannot be written (" +
+            (file.get() < 0 ? std::strerror(errno) : "not a regular file") + "). Name another with " + option +
+            " FILE. Nothing was changed.";
+  return false;
+}
+
+// Where the log and undo files go: on the Windows volume unless the user
+// named them; checked, before anything is changed, to be writable there.
+bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& record, std::string& problem) {
+  if (options.logPath.empty()) {
+    WindowsVolume::Record made;
+    if (!volume.CreateRecord(made, problem)) {
+      problem += ". Name other places with --log FILE and --undo FILE. Nothing was changed.";
+      return false;
+    }
+    const std::wstring shownLog = DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)";
+    record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo), shownLog, made.windowsUndo, true, true};
+    if (options.undoPath.empty()) return true;
+    record.onVolume = false;
+    unlink(made.undo.c_str());
+  } else {
+    record.log = record.shownLog = DecodeUtf8(options.logPath);
+    if (!CanCreate(record.log, "log file", "--log", problem)) return false;
+  }
+  record.undo = record.shownUndo =
+      options.undoPath.empty() ? UndoFilePath(record.log) : DecodeUtf8(options.undoPath);
+  struct stat status {};
+  record.undoOurs = lstat(EncodeUtf8(record.undo).c_str(), &status) != 0;
+  return CanCreate(record.undo, "undo file", "--undo", problem);
+}
+
+// A hive of one part of the run, and the name of its keys in the undo file.
+struct PartHive {
+  HiveFile* hive;
+  std::wstring undoName;
+};
+
+// Writes back the changed hives of one part of the run and shows its lines:
+// after them, each hive written and its backup; when one was not, a line
+// before and after them says that none, or not all, of these changes were
+// made, and the undo file drops the records of its keys. In a dry run the
+// lines are marked as not done.
+void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
+            bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
+  std::vector<PartHive> changed;
+  std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed),
+               [](const PartHive& part) { return part.hive->Changed() || !part.hive->Failure().empty(); });
+  if (lines.empty() && changed.empty()) return;
+  std::wostringstream status;
+  std::vector<const HiveFile*> failed;
+  if (dryRun) {
+    status << L"  - Not done (dry run): nothing was written.\r\n";
+  } else {
+    // No hive is replaced unless the records that undo its changes are on disk.
+    const bool recorded = undo.Commit();
+    for (const auto& [hive, undoName] : changed) {
+      std::string error;
+      const std::wstring path = DecodeUtf8(hive->Path());
+      if (!hive->Failure().empty()) {
+        error = hive->Failure();
+      } else if (!recorded) {
+        error = "the undo file could not be written";
+      } else if (hive->WriteBack(error)) {
+        status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
+        tally.written.push_back(hive);
+        continue;
+      } else {
+        error = "it could not be written back (" + error + ")";
+      }
+      status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
+      tally.notWritten.push_back(hive);
+      failed.push_back(hive);
+      undo.Withdraw(undoName);
+    }
+  }
+  const bool noneMade = !failed.empty() && failed.size() == changed.size();
+  tally.failures += static_cast<std::uint32_t>(failed.size());
+  const wchar_t* notMade =
+      failed.empty() ? L""
+      : noneMade     ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
+                     : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
+  runLog << title << notMade << lines << status.str();
+  if (noneMade) runLog << L"  - None of the changes above were made.\r\n";
+  runLog << L"\r\n";
+  runLog.flush();
+}
+
+// Each profile's overrides, its lines after one that names it; a profile
+// with nothing to remove shows nothing, one whose classes hive could not be
+// reached or read says why. Its keys are named in the undo file as the
+// running Windows names them, below HKEY_USERS\<sid>.
+void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldUndo& undo, bool dryRun,
+                            std::wostream& runLog, Tally& tally) {
+  for (const WindowsVolume::Profile& profile : volume.Profiles()) {
+    std::wostringstream lines;
+    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
+    if (!profile.classes) {
+      runLog << title << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n\r\n";
+      runLog.flush();
+      ++tally.failures;
       continue;
     }
-    runLog.flush();
-    allWritten = false;
+    volume.MountProfile(profile);
+    registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
+    registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
+    tally.failures += RemoveUserOverrides(registry, lines);
+    if (!profile.userProblem.empty()) {
+      lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
+      ++tally.failures;
+    }
+    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
+    std::vector<PartHive> hives{{profile.classes.get(), user + L"_Classes"}};
+    if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
+    Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
   }
-  return allWritten;
+}
+
+// The summary at the end of the log: what was written, what was not, and
+// how to go back.
+void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, std::wostream& runLog) {
+  if (tally.written.empty() && tally.notWritten.empty()) {
+    runLog << L"No registry file needed a change.\r\n";
+  }
+  if (!tally.notWritten.empty()) {
+    runLog << L"NOT written, and none of the changes listed for them made:";
+    for (const HiveFile* hive : tally.notWritten) runLog << L"\r\n  " << DecodeUtf8(hive->Path());
+    runLog << L"\r\n";
+  }
+  if (!tally.written.empty()) {
+    runLog << L"Written, each after a backup beside it. To put one back as it was, with that Windows shut "
+              L"down, copy its backup over it from a Linux system like this one, the volume mounted as now:";
+    for (const HiveFile* hive : tally.written) {
+      runLog << L"\r\n  cp \"" << DecodeUtf8(hive->BackupPath()) << L"\" \"" << DecodeUtf8(hive->Path()) << L"\"";
+    }
+    runLog << L"\r\n";
+    if (!undo.Complete()) {
+      runLog << L"The undo file \"" << record.shownUndo << L"\" could not be written! The backups keep the "
+             << L"registry files as they were.\r\n";
+    } else if (record.onVolume) {
+      runLog << L"To undo the changes made, once that Windows runs, as administrator, with the users it names "
+             << L"logged on: reg import \"" << record.shownUndo << L"\"\r\n";
+    } else {
+      runLog << L"To undo the changes made, copy " << record.shownUndo << L" to that Windows and import it "
+             << L"there as administrator, with the users it names logged on: reg import FILE\r\n";
+    }
+  }
+  runLog.flush();
 }
 
 }  // namespace
@@ -109,43 +351,73 @@ bool WriteBack(WindowsVolume& volume, std::wostream& runLog) {
 int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   SystemInfo info{};
   const std::uint32_t startTick = services.clock.TickCount();
-  info.logFilePath = DecodeUtf8(options.logPath);
-  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, services.console.Sink());
-  std::wostream& runLog = log->Stream();
+  // Until the log file is made, after the checks, the text is kept to go
+  // into it; a run stopped before, or a dry run, leaves no file anywhere.
+  std::wstringbuf held;
+  ConsoleGate console(services.console.Sink());
+  basic_teebuf<wchar_t> heldTee(&held, &console);
+  std::wostream early(&heldTee);
 
-  WindowsVolume volume;
+  WindowsVolume volume(options.dryRun);
   std::string problem;
-  if (!volume.OpenMachineHives(options.windowsRoot, problem)) return Refuse(*log, problem);
+  if (!volume.OpenMachineHives(options.windowsRoot, problem)) return Refuse(early, problem);
   HiveHost host(volume.Registry());
-  if (!DescribeHost(runLog, info, host, services.clock)) {
-    CloseRunLog(*log);
-    return kOfflineStopped;
-  }
-  if (!volume.OpenProfiles(info, problem)) return Refuse(*log, problem);
+  if (!DescribeHost(early, info, host, services.clock)) return kOfflineStopped;
+  if (!volume.OpenProfiles(info, problem)) return Refuse(early, problem);
+  problem = volume.HibernationProblem();
+  if (problem.empty()) problem = SpaceProblem(volume);
+  if (!problem.empty()) return Refuse(early, problem);
 
-  if (!Confirmed(options, services)) return StopEarly(*log, kCancelledLine);
+  Record record;
+  std::unique_ptr<RunLog> log;
+  if (options.dryRun) {
+    early << kDryRunNote;
+  } else {
+    if (!PlaceRecord(options, volume, record, problem)) return Refuse(early, problem);
+    info.logFilePath = record.log;
+    early.flush();
+    log = OpenRunLog(record.log, console);
+    console.shut = true;
+    log->Stream() << held.str();
+    log->Stream().flush();
+    console.shut = false;
+    if (!Confirmed(options, services)) {
+      if (record.undoOurs) unlink(EncodeUtf8(record.undo).c_str());
+      log->Stream() << kCancelledLine;
+      CloseRunLog(*log);
+      return kOfflineStopped;
+    }
+  }
+  std::wostream& runLog = log ? log->Stream() : early;
 
   runLog << kResettingLine;
   runLog.flush();
   // Offline there is no current user: the machine-wide reset finds no HKCU,
   // and each profile's overrides are removed after it.
-  // Every change is recorded in the undo file before it is made.
-  const std::wstring undoPath =
-      options.undoPath.empty() ? UndoFilePath(info.logFilePath) : DecodeUtf8(options.undoPath);
-  UndoFile undoFile(undoPath);
-  UndoRegistry registry(volume.Registry(), undoFile);
-  std::uint32_t failures = RunFamilyReset(registry, info, runLog);
-  failures += RemoveProfileOverrides(volume, registry, runLog);
-  ReportUndoFile(runLog, registry, undoPath);
-  const bool written = WriteBack(volume, runLog);
+  HeldUndo undo(record.undo);
+  UndoRegistry registry(volume.Registry(), undo);
+  Tally tally;
+  std::wostringstream machineLines;
+  tally.failures += RunFamilyReset(registry, info, machineLines);
+  Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
+         undo, runLog, tally);
+  RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);
 
-  WriteClosingLines(runLog, startTick, services.clock);
-  CloseRunLog(*log);
-  std::wostream& console = services.console.Stream();
-  if (written && failures == 0) {
-    console << kFinishedText << L"\r\n" << std::flush;
+  std::wostream& out = services.console.Stream();
+  if (options.dryRun) {
+    runLog << L"Dry run: nothing was changed.\r\n";
+    runLog.flush();
     return kOfflineDone;
   }
-  console << kNotResetText << info.logFilePath << L".\r\n" << std::flush;
+  if (undo.Empty() && record.undoOurs) unlink(EncodeUtf8(record.undo).c_str());
+  Summarize(tally, record, undo, runLog);
+  runLog << L"The log of this run: " << record.shownLog << L"\r\n";
+  WriteClosingLines(runLog, startTick, services.clock);
+  CloseRunLog(*log);
+  if (tally.failures == 0) {
+    out << kFinishedText << L"\r\n" << std::flush;
+    return kOfflineDone;
+  }
+  out << kNotResetText << record.shownLog << L".\r\n" << std::flush;
   return kOfflineFailed;
 }

@@ -8,10 +8,11 @@
 #include "driver/services.h"
 
 struct OfflineOptions {
-  std::string windowsRoot;          // the mounted volume that holds the Windows folder
-  std::string logPath = "Morvane.txt";
-  std::string undoPath;             // the undo file; empty: Morvane-undo.reg beside the log
-  bool yes = false;                 // the confirmation answered in advance
+  std::string windowsRoot;  // the mounted volume (or a folder) that holds the Windows folder
+  std::string logPath;      // the log file; empty: a new one in the volume's Morvane folder
+  std::string undoPath;     // the undo file; empty: beside the log
+  bool yes = false;         // the confirmation answered in advance
+  bool dryRun = false;      // show what would be changed, and write nothing
 };
 
 struct OfflineServices {
@@ -20,8 +21,8 @@ struct OfflineServices {
   std::istream& answers;  // the user's answer to the confirmation
 };
 
-// Exit codes: 0 done, 1 stopped before changing anything, 2 finished with
-// changes that could not be made.
+// Exit codes: 0 done (or a dry run shown), 1 stopped before changing
+// anything, 2 finished with changes that could not be made.
 constexpr int kOfflineDone = 0;
 constexpr int kOfflineStopped = 1;
 constexpr int kOfflineFailed = 2;

@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -43,6 +46,29 @@ std::vector<std::wstring> Components(const std::wstring& path) {
   return components;
 }
 
+// A component as Windows takes it: its trailing dots and spaces dropped.
+std::wstring Trimmed(const std::wstring& component) {
+  const std::size_t end = component.find_last_not_of(L". ");
+  return end == std::wstring::npos ? std::wstring() : component.substr(0, end + 1);
+}
+
+// Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
+bool MayBeShortName(const std::wstring& wanted) {
+  return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
+}
+
+// The short (8.3) name of the entry `name` of the open folder `folder`, as
+// ntfs-3g shows it; false with the errno when it cannot be read (ENODATA:
+// the entry has none).
+bool ShortName(int folder, const std::string& name, std::wstring& shortName) {
+  char value[64] = {};
+  const std::string path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
+  const ssize_t size = lgetxattr(path.c_str(), "system.ntfs_dos_name", value, sizeof value - 1);
+  if (size < 0) return false;
+  shortName = DecodeUtf8(std::string(value, static_cast<std::size_t>(size)));
+  return true;
+}
+
 // `text` with each %NAME% of `variables` (pairs of name and value) replaced,
 // names compared without regard to case.
 std::wstring Expand(std::wstring text, const std::vector<std::pair<std::wstring, std::wstring>>& variables) {
@@ -67,6 +93,46 @@ bool ReadValue(RegistryAccess& registry, const std::wstring& path, const std::ws
   }
   data.resize(size);
   return registry.QueryValue(key.get(), name, type, data.data(), size) == kRegistrySuccess;
+}
+
+// Finds the entry of the open folder `at` whose name folds to `wanted`: its
+// name as the volume spells it in `found`, empty when there is none. False
+// when the folder cannot be read.
+bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::string* twin = nullptr,
+               std::vector<std::string>* names = nullptr) {
+  found.clear();
+  // The folder is read through a descriptor of its own, which keeps `at` as it is.
+  const int listing = at < 0 ? -1 : openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
+  if (entries == nullptr) {
+    const int error = errno;
+    if (listing >= 0) close(listing);
+    errno = error;
+    return false;
+  }
+  // Asked for a second match (`twin`), every entry is read.
+  while (const dirent* entry = readdir(entries)) {
+    if (names != nullptr) names->emplace_back(entry->d_name);
+    if (FoldName(DecodeUtf8(entry->d_name)) != wanted) continue;
+    (found.empty() ? found : *twin) = entry->d_name;
+    if (twin == nullptr) break;
+  }
+  closedir(entries);
+  return true;
+}
+
+// What a hibernation file begins with while it holds a saved session
+// (hibernation, or a shutdown with fast startup), in any letter case.
+constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
+constexpr char kRecordFolder[] = "Morvane";
+
+// What to do about a profile's hive refused as `refusal`, to follow its problem.
+std::string ProfileAdvice(HiveFile::Refusal refusal) {
+  // Windows writes a user's hives out when that user logs off.
+  return refusal == HiveFile::Refusal::kNotWrittenOut
+             ? ". Log on to that Windows as this user and off again (or start it and shut it down fully), "
+               "then run morvane-offline again"
+             : "";
 }
 
 }  // namespace
@@ -96,32 +162,41 @@ bool ReadRegistryNumber(RegistryAccess& registry, const std::wstring& path, cons
 }
 
 WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescriptor& folder,
-                                         std::string& name, std::string& path, std::string& why) {
+                                         std::string& name, std::string& path, std::string& why,
+                                         std::size_t* reached) {
   const std::vector<std::wstring> components = Components(relative);
   FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   path = rootPath_;
   for (std::size_t i = 0; i < components.size(); ++i) {
-    if (components[i] == L"." || components[i] == L"..") {
+    if (Trimmed(components[i]).empty()) {
       why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
       return Reach::Refused;
     }
-    // The folder is read through a descriptor of its own, which keeps `at` as it is.
-    const int listing = at.get() < 0 ? -1 : openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
-    if (entries == nullptr) {
+    // Every entry is read: two that Windows does not tell apart leave no
+    // answer. Failing a long name, a short one matches.
+    const std::wstring wanted = FoldName(Trimmed(components[i]));
+    std::string found;
+    std::string twin;
+    std::vector<std::string> names;
+    if (!FindEntry(at.get(), wanted, found, &twin, &names)) {
       why = path + " cannot be read (" + std::strerror(errno) + ")";
-      if (listing >= 0) close(listing);
       return Reach::Refused;
     }
-    const std::wstring wanted = FoldName(components[i]);
-    std::string found;
-    while (const dirent* entry = readdir(entries)) {
-      if (FoldName(DecodeUtf8(entry->d_name)) == wanted) {
-        found = entry->d_name;
-        break;
+    for (std::size_t n = 0; found.empty() && MayBeShortName(wanted) && n < names.size(); ++n) {
+      std::wstring shortName;
+      if (names[n] == "." || names[n] == "..") continue;
+      if (!ShortName(at.get(), names[n], shortName) && errno != ENODATA) {
+        why = path + "/" + EncodeUtf8(components[i]) + " may name a folder by its short name, which cannot be read here (" +
+              std::strerror(errno) + ")";
+        return Reach::Refused;
       }
+      if (FoldName(shortName) == wanted) found = names[n];
     }
-    closedir(entries);
+    if (!twin.empty()) {
+      why = path + " holds both " + found + " and " + twin + ", which Windows does not tell apart";
+      return Reach::Refused;
+    }
+    if (found.empty() && reached != nullptr) *reached = i;
     if (found.empty()) return Reach::Missing;
     path += "/" + found;
     const bool last = i + 1 == components.size();
@@ -149,15 +224,19 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
 }
 
 WindowsVolume::Reach WindowsVolume::OpenHive(const std::wstring& relative, bool writable,
-                                             std::unique_ptr<HiveFile>& hive, std::string& problem) {
+                                             std::unique_ptr<HiveFile>& hive, std::string& problem,
+                                             HiveFile::Refusal& refusal, std::size_t& reached) {
   FileDescriptor folder;
   std::string name;
   std::string path;
-  const Reach reach = Walk(relative, folder, name, path, problem);
+  const Reach reach = Walk(relative, folder, name, path, problem, &reached);
   hive.reset();
   if (reach != Reach::Found) return reach;
-  hive = HiveFile::Open(folder.get(), name, path, writable, problem);
-  if (!hive) problem = "The registry file " + path + " " + problem + ". Nothing was changed.";
+  const HiveFile::Use use = !writable  ? HiveFile::Use::kRead
+                            : tryOnly_ ? HiveFile::Use::kTry
+                                       : HiveFile::Use::kChange;
+  hive = HiveFile::Open(folder.get(), name, path, use, problem, refusal);
+  if (!hive) problem = "The registry file " + path + " " + problem;
   return reach;
 }
 
@@ -165,22 +244,131 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
   rootPath_ = root;
   root_ = FileDescriptor(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat status {};
-  const bool opened = root_.get() >= 0 && fstat(root_.get(), &status) == 0;
+  if (root_.get() < 0 || fstat(root_.get(), &status) != 0) {
+    problem = root + " cannot be opened as a folder (" + std::strerror(errno) +
+              "). Give the folder where the Windows volume is mounted.";
+    return false;
+  }
   device_ = status.st_dev;
-  for (std::size_t i = 0; opened && i < std::size(kWindowsFolders); ++i) {
-    const std::wstring config = std::wstring(kWindowsFolders[i]) + L"\\" + kConfigFolder + L"\\";
-    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem);
-    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem);
+  for (const wchar_t* windows : kWindowsFolders) {
+    const std::wstring config = std::wstring(windows) + L"\\" + kConfigFolder + L"\\";
+    HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
+    std::size_t reached = 0;
+    Reach reach = OpenHive(config + L"SOFTWARE", true, software_, problem, refusal, reached);
+    if (software_) reach = OpenHive(config + L"SYSTEM", false, system_, problem, refusal, reached);
     if (system_) {
       MountMachine();
       return true;
     }
-    if (reach == Reach::Refused) problem = "A registry file cannot be reached: " + problem + ". Nothing was changed.";
-    if (reach != Reach::Missing) return false;
+    if (refusal == HiveFile::Refusal::kNotWrittenOut) {
+      problem += ". Start that Windows, shut it down fully, and try again";
+    }
+    if (reach == Reach::Refused) problem = "A registry file cannot be reached: " + problem;
+    if (reach != Reach::Missing) {
+      problem += ". Nothing was changed.";
+      return false;
+    }
   }
   problem = "No Windows installation was found in " + root +
             ": there is no Windows\\System32\\config folder holding the SOFTWARE and SYSTEM "
             "registry files.";
+  FileDescriptor folder;
+  std::string name;
+  std::string path;
+  std::string why;
+  if (Walk(std::wstring(kConfigFolder) + L"\\SOFTWARE", folder, name, path, why) == Reach::Found) {
+    problem += " " + root + " looks like the Windows folder itself: give the folder that holds it, the "
+               "root of the volume (" + root + "/..).";
+  }
+  return false;
+}
+
+std::wstring WindowsVolume::SystemRoot() {
+  std::wstring systemRoot;
+  if (!ReadRegistryText(registry_, kCurrentVersion, L"SystemRoot", systemRoot) || systemRoot.size() < 3 ||
+      systemRoot[1] != L':') {
+    systemRoot = L"C:\\Windows";
+  }
+  return systemRoot;
+}
+
+std::wstring WindowsVolume::Drive() { return SystemRoot().substr(0, 2); }
+
+std::string WindowsVolume::HibernationProblem() {
+  FileDescriptor folder;
+  std::string name;
+  std::string path;
+  std::string why;
+  if (Walk(L"hiberfil.sys", folder, name, path, why) != Reach::Found) return std::string();
+  const FileDescriptor file(openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char mark[4] = {};
+  if (file.get() < 0 || pread(file.get(), mark, sizeof mark, 0) != static_cast<ssize_t>(sizeof mark)) {
+    return std::string();
+  }
+  for (char& c : mark) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  const bool saved = std::any_of(std::begin(kSavedSessionMarks), std::end(kSavedSessionMarks),
+                                 [&](const char* text) { return std::memcmp(mark, text, 4) == 0; });
+  if (!saved) return std::string();
+  return "The Windows on " + rootPath_ + " is hibernated, or was shut down with fast startup: " + path +
+         " holds its saved session, and Windows would resume that session over the changes. Start "
+         "that Windows and shut it down fully (hold Shift while choosing Shut down, or run "
+         "\"shutdown /s /t 0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what "
+         "the power buttons do\"), then try again. Removing the hibernation file instead (ntfs-3g's "
+         "remove_hiberfile) throws the saved session away, with any unsaved work in it. Nothing was "
+         "changed.";
+}
+
+bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
+  std::string folderName;
+  const std::string where = rootPath_ + "/" + kRecordFolder;
+  if (!FindEntry(root_.get(), FoldName(DecodeUtf8(kRecordFolder)), folderName) ||
+      (folderName.empty() && mkdirat(root_.get(), kRecordFolder, 0755) != 0 && errno != EEXIST)) {
+    problem = "The folder " + where + " for the log and undo files cannot be made (" + std::strerror(errno) + ")";
+    return false;
+  }
+  if (folderName.empty()) folderName = kRecordFolder;
+  const FileDescriptor folder(
+      openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_) {
+    problem = rootPath_ + "/" + folderName + " for the log and undo files is " +
+              (folder.get() < 0 ? "not a folder that can be opened (" + std::string(std::strerror(errno)) + ")"
+                                : "on another file system than the Windows volume");
+    return false;
+  }
+  for (int number = 1; number <= 1000; ++number) {
+    const std::string suffix = number == 1 ? "" : "-" + std::to_string(number);
+    const std::string names[] = {"Morvane" + suffix + ".txt", "Morvane-undo" + suffix + ".reg"};
+    std::string found;
+    std::string other;
+    if (!FindEntry(folder.get(), FoldName(DecodeUtf8(names[0])), found) ||
+        !FindEntry(folder.get(), FoldName(DecodeUtf8(names[1])), other)) {
+      break;
+    }
+    if (!found.empty() || !other.empty()) continue;
+    int made = 0;
+    for (const std::string& name : names) {
+      const int file =
+          openat(folder.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file < 0) break;
+      close(file);
+      ++made;
+    }
+    if (made == 2) {
+      const std::wstring windows = Drive() + L"\\" + DecodeUtf8(folderName) + L"\\";
+      record = Record{rootPath_ + "/" + folderName + "/" + names[0], rootPath_ + "/" + folderName + "/" + names[1],
+                      windows + DecodeUtf8(names[0]), windows + DecodeUtf8(names[1])};
+      return true;
+    }
+    const int error = errno;
+    if (made == 1) unlinkat(folder.get(), names[0].c_str(), 0);
+    if (error != EEXIST) {
+      errno = error;
+      break;
+    }
+  }
+  problem = "The log and undo files cannot be made in " + rootPath_ + "/" + folderName + " (" +
+            std::strerror(errno) + ")";
   return false;
 }
 
@@ -191,11 +379,7 @@ void WindowsVolume::MountMachine() {
 }
 
 bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
-  std::wstring systemRoot;
-  if (!ReadRegistryText(registry_, kCurrentVersion, L"SystemRoot", systemRoot) || systemRoot.size() < 3 ||
-      systemRoot[1] != L':') {
-    systemRoot = L"C:\\Windows";
-  }
+  const std::wstring systemRoot = SystemRoot();
   const std::wstring drive = systemRoot.substr(0, 2);
   const std::wstring classesFile = info.majorVersion >= 6 ? kClassesSinceVista : kClassesBeforeVista;
   std::set<std::pair<dev_t, ino_t>> seen;
@@ -215,21 +399,33 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     }
     folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
     Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
+    std::wstring local = folder;
+    std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either
     std::string why;
+    HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
+    std::size_t reached = 0;
     // Only a profile on this volume, the one Windows runs from, can be reached.
-    const Reach reach = folder.size() < 3 || FoldName(folder.substr(0, 3)) != FoldName(drive + L"\\")
+    const Reach reach = local.size() < 3 || FoldName(local.substr(0, 3)) != FoldName(drive + L"\\")
                             ? Reach::Refused
-                            : OpenHive(folder.substr(3) + L"\\" + classesFile, true, profile.classes, why);
-    if (reach == Reach::Missing) continue;  // a user who never logged on has no classes hive
-    if (reach == Reach::Found && !profile.classes) {
-      problem = why;
+                            : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why,
+                                       refusal, reached);
+    // A user who never logged on has a folder without a classes hive.
+    if (reach == Reach::Missing && reached >= Components(local.substr(3)).size()) continue;
+    if (reach == Reach::Missing) why = "its folder was not found on the Windows volume";
+    if (reach == Reach::Found && !profile.classes && refusal == HiveFile::Refusal::kNotWritable) {
+      problem = why + ". Nothing was changed.";
       return false;
     }
-    if (reach == Reach::Refused) {
+    why += ProfileAdvice(refusal);
+    if (reach != Reach::Found || !profile.classes) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
     } else if (!seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's
-    } else if (!OpenUserHive(folder.substr(3), profile, seen, problem)) {
+    } else if (!profile.classes->Failure().empty()) {
+      // A hive whose keys cannot all be read is not taken for one without them.
+      profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
+      profile.classes.reset();
+    } else if (!OpenUserHive(local.substr(3), profile, seen, problem)) {
       return false;
     }
     profiles_.push_back(std::move(profile));
@@ -240,12 +436,18 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
 bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
                                  std::set<std::pair<dev_t, ino_t>>& seen, std::string& problem) {
   std::string why;
-  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why);
-  if (reach == Reach::Found && !profile.user) {
-    problem = why;
+  HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
+  std::size_t reached = 0;
+  const Reach reach = OpenHive(folder + L"\\" + kUserHive, true, profile.user, why, refusal, reached);
+  if (reach == Reach::Found && !profile.user && refusal == HiveFile::Refusal::kNotWritable) {
+    problem = why + ". Nothing was changed.";
     return false;
   }
-  if (reach == Reach::Refused) profile.userProblem = DecodeUtf8(why);
+  if (reach != Reach::Missing && !profile.user) profile.userProblem = DecodeUtf8(why + ProfileAdvice(refusal));
+  if (profile.user && !profile.user->Failure().empty()) {
+    profile.userProblem = DecodeUtf8(profile.user->Path() + ": " + profile.user->Failure());
+    profile.user.reset();
+  }
   // A user hive that is another profile's (or this one's classes) is not repaired twice.
   if (profile.user && !seen.insert(profile.user->Identity()).second) profile.user.reset();
   return true;

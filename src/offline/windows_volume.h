@@ -29,14 +29,18 @@ class WindowsVolume {
     std::wstring userProblem;
   };
 
+  // `tryOnly`: the hives are opened for changes in memory only (a dry run).
+  explicit WindowsVolume(bool tryOnly = false) : tryOnly_(tryOnly) {}
+
   // Opens the SOFTWARE hive for changes and the SYSTEM hive for reading,
   // from the Windows folder below `root`, and mounts them under HKLM.
   // False with the reason, to be shown as it is, when that cannot be done.
   [[nodiscard]] bool OpenMachineHives(const std::string& root, std::string& problem);
   // Opens, for changes, the classes hive of every profile that SOFTWARE's
   // profile list names and whose folder holds one; a profile whose hive
-  // cannot be reached safely is kept with its problem. False, with the
-  // reason, when a hive it reached is refused (as the machine hives are).
+  // cannot be reached safely, cannot be read or was not written out by
+  // Windows is kept with its problem and what to do. False, with the reason,
+  // when a hive it reached cannot be changed here (as the machine hives).
   [[nodiscard]] bool OpenProfiles(const SystemInfo& info, std::string& problem);
   // Makes HKCU the user of `profile`, one with a classes hive: its NTUSER.DAT
   // where it has one, with the classes hive at Software\Classes.
@@ -46,26 +50,54 @@ class WindowsVolume {
   std::vector<Profile>& Profiles() noexcept { return profiles_; }
   // Every hive open for changes.
   std::vector<HiveFile*> WritableHives();
+  HiveFile& Software() noexcept { return *software_; }
+
+  // The drive letter and colon that the Windows of the volume runs from ("C:").
+  std::wstring Drive();
+  // Why the Windows of the volume must not be changed now: it is hibernated,
+  // or was shut down with fast startup (its hiberfil.sys holds a saved
+  // session); empty when it is not.
+  std::string HibernationProblem();
+  // The log and undo files of a run, by their paths here and as the running
+  // Windows names them.
+  struct Record {
+    std::string log;
+    std::string undo;
+    std::wstring windowsLog;
+    std::wstring windowsUndo;
+  };
+  // Creates, in the folder `Morvane` at the volume's root (made when missing;
+  // never a link, and on the volume), an empty log file and undo file of
+  // names that no earlier run used: Morvane.txt and Morvane-undo.reg, or
+  // with -2, -3... False with the reason.
+  [[nodiscard]] bool CreateRecord(Record& record, std::string& problem);
 
  private:
   enum class Reach { Found, Missing, Refused };
   // Finds `relative` (components separated by backslashes or slashes) below
-  // the root, each component matched without regard to letter case: its
-  // folder, its name as the volume spells it and its whole path. Refused,
-  // with `why`, when a component is "." or "..", a link, on another file
-  // system, or not what it must be (a folder, a regular file at the end).
+  // the root, as Windows resolves it: each component matched without regard
+  // to letter case, its trailing dots and spaces dropped, or by its short
+  // name: its folder, its name as the volume spells it and its whole path.
+  // Refused, with `why`, when a component is "." or "..", a link, on another
+  // file system, not what it must be (a folder, a regular file at the end),
+  // matched by two entries, or a short name that cannot be read. Missing,
+  // with the number of components found in `reached`, when one is not there.
   Reach Walk(const std::wstring& relative, FileDescriptor& folder, std::string& name, std::string& path,
-             std::string& why);
+             std::string& why, std::size_t* reached = nullptr);
   // Opens the hive at `relative`. Found with no hive, and the problem to
-  // show, when it was reached but refused; Refused with why it was not reached.
+  // show, when it was reached but refused; Refused with why it was not
+  // reached; Missing with the number of components `reached`.
   Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
-                 std::string& problem);
+                 std::string& problem, HiveFile::Refusal& refusal, std::size_t& reached);
   void MountMachine();
+  // SOFTWARE's SystemRoot ("C:\\Windows" when it names none).
+  std::wstring SystemRoot();
   // Opens the NTUSER.DAT of `profile`, whose folder is `folder` below the
   // root; false, with the reason, when the hive it reached is refused.
   bool OpenUserHive(const std::wstring& folder, Profile& profile, std::set<std::pair<dev_t, ino_t>>& seen,
                     std::string& problem);
 
+  bool tryOnly_ = false;
   std::string rootPath_;
   FileDescriptor root_;
   dev_t device_ = 0;

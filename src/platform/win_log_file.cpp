@@ -86,3 +86,24 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   if (stream == nullptr) ::_close(descriptor);
   return stream;
 }
+
+bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
+  if (std::fflush(file) != 0 || size > MAXDWORD) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+  LARGE_INTEGER end{};
+  DWORD written = 0;
+  if (handle == INVALID_HANDLE_VALUE || !::SetFilePointerEx(handle, end, nullptr, FILE_END)) return false;
+  if (size > 0 && (!::WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
+    return false;
+  }
+  return !durable || ::FlushFileBuffers(handle);
+}
+
+bool CutFile(std::FILE* file, std::uint64_t size) noexcept {
+  const HANDLE handle = std::fflush(file) == 0 ? reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)))
+                                               : INVALID_HANDLE_VALUE;
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  return handle != INVALID_HANDLE_VALUE && ::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
+         ::SetEndOfFile(handle);
+}

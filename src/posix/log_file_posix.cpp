@@ -38,3 +38,19 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   if (stream == nullptr) ::close(file);
   return stream;
 }
+
+bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
+  if (std::fflush(file) != 0) return false;
+  const int descriptor = ::fileno(file);
+  // One call writes it all; only a short write is followed by another for the rest.
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t put = ::write(descriptor, bytes + done, size - done);
+    if (put <= 0) return false;
+    done += static_cast<std::size_t>(put);
+  }
+  return !durable || ::fsync(descriptor) == 0;
+}
+
+bool CutFile(std::FILE* file, std::uint64_t size) noexcept {
+  return std::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+}

@@ -8,6 +8,7 @@ namespace {
 
 constexpr RegistryStatus kInvalidHandle = 6;           // ERROR_INVALID_HANDLE
 constexpr RegistryStatus kCallNotImplemented = 120;    // ERROR_CALL_NOT_IMPLEMENTED
+constexpr RegistryStatus kNotRecorded = 29;            // ERROR_WRITE_FAULT: the undo record could not be written
 constexpr std::uint32_t kMaxValueSize = 16u << 20;     // bytes: larger values are not read
 constexpr std::size_t kWrapColumn = 76;                // hex lines wrap past it, as regedit's do
 constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
@@ -189,28 +190,30 @@ RegistryStatus UndoRegistry::ReadValue(Key key, const std::wstring& name, Origin
   return kRegistryMoreData;
 }
 
-void UndoRegistry::Record(const std::wstring& text) {
-  const bool first = !changed_;
-  changed_ = true;
-  if (complete_ && !sink_.Write(first ? kRegFileHeader + text : text)) complete_ = false;
+// Once a record could not be written, no other is, and no change is made.
+RegistryStatus UndoRegistry::Record(const std::wstring& text) {
+  if (complete_ && !sink_.Write(changed_ ? text : kRegFileHeader + text)) complete_ = false;
+  changed_ = changed_ || complete_;
+  return complete_ ? kRegistrySuccess : kNotRecorded;
 }
 
 // The first touch of a value: its state before the run, under its key.
-void UndoRegistry::RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before) {
-  if (!values_.emplace(std::make_pair(Fold(keyName), Fold(name)), before).second) return;
+RegistryStatus UndoRegistry::RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before) {
+  if (!complete_) return kNotRecorded;
+  if (!values_.emplace(std::make_pair(Fold(keyName), Fold(name)), before).second) return kRegistrySuccess;
   if (!Writable(keyName) || !Writable(name)) {
-    Record(L"; A value of " + EscapeControlCharacters(keyName) +
-           L" whose name cannot be written here was changed.\r\n\r\n");
-    return;
+    return Record(L"; A value of " + EscapeControlCharacters(keyName) +
+                  L" whose name cannot be written here was changed.\r\n\r\n");
   }
-  Record(L"[" + keyName + L"]\r\n" +
-         RegValueLine(name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr) +
-         L"\r\n\r\n");
+  return Record(L"[" + keyName + L"]\r\n" +
+                RegValueLine(name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr) +
+                L"\r\n\r\n");
 }
 
 // Before a creation: the shallowest key on the way that is missing and did
 // not stand before the run is recorded to go.
 RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
+  if (!complete_) return kNotRecorded;
   if (InsideCreated(Fold(NameOf(place)))) return kRegistrySuccess;
   const auto probe = [this, &place](std::size_t depth) {
     RegistryKey key(registry_);
@@ -228,9 +231,8 @@ RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
     const std::wstring name = NameOf(Place{place.root, std::vector<std::wstring>(place.path.begin(), end)});
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
     created_.insert(Fold(name));
-    Record(Writable(name) ? L"[-" + name + L"]\r\n\r\n"
-                          : L"; " + EscapeControlCharacters(name) + L" was created and cannot be named here.\r\n\r\n");
-    return kRegistrySuccess;
+    return Record(Writable(name) ? L"[-" + name + L"]\r\n\r\n"
+                                 : L"; " + EscapeControlCharacters(name) + L" was created and cannot be named here.\r\n\r\n");
   }
   return whole == kRegistryFileNotFound ? kRegistrySuccess : whole;
 }
@@ -266,12 +268,12 @@ RegistryStatus UndoRegistry::RecordValueChange(Key key, const std::wstring& name
   if (!PlaceOf(key, L"", place)) return kInvalidHandle;
   const std::wstring keyName = NameOf(place);
   if (InsideCreated(Fold(keyName))) return kRegistrySuccess;
+  if (!complete_) return kNotRecorded;
   Original before;
   const RegistryStatus read = ReadValue(key, name, before);
   if (read != kRegistrySuccess) return read;
   const bool same = after == nullptr ? !before : before && before->type == after->type && before->data == after->data;
-  if (!same) RecordValue(keyName, name, before);
-  return kRegistrySuccess;
+  return same ? kRegistrySuccess : RecordValue(keyName, name, before);
 }
 
 RegistryStatus UndoRegistry::SetValue(Key key, const std::wstring& name, ValueType type, const std::uint8_t* data,
@@ -303,6 +305,7 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
   if (!PlaceOf(key, L"", place)) return kInvalidHandle;
   const std::wstring keyName = NameOf(place);
   const std::wstring folded = Fold(keyName);
+  if (!complete_) return kNotRecorded;
   if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
   // A key with subkeys is refused, and there is nothing to record yet.
   std::wstring subkey;
@@ -313,9 +316,9 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
   status = registry_.IsLink(key, isLink);
   if (status != kRegistrySuccess) return status;
   if (isLink) {
-    Record(L"; " + EscapeControlCharacters(keyName) +
-           L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
-    return registry_.DeleteOpenedKey(key);
+    status = Record(L"; " + EscapeControlCharacters(keyName) +
+                    L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
+    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
   }
   std::wstring lines;
   bool unwritable = !Writable(keyName);
@@ -344,8 +347,8 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
     record += L"; " + EscapeControlCharacters(keyName) +
               L", or a value of it, has a name that cannot be written here.\r\n\r\n";
   }
-  Record(record);
-  return registry_.DeleteOpenedKey(key);
+  status = Record(record);
+  return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
 }
 
 RegistryStatus UndoRegistry::IsLink(Key key, bool& isLink) noexcept { return registry_.IsLink(key, isLink); }

@@ -14,8 +14,9 @@
 //
 // A change whose earlier state cannot be read (the value, a key on the way of
 // a creation that can be neither opened nor found, a key's values before its
-// deletion) is not made: the call answers the error of that read. When the
-// sink fails, the changes go on unrecorded, and Complete() says so.
+// deletion) is not made: the call answers the error of that read. Nor is a
+// change whose record the sink could not take, nor any change after it
+// (ERROR_WRITE_FAULT), and Complete() says so.
 
 #include <cstdint>
 #include <map>
@@ -49,7 +50,7 @@ class UndoRegistry final : public RegistryAccess {
   // `below` replaces the name. Known items stay known by the names they had.
   void NameKeys(RegistryRoot root, const std::wstring& below, const std::wstring& name);
 
-  // Whether the run changed something, so that records were due.
+  // Whether a record reached the sink: the run went on to change something.
   [[nodiscard]] bool Changed() const noexcept { return changed_; }
   // Whether every record due reached the sink.
   [[nodiscard]] bool Complete() const noexcept { return complete_; }
@@ -95,8 +96,8 @@ class UndoRegistry final : public RegistryAccess {
   RegistryStatus ReadValue(Key key, const std::wstring& name, Original& value);
   RegistryStatus RecordCreation(const Place& place);
   RegistryStatus RecordValueChange(Key key, const std::wstring& name, const Value* after);
-  void RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before);
-  void Record(const std::wstring& text);
+  RegistryStatus RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before);
+  RegistryStatus Record(const std::wstring& text);
   RegistryStatus Track(RegistryStatus status, Key key, Place place);
 
   RegistryAccess& registry_;

@@ -19,7 +19,7 @@ DESCRIPTOR = bytes([1, 0, 4, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
 class Writer:
     def __init__(self, minor):
-        self.minor, self.data, self.bin_end, self.keys = minor, bytearray(), 0, 0
+        self.minor, self.data, self.bin_end, self.keys, self.offsets = minor, bytearray(), 0, 0, {}
 
     def close_bin(self):  # the rest of the current bin, one free cell
         rest = self.bin_end - len(self.data)
@@ -40,27 +40,36 @@ class Writer:
     def put(self, at, offset, fmt, *values):  # fields at `offset` in the cell at `at` (its size at 0)
         struct.pack_into(fmt, self.data, at + offset, *values)
 
-    def key(self, name, node, parent, flags, security):
+    def key(self, name, node, parent, flags, security, path=""):
         raw = name.encode("latin-1")  # names here are Latin-1: kept compressed
         self.keys += 1
         link = any(kind == LINK for kind, _ in node["values"].values())
         at = self.cell(b"nk" + struct.pack("<HQ15IHH", flags | 0x20 | link * 0x10, 0, 0,
                                            parent, 0, 0, NONE, NONE, 0, NONE, security, NONE, 0, 0, 0, 0, 0,
                                            len(raw), 0) + raw)
+        self.offsets[path] = at
         values = []
         for value_name, (kind, data) in node["values"].items():
             vraw, inline = value_name.encode("latin-1"), len(data) <= 4
-            where = struct.unpack("<I", data.ljust(4, b"\0"))[0] if inline else self.cell(data)
+            where = struct.unpack("<I", data.ljust(4, b"\0"))[0] if inline else self.data_cell(data)
             values.append(self.cell(b"vk" + struct.pack("<HIIIHH", len(vraw), len(data) | inline << 31, where,
                                                         kind, 1, 0) + vraw))
+            self.offsets[path, value_name] = values[-1]
         if values:
             self.put(at, 40, "<II", len(values), self.cell(struct.pack("<%dI" % len(values), *values)))
-        offsets = [(self.key(child, below, at, 0, security), child)
+        offsets = [(self.key(child, below, at, 0, security, (path + "\\" + child).lstrip("\\")), child)
                    for child, below in sorted(node["children"].items(), key=lambda item: item[0].upper())]
         if offsets:  # subkey count, list, longest name
             self.put(at, 24, "<IIII", len(offsets), 0, self.subkey_list(offsets), NONE)
             self.put(at, 56, "<I", 2 * max(len(child) for child in node["children"]))
         return at
+
+    def data_cell(self, data):
+        """A value's data: past 16344 bytes in format 1.4 and later a big-data record over segments."""
+        if self.minor < 4 or len(data) <= 16344:
+            return self.cell(data)
+        segments = [self.cell(data[at:at + 16344] + bytes(4)) for at in range(0, len(data), 16344)]
+        return self.cell(b"db" + struct.pack("<HI", len(segments), self.cell(struct.pack("<%dI" % len(segments), *segments))))
 
     def leaf(self, entries, indexed=False):
         if self.minor < 5 and indexed:
@@ -80,7 +89,8 @@ class Writer:
 
 def write_hive(path, keys, minor=3):
     """A hive holding `keys` ({path: {value name: (type, bytes)}}); a key holding a
-    SymbolicLinkValue of type REG_LINK is made a link."""
+    SymbolicLinkValue of type REG_LINK is made a link. Returns the offsets of its
+    records: {key path: key record, (key path, value name): value record}."""
     root = {"values": {}, "children": {}}
     for key, values in keys.items():
         node = root
@@ -97,6 +107,16 @@ def write_hive(path, keys, minor=3):
     struct.pack_into("<I", header, 508, functools.reduce(operator.xor, struct.unpack_from("<127I", header)))
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(bytes(header) + writer.data)
+    return writer.offsets
+
+
+def field(path, cell, at, fmt="<I", value=None):
+    """The field `at` bytes into the cell at offset `cell` of the hive at `path`; sets it to `value` when given."""
+    data = bytearray(path.read_bytes())
+    if value is not None:
+        struct.pack_into(fmt, data, 4096 + cell + at, value)
+        path.write_bytes(data)
+    return struct.unpack_from(fmt, data, 4096 + cell + at)[0]
 
 
 def check_hive(path):
@@ -107,6 +127,7 @@ def check_hive(path):
     u16 = lambda at: struct.unpack_from("<H", data, 4096 + at)[0]  # noqa: E731
     sig = lambda at: data[4100 + at:4102 + at]  # noqa: E731
     used, at, problems, seen, users = set(), 4096, [], set(), {}
+    minor = struct.unpack_from("<I", data, 24)[0]
     while at < 4096 + struct.unpack_from("<I", data, 40)[0]:
         end, cell = at + struct.unpack_from("<I", data, at + 8)[0], at + 32
         while cell < end:
@@ -134,6 +155,11 @@ def check_hive(path):
             ref(vk, "value")
             if size and not size & 0x80000000:
                 ref(u32(vk + 12), "data")
+            if minor >= 4 and 16344 < size < 0x80000000:  # a big-data record over segments
+                big = u32(vk + 12)
+                ref(u32(big + 8), "segment list")
+                for segment in range(u16(big + 6)):
+                    ref(u32(u32(big + 8) + 4 + 4 * segment), "data segment")
         children, lists = [], [u32(nk + 32)] if u32(nk + 32) != NONE else []
         for cell in lists:
             ref(cell, "subkey list")
@@ -158,5 +184,6 @@ def check_hive(path):
 
 
 if __name__ == "__main__":
-    found = write_hive(pathlib.Path(sys.argv[2]), {}, int(sys.argv[3])) if sys.argv[1] == "blank" else check_hive(sys.argv[2])
+    found = write_hive(pathlib.Path(sys.argv[2]), {}, int(sys.argv[3])) and None if sys.argv[1] == "blank" \
+        else check_hive(sys.argv[2])
     sys.exit("\n".join(found or []) or None)

@@ -6,6 +6,7 @@ folder, its hives laid out as Windows lays them out, and reglookup
 """
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -15,7 +16,7 @@ from urllib.parse import unquote, unquote_to_bytes
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
-from hives import check_hive, write_hive  # noqa: E402
+from hives import DESCRIPTOR, check_hive, field, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -54,8 +55,8 @@ FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
 USER_KEYS = {FILE_EXTS + r"\UserChoice": {"ProgId": sz("txtfile"), "Hash": sz("AAAAAAAAAAA=")},
              FILE_EXTS + r"\OpenWithList": {"a": sz("notepad.exe"), "MRUList": sz("a")},
              FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")}}
-CHOICE_LINES = ("  * HKCU\\%s\\UserChoice exists and is set to txtfile!\r\n"
-                "  * HKCU\\%s\\UserChoice has been deleted!\r\n\r\n") % (FILE_EXTS, FILE_EXTS)
+CHOICE_LINES = ("  * HKCU\\%s\\UserChoice exists and is set to txtfile!\n"
+                "  * HKCU\\%s\\UserChoice has been deleted!\n\n") % (FILE_EXTS, FILE_EXTS)
 
 
 def flip(path, masks):
@@ -100,18 +101,32 @@ def backup(hive, number=""):
 
 
 def files(folder):
-    """{path: bytes, or the target of a link} of everything below `folder`."""
+    """{path: bytes, or the target of a link} of everything below `folder` but the run's record."""
     return {path: os.readlink(path) if path.is_symlink() else path.read_bytes() if path.is_file() else None
-            for path in pathlib.Path(folder).rglob("*") if path.name != "Morvane.txt"}
+            for path in pathlib.Path(folder).rglob("*") if "Morvane" not in path.parts}
+
+
+def said(text):
+    """The repair lines of a run's text."""
+    return [line for line in text.splitlines() if line.startswith("  * ")]
+
+
+def mount(*command):
+    """Runs a mount command as root, or skips the test saying why it cannot."""
+    if os.geteuid() != 0 or subprocess.run(command, capture_output=True).returncode != 0:
+        raise unittest.SkipTest("%s: not possible here (root and the file system's support needed)" % command[0])
 
 
 class OfflineRepair(unittest.TestCase):
     def lay_out(self, version="6.1.7601", product_type="WinNT", product="Windows 7", xp=False, minor=3, many=0,
-                profiles=()):
+                profiles=(), root=None):
         """A damaged installation: SOFTWARE's classes, alice's override of .exe and her Explorer choice for it,
-        bob's .exe a link; `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them."""
-        self.root = pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
-        self.addCleanup(shutil.rmtree, self.root)
+        bob's .exe a link; `many` classes beside them in SOFTWARE and in alice's hive; `profiles` more of them;
+        in `root`, or in a new folder."""
+        self.root = self.target = root or pathlib.Path(tempfile.mkdtemp(prefix="morvane-offline-"))
+        self.user, self.program = None, OFFLINE
+        if not root:
+            self.addCleanup(shutil.rmtree, self.root)
         config, classes, users = ("WINDOWS/system32/config/", "documents and settings/%s/LOCAL SETTINGS/applicati"
                                   "on data/Microsoft/windows/usrclass.DAT", r"%SystemDrive%\Documents and Settings") \
             if xp else ("Windows/System32/config/", "Users/%s/AppData/Local/Microsoft/Windows/UsrClass.dat", r"C:\Users")
@@ -123,7 +138,7 @@ class OfflineRepair(unittest.TestCase):
         major_minor, build = version.rsplit(".", 1)
         major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
-        write_hive(self.software, {
+        self.machine = {
             CURRENT_VERSION: {"CurrentVersion": sz(major_minor if major < 10 else "6.3"),
                               "CurrentBuildNumber": sz(build),
                               "ProductName": sz(product), "SystemRoot": sz(r"C:\Windows"),
@@ -134,38 +149,64 @@ class OfflineRepair(unittest.TestCase):
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
             **{"Classes\\" + key: values for key, values in self.many.items()},
-        }, minor)
+        }
+        self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
             "Select": {"Current": (DWORD, b"\x02\0\0\0")},
             r"ControlSet002\Control\ProductOptions": {"ProductType": sz(product_type)},
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
         }, minor)
-        write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
-                                **self.many}, minor)
+        self.at = write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
+                                          **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
         write_hive(self.alice_user, USER_KEYS, minor)
         self.hives = [self.software, self.system, self.alice, self.bob, self.alice_user]
+        (self.software.parent / "systemprofile").mkdir()  # a profile folder without a classes hive
 
-    def run_offline(self, *args):
-        log = self.root / "Morvane.txt"
-        run = subprocess.run([OFFLINE, "--log", log, *args, self.root], input="", capture_output=True, text=True,
-                             timeout=120)
-        data = log.read_bytes()
-        self.assertEqual(data[:2], b"\xff\xfe", run.stdout + run.stderr)
-        return run.returncode, data[2:].decode("utf-16-le")
+    def mounted(self, kind, *options):
+        """A new folder with a file system of `kind` mounted on it, unmounted at the end."""
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="morvane-%s-" % kind))
+        self.addCleanup(folder.rmdir)
+        mount("mount", "-t", kind, *options, kind, folder) if kind == "tmpfs" else mount(*options, folder)
+        self.addCleanup(subprocess.run, ["umount", folder], check=True)
+        return folder
+
+    def run_offline(self, *args, preexec=None):
+        """The exit code and the text shown; a run that kept a log kept the same text, but the question."""
+        run = subprocess.run([self.program, *args, self.target], input="", capture_output=True, text=True, timeout=120,
+                             user=self.user, preexec_fn=preexec)
+        if run.returncode != 1 or "--dry-run" in args:
+            self.assertEqual(run.stderr, "")
+        return run.returncode, run.stdout + run.stderr
+
+    def record(self, name="Morvane.txt"):
+        """The text of a file of the run's record on the volume."""
+        data = (self.root / "Morvane" / name).read_bytes()
+        self.assertEqual(data[:2], b"\xff\xfe")
+        return data[2:].decode("utf-16-le")
 
     def test_each_family_is_repaired_for_the_machine_and_every_profile(self):
         for family, version, product_type, product, expected, xp, minor, many, name in FAMILIES:
             with self.subTest(family):
                 self.lay_out(version, product_type, product, xp, minor, many)
-                before = {hive: hive.read_bytes() for hive in self.hives}
+                os.chown(self.alice, 1234, 5678)
+                self.alice.chmod(0o640)
+                before, laid_out = {hive: hive.read_bytes() for hive in self.hives}, files(self.root)
+                code, dry = self.run_offline("--dry-run")
+                self.assertEqual((code, files(self.root), (self.root / "Morvane").exists()), (0, laid_out, False), dry)
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
-                self.assertIn("Windows Version: %s\r\n" % name, log)
-                self.assertIn("User profile C:\\%s\\alice:\r\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\r\n"
+                self.assertEqual(said(dry), said(log))
+                shown = log[:log.index("\nMorvane License")] + log[log.index("Resetting"):]  # but the question
+                self.assertEqual(shown.replace(self.record().replace("\r\n", "\n"), ""),
+                                 "Your executables (.exe, .bat, .com) should now properly execute on your computer!\n")
+                self.assertEqual((self.alice.stat().st_uid, self.alice.stat().st_gid, self.alice.stat().st_mode & 0o777),
+                                 (1234, 5678, 0o640))
+                self.assertIn("Windows Version: %s\n" % name, log)
+                self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
-                self.assertIn(" has been deleted!\r\n\r\n" + CHOICE_LINES, log)
+                self.assertIn(" has been deleted!\n\n" + CHOICE_LINES, log)
                 kept = read_hive(backup(self.alice_user))
                 del kept[FILE_EXTS.lower() + "\\userchoice"]
                 self.assertEqual(read_hive(self.alice_user), kept)
@@ -186,20 +227,22 @@ class OfflineRepair(unittest.TestCase):
                 names = {"hkey_local_machine\\software": self.software, "hkey_users\\%s_classes" % ALICE.lower(): self.alice,
                          "hkey_users\\%s" % ALICE.lower(): self.alice_user,
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
-                undo = self.root / "Morvane-undo.reg"
-                self.assertIn('  * To undo these changes: reg import "%s"\r\n\r\n\r\nProgram finished' % undo, log)
+                undo = self.root / "Morvane" / "Morvane-undo.reg"
+                self.assertIn('logged on: reg import "C:\\Morvane\\Morvane-undo.reg"\n', log)
+                self.assertIn('\n  cp "%s" "%s"\n' % (backup(self.software), self.software), log)
                 self.assertIn("; HKEY_USERS\\%s_Classes\\.exe was a symbolic link" % BOB, read_text(undo))
                 restored = with_parents(read_reg([undo], as_windows_names(names))[0])
                 expected = as_windows_names({prefix: backup(hive) for prefix, hive in names.items()})
                 del expected["hkey_users\\%s_classes\\.exe" % BOB.lower()]
                 self.assertEqual(restored, expected)
-                undo.unlink()
                 self.assertEqual(self.system.read_bytes(), before[self.system])
-                repaired = files(self.root)
+                repaired, first = files(self.root), self.record()
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
-                self.assertFalse(undo.exists())
+                # A second record beside the first, which stays; no undo file when nothing changed
+                self.assertEqual((self.record(), self.record("Morvane-2.txt")), (first, self.record("Morvane-2.txt")))
+                self.assertEqual(sorted(os.listdir(self.root / "Morvane")), ["Morvane-2.txt", "Morvane-undo.reg", "Morvane.txt"])
                 self.assertEqual(files(self.root), repaired)  # no file written, no new backup
 
     def windows_hive(self, name, to):
@@ -208,33 +251,109 @@ class OfflineRepair(unittest.TestCase):
             self.skipTest("no Windows-written hives beside the project (%s)" % WINDOWS_HIVES)
         shutil.copyfile(pathlib.Path(WINDOWS_HIVES, name), to)
 
+    def as_nobody(self):
+        if os.geteuid() != 0:
+            self.skipTest("the tests do not run as root")
+        self.program = shutil.copy(OFFLINE, self.root)  # where that user reaches it
+        for folder in [self.root, *self.root.rglob("*")]:
+            folder.chmod(0o755 if folder.is_dir() or folder.name == "morvane-offline" else 0o644)
+        self.user = 65534
+
     def test_refusals_change_nothing(self):
         cases = [  # the dirty hive's second sequence number, 1 made 7, and its XOR checksum kept right
-            ("dirty user hive", lambda: flip(self.alice, {8: 6, 508: 6}), ["--yes"], "sequence numbers differ"),
-            ("transactions pending", lambda: flip(self.bob, {144: 1, 508: 1}), ["--yes"], "transactions are pending"),
-            ("dirty hive of Windows 7", lambda: self.windows_hive("dirty-old/OldDirtyHive", self.alice),
-             ["--yes"], "sequence numbers differ"),
+            ("dirty SOFTWARE", lambda: flip(self.software, {8: 6, 508: 6}), "sequence numbers differ"),
             ("dirty hive of Windows 8.1", lambda: self.windows_hive("dirty-new/NewDirtyHive", self.software),
-             ["--yes"], "sequence numbers differ"),
-            ("read-only SOFTWARE", lambda: self.software.chmod(0o444), ["--yes"], "is read-only"),
-            ("not a hive", lambda: self.system.write_bytes(b"garbage"), ["--yes"], "is not a registry hive"),
-            ("no answer", lambda: None, [], "Program cancelled by the user!"),
+             "sequence numbers differ"),
+            ("read-only SOFTWARE", lambda: self.software.chmod(0o444), "is read-only"),
+            ("not root", self.as_nobody, "cannot be written by this user. Run morvane-offline as root"),
+            ("not a hive", lambda: self.system.write_bytes(b"garbage"), "is not a registry hive"),
+            ("no answer", lambda: self.args.remove("--yes"), "Program cancelled by the user!"),
             ("a version after 10.0", lambda: write_hive(self.software, {CURRENT_VERSION: {
                 "CurrentVersion": sz("6.3"), "CurrentMajorVersionNumber": (DWORD, bytes([11, 0, 0, 0])),
                 "CurrentMinorVersionNumber": (DWORD, bytes(4)), "CurrentBuildNumber": sz("30000"),
                 "ProductName": sz("Windows 12 Pro")}}),
-             ["--yes"], "Your operating system, Windows 12 Pro (build 30000), is not supported.\r\nMorvane repairs "),
+             "Your operating system, Windows 12 Pro (build 30000), is not supported.\nMorvane repairs "),
+            ("hibernated", lambda: (self.root / "HIBERFIL.SYS").write_bytes(b"hibr" + bytes(60)),
+             "is hibernated, or was shut down with fast startup"),
+            ("log not writable", lambda: self.args.extend(["--log", "/nonexistent/m.txt"]),
+             "The log file /nonexistent/m.txt cannot be written (No such file or directory). Name another"),
+            ("full file system", lambda: self.lay_out(root=self.mounted("tmpfs", "-o", "size=256k")),
+             "There is too little free space"),
+            ("the Windows folder given", lambda: setattr(self, "target", self.root / "Windows"),
+             "looks like the Windows folder itself: give the folder that holds it"),
+            ("no such root", lambda: setattr(self, "target", self.root / "nowhere"),
+             "/nowhere cannot be opened as a folder (No such file or directory)"),
         ]
-        for name, damage, args, message in cases:
+        for name, damage, message in cases:
+            with self.subTest(name):
+                self.lay_out()
+                self.args = ["--yes"]
+                damage()
+                before = files(self.root)
+                code, log = self.run_offline(*self.args)
+                self.assertEqual(code, 1, log)
+                self.assertIn(message, log)
+                self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
+                if name != "no answer":
+                    self.assertFalse((self.root / "Morvane").exists())
+
+    def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
+        key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
+        nk_parent, nk_list, nk_value_list, nk_class = 20, 32, 44, 52
+        cases = [  # what is damaged, how, and whether a field left unused is ignored and the repair made
+            ("class name of length 0 at the root key", lambda: field(self.alice, key(".exe"), nk_class, value=key("")), True),
+            ("subkey list set while no subkey is counted",
+             lambda: field(self.alice, key(".exe"), nk_list, value=field(self.alice, key(""), nk_list)), True),
+            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), False),
+            ("value list naming another key's value", lambda: field(
+                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), False),
+            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), False),
+            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), False),
+            ("index root listing itself", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
+                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], False),
+            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), False),
+        ]
+        for name, damage, repaired in cases:
             with self.subTest(name):
                 self.lay_out()
                 damage()
-                before = {hive: hive.read_bytes() for hive in self.hives}
-                code, log = self.run_offline(*args)
-                self.assertEqual(code, 1, log)
-                self.assertIn(message, log)
-                self.assertEqual({hive: hive.read_bytes() for hive in self.hives}, before)
-                self.assertFalse(any(backup(hive).exists() for hive in self.hives))
+                before = self.alice.read_bytes()
+                code, log = self.run_offline("--yes")
+                if repaired:
+                    self.assertEqual((code, check_hive(self.alice)), (0, []), log)
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                    continue
+                self.assertEqual(code, 2, log)
+                self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure is "
+                              "damaged: " % self.alice, log)
+                self.assertEqual(self.alice.read_bytes(), before)
+                self.assertFalse(backup(self.alice).exists())
+                self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
+        with self.subTest("SOFTWARE"):
+            self.lay_out()
+            field(self.software, self.machine_at[r"Classes\.exe"], nk_parent, value=self.machine_at[CURRENT_VERSION])
+            before = self.software.read_bytes()
+            code, log = self.run_offline("--yes")
+            self.assertEqual(code, 2, log)
+            self.assertIn("NOT written: %s is as it was: its structure is damaged: " % self.software, log)
+            self.assertEqual((self.software.read_bytes(), backup(self.software).exists()), (before, False))
+
+    def test_values_the_repair_leaves_alone_keep_their_records(self):
+        """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes."""
+        large, hidden = (BINARY, bytes(range(256)) * 80), sz("otherclass")
+        for minor in (3, 5):
+            with self.subTest(minor=minor):
+                self.lay_out(minor=minor)
+                write_hive(self.software, {**self.machine, r"Classes\.exe": {"junk": large, "": sz("badfile")}}, minor)
+                write_hive(self.alice, {".exe": {"\0hidden": hidden, "": sz("evilfile")}, "otherclass": {"": sz("kept")},
+                                        r"evilfile\shell\open\command": {"": sz("evil %1")}}, minor)
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0, log)
+                self.assertIn("HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!", log)
+                machine, alice = read_hive(self.software), read_hive(self.alice)
+                self.assertEqual((machine["classes\\.exe"]["junk"], machine["classes\\.exe"][""]), (large, sz("exefile")))
+                self.assertEqual((set(alice), alice["otherclass"]), ({"", "otherclass"}, {"": sz("kept")}))
+                self.assertEqual((check_hive(self.software), check_hive(self.alice)), ([], []))
 
     def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
         outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))
@@ -242,36 +361,62 @@ class OfflineRepair(unittest.TestCase):
         for where in ("victim/" + VISTA_CLASSES, "data/" + VISTA_CLASSES, "system-file"):
             write_hive(outside / where, {".exe": {"": sz("evilfile")}})
         climb = os.path.relpath(outside, tempfile.gettempdir()).replace("/", "\\")
-        folders = {"-2001": r"C:\..\%s\victim" % climb, "-2002": r"C:\Users\dave", "-2003": r"C:\Users\gus",
-                   "-2004": r"D:\Users\erin", "-2005": r"C:\USERS\Alice", "-2006": r"C:\Users\frank"}
-        self.lay_out(profiles={ALICE[:-5] + sid: folder for sid, folder in folders.items()})
+        named = [r"C:\..\%s\victim" % climb, r"C:\Users\dave", r"C:\Users\gus", r"D:\Users\erin",
+                 r"C:\Users\fay", r"C:\Users\hal",
+                 r"C:\Users\ALICE~1",  # a short name, which only ntfs-3g shows
+                 r"C:\Users\nobody", r"C:\Users\twin"]  # no such folder; two that differ only in case
+        alice = [r"C:\USERS\Alice", "C:\\Users\\alice. ", "C:/Users/alice"]  # Windows reaches alice's folder by each
+        self.lay_out(profiles={ALICE[:-4] + str(2000 + i): folder
+                               for i, folder in enumerate(named + alice + [r"C:\Users\frank"])})
+        (self.root / "Users/twin").mkdir()
+        (self.root / "Users/TWIN").mkdir()
         (self.root / "Users/dave").mkdir()
         (self.root / "Users/dave/AppData").symlink_to(os.path.relpath(outside / "data/AppData", self.root / "Users/dave"))
         (self.root / "Users/gus" / VISTA_CLASSES).parent.mkdir(parents=True)
         (self.root / "Users/gus" / VISTA_CLASSES).symlink_to(outside / "system-file")
+        for user, damage in (("fay", {8: 6, 508: 6}), ("hal", {0: 1})):  # dirty, and no hive at all
+            write_hive(self.root / "Users" / user / VISTA_CLASSES, {".exe": {"": sz("evilfile")}})
+            flip(self.root / "Users" / user / VISTA_CLASSES, damage)
         write_hive(self.root / "Users/frank" / VISTA_CLASSES, {})  # frank's classes are reached, his NTUSER.DAT not
         (self.root / "Users/frank/NTUSER.DAT").symlink_to(outside / "system-file")
-        before = files(outside)
+        before, unsound = files(outside), files(self.root / "Users/fay") | files(self.root / "Users/hal")
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
         self.assertNotIn(".exe", read_hive(self.alice))  # repaired once, though named twice
-        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)
-        for folder in list(folders.values())[:4]:
-            self.assertIn("User profile %s:\r\n  * Its classes hive was not repaired: " % folder, log)
-        self.assertIn("User profile C:\\Users\\frank:\r\n  * Its user hive was not repaired: %s is a link, which is not "
-                      "followed!\r\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
+        self.assertNotIn(".exe", read_hive(self.bob))
+        self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
+        self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)  # repaired once, however named
+        self.assertFalse([folder for folder in alice if "User profile %s:" % folder in log])
+        self.assertFalse(backup(self.alice, "-2").exists())
+        for folder in named:
+            self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
+        self.assertIn("Log on to that Windows as this user and off again", log)
+        self.assertEqual(files(self.root / "Users/fay") | files(self.root / "Users/hal"), unsound)
+        self.assertIn("User profile C:\\Users\\frank:\n  * Its user hive was not repaired: %s is a link, which is not "
+                      "followed!\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
 
     def test_a_failed_write_back_leaves_the_hive_and_a_later_run_makes_a_new_backup(self):
         self.lay_out()
         original = self.software.read_bytes()
-        (self.software.parent / "SOFTWARE.morvane-new").mkdir()  # a folder where the new file goes
+        for hive in (self.software, self.alice_user):  # a folder where the new file goes
+            hive.with_name(hive.name + ".morvane-new").mkdir()
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 2, log)
-        self.assertIn(r"The registry file %s could not be written back" % self.software, log)
+        machine = log[log.index("Machine-wide:"):log.index("User profile")]
+        self.assertTrue(machine.startswith("Machine-wide:\n  - NONE of the changes below were made"), machine)
+        self.assertIn("  - NOT written: %s is as it was: it could not be written back (File exists).\n"
+                      "  - None of the changes above were made.\n" % self.software, machine)
+        self.assertIn("User profile C:\\Users\\alice:\n  - NOT ALL of the changes below were made", log)
+        undo = read_text(self.root / "Morvane/Morvane-undo.reg")  # only alice's classes, which were written
+        self.assertEqual([name in undo for name in ("HKEY_LOCAL_MACHINE", "HKEY_USERS\\%s\\" % ALICE,
+                                                     "HKEY_USERS\\%s_Classes\\" % ALICE)], [False, False, True])
+        self.assertTrue(log.endswith("The log file names each one: %s/Morvane/Morvane.txt (C:\\Morvane\\Morvane.txt"
+                                     " on Windows).\n" % self.root), log[-300:])
         self.assertEqual(self.software.read_bytes(), original)
-        (self.software.parent / "SOFTWARE.morvane-new").rmdir()
+        for hive in (self.software, self.alice_user):
+            hive.with_name(hive.name + ".morvane-new").rmdir()
         first = backup(self.alice).read_bytes()
         write_hive(self.alice, {".exe": {"": sz("evilagain")}})
         damaged = self.alice.read_bytes()
@@ -279,12 +424,53 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
 
+    def test_no_hive_is_replaced_unless_its_undo_records_are_on_disk(self):
+        self.lay_out()
+        write_hive(self.alice, {".exe": {"": sz("evilfile"), "large": (BINARY, bytes(30000))}})  # a long record
+        before, undo = self.alice.read_bytes(), self.root / "undo.reg"
+        # The run's files may not grow past 100,000 bytes: the undo file fills up at alice's records.
+        code, log = self.run_offline("--yes", "--undo", undo,
+                                     preexec=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000)))
+        self.assertEqual(code, 2, log)
+        self.assertIn("is as it was: the undo file could not be written.", log)
+        self.assertEqual((self.alice.read_bytes(), read_hive(self.software)["classes\\.exe"][""]), (before, sz("exefile")))
+        text = read_text(undo)  # cut back to its last whole record, and saying so
+        self.assertTrue(text.endswith("\r\n\r\n; This file is incomplete: what follows could not be written, "
+                                      "and the changes it would undo were not made.\r\n"), text[-300:])
+        code, out = self.run_offline("--yes", "--log", self.root / "x.txt", "--undo", self.root / "x.txt")
+        self.assertIn("the log and the undo file would be one file", out)
+        self.assertEqual((code, os.path.exists(self.root / "x.txt")), (1, False))
+
+    def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
+        if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
+            self.skipTest("no mkntfs, ntfs-3g or /dev/fuse here")
+        image = pathlib.Path(tempfile.mkdtemp(prefix="morvane-image-")) / "ntfs.img"
+        self.addCleanup(shutil.rmtree, image.parent)
+        with open(image, "wb") as file:
+            file.truncate(16 << 20)
+        subprocess.run(["mkntfs", "-F", "-f", "-q", image], check=True, capture_output=True)
+        self.lay_out(root=self.mounted("ntfs", "ntfs-3g", image))
+        attributes = ("system.ntfs_acl", "system.ntfs_attrib_be")
+        # Owner Administrators and no DACL, and hidden besides archive: what no new file gets.
+        os.setxattr(self.alice, attributes[0], DESCRIPTOR)
+        os.setxattr(self.alice, attributes[1], (0x22).to_bytes(4, "big"))
+        before = {name: os.getxattr(self.alice, name) for name in attributes}
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 0, log)
+        self.assertNotIn(".exe", read_hive(self.alice))
+        self.assertEqual({name: os.getxattr(self.alice, name) for name in attributes}, before)
+        self.assertIn('reg import "C:\\Morvane\\Morvane-undo.reg"', self.record())
+
     def test_usage_goes_to_stdout_only_when_asked_for(self):
-        for args, code, usage, other in ((["--help"], 0, "stdout", "stderr"), (["--force", "/mnt"], 1, "stderr", "stdout")):
+        for args, code, usage, other, first in (
+                (["--help"], 0, "stdout", "stderr", "usage: morvane-offline "),
+                (["--version"], 0, "stdout", "stderr", "morvane-offline 1."),
+                (["--force", "/mnt"], 1, "stderr", "stdout", 'morvane-offline: unknown option "--force"\nusage: '),
+                (["--yes"], 1, "stderr", "stdout", "morvane-offline: no WINDOWS_ROOT given\nusage: ")):
             with self.subTest(args[0]):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual(run.returncode, code)
-                self.assertTrue(getattr(run, usage).startswith("usage: morvane-offline "), run)
+                self.assertTrue(getattr(run, usage).startswith(first), run)
                 self.assertEqual(getattr(run, other), "")
 
 
