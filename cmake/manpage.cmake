@@ -1,8 +1,8 @@
 # Makes the manual page of morvane-offline from its --help text, so that the
 # two never disagree, gzipped as Debian keeps manual pages:
 #   cmake -DPROGRAM=<morvane-offline> -DVERSION=<x.y.z> -DOUTPUT=<file.1.gz> -P manpage.cmake
-# The usage text's shape: the usage line, the description, the options (each
-# "  --name [ARG]  text", continued on lines that begin with spaces), and the
+# The usage text's shape: the usage line (and one more form below it), the description, the options (each
+# "  --name [ARG]  text" or "  -n [ARG]  text", continued on lines that begin with spaces), and the
 # exit codes from the line that begins with "Exit codes:".
 cmake_policy(VERSION 3.21)
 execute_process(COMMAND "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
@@ -24,10 +24,12 @@ set(part section_description)
 foreach(line IN LISTS lines)
   if(line MATCHES "^usage: morvane\\\\-offline (.*)$")
     set(synopsis "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^ +morvane\\\\-offline (.*)$" AND part STREQUAL "section_description")
+    string(APPEND synopsis "\n.br\n.B morvane\\-offline\n${CMAKE_MATCH_1}")
   elseif(line MATCHES "^Exit codes: (.*)$")
     set(part section_exit)
     string(APPEND section_exit "${CMAKE_MATCH_1}\n")
-  elseif(line MATCHES "^  (\\\\-\\\\-[a-z\\\\-]+)( [A-Z]+)? +(.*)$")
+  elseif(line MATCHES "^  (\\\\-[a-z]|\\\\-\\\\-[a-z\\\\-]+)( [A-Z]+)? +(.*)$")
     set(part section_options)
     string(APPEND section_options ".TP\n\\fB${CMAKE_MATCH_1}\\fR\\fI${CMAKE_MATCH_2}\\fR\n${CMAKE_MATCH_3}\n")
   elseif(line MATCHES "^ +(.*)$" AND part STREQUAL "section_options")

@@ -87,6 +87,26 @@ morvane_need_offline() {
   morvane_need /usr/include/hivex.h libhivex-dev
 }
 
+# What morvane-offline-image, the repair of disk images, needs to build:
+# libguestfs' C library. A list of its own: scripts/run and the repair of
+# mounted volumes need none of it.
+morvane_need_image() {
+  morvane_need pkg-config pkg-config
+  morvane_need /usr/include/guestfs.h libguestfs-dev
+}
+
+# What its tests need besides: guestfish, which makes their NTFS images in the
+# appliance; qemu-img and qemu itself (a paused machine holds an image); and
+# ntfs-3g's tools, which read the images back without the appliance.
+morvane_need_image_tests() {
+  morvane_need_image
+  morvane_need guestfish libguestfs-tools
+  morvane_need qemu-img qemu-utils
+  morvane_need qemu-system-x86_64 qemu-system-x86
+  morvane_need ntfscat ntfs-3g
+  morvane_need ntfsinfo ntfs-3g
+}
+
 # What scripts/test needs besides: the native build with morvane-offline, its
 # unit tests, the tools of the end-to-end tests under Wine, hivexsh and
 # reglookup, with which the offline tests make hives and read them back, and
@@ -118,10 +138,12 @@ morvane_need_package_offline() {
   morvane_need file file
 }
 
-# What scripts/package needs: that, and the build of Morvane.exe.
+# What scripts/package needs: that, the build of Morvane.exe, and libguestfs
+# for the image package.
 morvane_need_package() {
   morvane_need_cross
   morvane_need_package_offline
+  morvane_need_image
 }
 
 # What scripts/fresh-check needs to make a bare Debian.

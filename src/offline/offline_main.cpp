@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "driver/undo_file.h"
+#include "offline/image_dispatch.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -19,9 +20,12 @@ namespace {
 // Also the text of the manual page, made from it at build time.
 constexpr char kUsage[] =
     "usage: morvane-offline [--yes] [--dry-run] [--log FILE] [--undo FILE] WINDOWS_ROOT\n"
+    "       morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
     "mounted read-write at WINDOWS_ROOT (the folder that holds the Windows folder), machine-wide\n"
     "and for every user profile. Each registry file changed is first copied to a backup beside it.\n"
+    "With -a, the Windows inside a disk image, or an unmounted disk such as /dev/sdb, is repaired\n"
+    "instead, opened in libguestfs' appliance (package morvane-offline-image), never mounted here.\n"
     "  --yes       answer the confirmation with yes\n"
     "  --dry-run   show what would be changed, and change nothing: no backup, log or undo file\n"
     "  --log FILE  the log file (default: a new Morvane.txt, or Morvane-2.txt..., in the folder\n"
@@ -30,6 +34,10 @@ constexpr char kUsage[] =
     "              (default: Morvane-undo.reg, or Morvane-undo-2.reg..., beside the log file)\n"
     "  --version   print the version and exit\n"
     "  --help      print this usage and exit\n"
+    "  -a IMAGE    a disk of the Windows machine, once for each of its disks\n"
+    "  --root DEVICE  the Windows to repair when the disks hold several (as listed then)\n"
+    "  --format FORMAT  the images' format (raw, qcow2...); otherwise read from an image\n"
+    "              file, and raw for a disk\n"
     "Exit codes: 0 done, 1 stopped before changing anything, 2 finished, but some changes could\n"
     "not be made (the log says which).\n";
 
@@ -102,6 +110,7 @@ bool OneFile(const std::string& log, const std::string& undo) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (NamesImage(argc, argv)) return RunImageProgram(argc, argv);
   OfflineOptions options;
   std::string wrong;
   const Arguments arguments = ParseArguments(argc, argv, options, wrong);

@@ -1,0 +1,283 @@
+#include "image/guest.h"
+
+#include <fcntl.h>
+#include <guestfs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "posix/file_descriptor.h"
+
+namespace {
+
+// qemu's words when another process (a running virtual machine) holds the
+// image and will not share writing to it.
+constexpr const char* kLockRefused[] = {"Failed to get \"write\" lock", "Failed to get shared \"write\" lock"};
+
+// A string list that libguestfs returned, freed with its strings.
+struct StringList {
+  char** items;
+  explicit StringList(char** list) : items(list) {}
+  ~StringList() {
+    for (char** item = items; item != nullptr && *item != nullptr; ++item) free(*item);
+    free(items);
+  }
+  StringList(const StringList&) = delete;
+  StringList& operator=(const StringList&) = delete;
+};
+
+// A string that libguestfs returned; empty when the call failed.
+std::string Take(char* text) {
+  std::string taken = text == nullptr ? std::string() : std::string(text);
+  free(text);
+  return taken;
+}
+
+bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+// Keeps what qemu and the appliance say while starting (the console's
+// messages): qemu's reason for not starting is among them.
+void KeepMessage(guestfs_h*, void* kept, std::uint64_t, int, int, const char* text, std::size_t size,
+                 const std::uint64_t*, std::size_t) {
+  static_cast<std::string*>(kept)->append(text, size);
+}
+
+}  // namespace
+
+Guest::~Guest() { Close(); }
+
+void Guest::Close() {
+  if (handle_ != nullptr) guestfs_close(handle_);
+  handle_ = nullptr;
+}
+
+std::string Guest::Error() const {
+  const char* error = handle_ == nullptr ? nullptr : guestfs_last_error(handle_);
+  return error == nullptr ? std::string("libguestfs could not be started") : std::string(error);
+}
+
+bool Guest::Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem) {
+  disk.path = path;
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) {
+    problem = path + " cannot be opened (" + std::strerror(errno) + ")";
+    return false;
+  }
+  // A disk is read as it is: its first sectors are the guest's, and would
+  // otherwise choose a format that reads files of the host.
+  if (!format.empty() || S_ISBLK(status.st_mode)) {
+    disk.format = format.empty() ? "raw" : format;
+    return true;
+  }
+  if (handle_ == nullptr) handle_ = guestfs_create();
+  if (handle_ == nullptr) {
+    problem = Error();
+    return false;
+  }
+  guestfs_set_error_handler(handle_, nullptr, nullptr);
+  disk.format = Take(guestfs_disk_format(handle_, path.c_str()));
+  const int backed = disk.format.empty() ? -1 : guestfs_disk_has_backing_file(handle_, path.c_str());
+  if (backed < 0 || disk.format == "unknown") {
+    problem = path + " is not a disk image that qemu reads (" + (backed < 0 ? Error() : "unknown format") + ")";
+    return false;
+  }
+  if (backed > 0) {
+    problem = path + " is a " + disk.format + " image over another file, which is not opened unasked. Name its "
+              "format with --format " + disk.format + " to open it with that file";
+    return false;
+  }
+  return true;
+}
+
+bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output) {
+  Close();
+  handle_ = guestfs_create();
+  if (handle_ == nullptr) return false;
+  guestfs_set_error_handler(handle_, nullptr, nullptr);
+  const int listening = guestfs_set_event_callback(handle_, KeepMessage, GUESTFS_EVENT_APPLIANCE, 0, &output);
+  for (const Disk& disk : disks) {
+    if (guestfs_add_drive_opts(handle_, disk.path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, readOnly ? 1 : 0,
+                               GUESTFS_ADD_DRIVE_OPTS_FORMAT, disk.format.c_str(), -1) != 0) {
+      return false;
+    }
+  }
+  if (forceTcg) {
+    char setting[] = "force_tcg";
+    char* const settings[] = {setting, nullptr};
+    if (guestfs_set_backend_settings(handle_, settings) != 0) return false;
+  }
+  // qemu writes why it did not start to the standard error it inherits: it
+  // is kept aside, to be shown only when the start failed for good.
+  std::FILE* kept = std::tmpfile();
+  const FileDescriptor saved(dup(STDERR_FILENO));
+  if (kept != nullptr && saved.get() >= 0) dup2(fileno(kept), STDERR_FILENO);
+  const int launched = guestfs_launch(handle_);
+  if (listening >= 0) guestfs_delete_event_callback(handle_, listening);
+  if (kept != nullptr && saved.get() >= 0) dup2(saved.get(), STDERR_FILENO);
+  if (kept != nullptr) {
+    std::rewind(kept);
+    char buffer[4096];
+    for (std::size_t got = 0; (got = std::fread(buffer, 1, sizeof buffer, kept)) > 0;) output.append(buffer, got);
+    std::fclose(kept);
+  }
+  return launched == 0;
+}
+
+bool Guest::Launch(const std::vector<Disk>& disks, bool readOnly, std::string& problem, bool& inUse,
+                   bool& withoutKvm) {
+  std::string output;
+  const char* chosen = std::getenv("LIBGUESTFS_BACKEND_SETTINGS");
+  withoutKvm = false;
+  bool started = Start(disks, readOnly, false, output);
+  inUse = false;
+  for (const char* words : kLockRefused) inUse = inUse || Contains(output, words);
+  // KVM that is there but does not start (as on some virtual hardware) fails
+  // at once; the appliance then runs without it, slower. A working KVM is
+  // never passed over.
+  if (!started && !inUse && (chosen == nullptr || *chosen == '\0') && access("/dev/kvm", F_OK) == 0) {
+    output.clear();
+    withoutKvm = true;
+    started = Start(disks, readOnly, true, output);
+    for (const char* words : kLockRefused) inUse = inUse || Contains(output, words);
+  }
+  if (!started) {
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    problem = Error() + (output.empty() ? "" : "\n" + output);
+  }
+  return started;
+}
+
+bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
+  const StringList found(guestfs_inspect_os(handle_));
+  if (found.items == nullptr) {
+    problem = Error();
+    return false;
+  }
+  for (char** root = found.items; *root != nullptr; ++root) {
+    if (Take(guestfs_inspect_get_type(handle_, *root)) != "windows") continue;
+    // A file system on a whole disk is no partition, and is its own disk.
+    std::string disk = Take(guestfs_part_to_dev(handle_, *root));
+    const int index = guestfs_device_index(handle_, disk.empty() ? *root : disk.c_str());
+    roots.push_back(Root{*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
+                         Take(guestfs_inspect_get_windows_systemroot(handle_, *root)),
+                         index < 0 ? 0 : static_cast<std::size_t>(index)});
+  }
+  return true;
+}
+
+bool Guest::Mount(const std::string& device, bool writable, std::string& problem) {
+  // ntfs-3g shows each file's Windows security descriptor and attributes,
+  // which a replaced registry file keeps; it refuses a hibernated volume, and
+  // one Windows did not close cleanly, for writing.
+  const std::string type = Take(guestfs_vfs_type(handle_, device.c_str()));
+  if (guestfs_mount_vfs(handle_, writable ? "" : "ro", type == "ntfs" ? "ntfs-3g" : type.c_str(), device.c_str(),
+                        "/") == 0) {
+    return true;
+  }
+  problem = Error();
+  return false;
+}
+
+bool Guest::Unmount(std::string& problem) {
+  if (guestfs_umount_all(handle_) == 0) return true;
+  problem = Error();
+  return false;
+}
+
+bool Guest::KindOf(const std::string& path, Kind& kind) {
+  kind = Kind::Missing;
+  struct guestfs_statns* status = guestfs_lstatns(handle_, path.c_str());
+  if (status == nullptr) return guestfs_last_errno(handle_) == ENOENT;
+  const auto mode = static_cast<mode_t>(status->st_mode);
+  kind = S_ISDIR(mode) ? Kind::Folder : S_ISREG(mode) ? Kind::File : S_ISLNK(mode) ? Kind::Link : Kind::Other;
+  guestfs_free_statns(status);
+  return true;
+}
+
+bool Guest::Size(const std::string& path, std::int64_t& size) {
+  struct guestfs_statns* status = guestfs_lstatns(handle_, path.c_str());
+  if (status == nullptr) return false;
+  size = status->st_size;
+  guestfs_free_statns(status);
+  return true;
+}
+
+bool Guest::List(const std::string& folder, std::vector<std::string>& names) {
+  const StringList listed(guestfs_ls(handle_, folder.c_str()));
+  if (listed.items == nullptr) return false;
+  for (char** name = listed.items; *name != nullptr; ++name) names.emplace_back(*name);
+  return true;
+}
+
+bool Guest::ReadLink(const std::string& path, std::string& target) {
+  char* read = guestfs_readlink(handle_, path.c_str());
+  target = Take(read);
+  return read != nullptr;
+}
+
+bool Guest::Download(const std::string& path, const std::string& local) {
+  return guestfs_download(handle_, path.c_str(), local.c_str()) == 0;
+}
+
+bool Guest::ReadHead(const std::string& path, std::size_t size, std::string& bytes) {
+  std::size_t got = 0;
+  char* read = guestfs_pread(handle_, path.c_str(), static_cast<int>(size), 0, &got);
+  bytes = read == nullptr ? std::string() : std::string(read, got);
+  free(read);
+  return read != nullptr;
+}
+
+bool Guest::Upload(const std::string& local, const std::string& path) {
+  return guestfs_upload(handle_, local.c_str(), path.c_str()) == 0;
+}
+
+bool Guest::GetAttribute(const std::string& path, const char* name, std::string& value, bool& present) {
+  std::size_t size = 0;
+  char* read = guestfs_lgetxattr(handle_, path.c_str(), name, &size);
+  present = read != nullptr;
+  value = present ? std::string(read, size) : std::string();
+  free(read);
+  const int error = present ? 0 : guestfs_last_errno(handle_);
+  return present || error == ENODATA || error == ENOTSUP;
+}
+
+bool Guest::SetAttribute(const std::string& path, const char* name, const std::string& value) {
+  // libguestfs' lsetxattr carries the value as a C string, which ends at the
+  // first NUL byte of a security descriptor; the appliance's setfattr takes
+  // it in hex, through the daemon's shell ($root is where / is mounted). The
+  // attribute is read back by the caller through the API, which carries bytes.
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string command = std::string("setfattr -h -n ") + name + " -v 0x";
+  for (char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    command += {kHex[byte >> 4], kHex[byte & 15]};
+  }
+  command += " -- \"$root\"'";
+  for (char c : path) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  command += "'";
+  char* arguments[] = {command.data(), nullptr};
+  char* output = guestfs_debug(handle_, "sh", arguments);
+  free(output);
+  return output != nullptr;
+}
+
+bool Guest::Rename(const std::string& from, const std::string& to) {
+  return guestfs_rename(handle_, from.c_str(), to.c_str()) == 0;
+}
+
+bool Guest::Remove(const std::string& path) { return guestfs_rm(handle_, path.c_str()) == 0; }
+
+bool Guest::MakeFolder(const std::string& path) { return guestfs_mkdir(handle_, path.c_str()) == 0; }
+
+bool Guest::Sync() { return guestfs_sync(handle_) == 0; }
+
+bool Guest::Shutdown(std::string& problem) {
+  if (guestfs_umount_all(handle_) == 0 && guestfs_shutdown(handle_) == 0) return true;
+  problem = Error();
+  return false;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// The disks of a Windows machine opened in libguestfs' appliance, a small
+// virtual machine with its own kernel and ntfs-3g: the host never mounts the
+// file systems on them. One handle, closed (and its virtual machine ended)
+// when its owner ends.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct guestfs_h;
+
+class Guest {
+ public:
+  struct Disk {
+    std::string path;    // an image file, or a block device such as /dev/sdb
+    std::string format;  // qemu's name of its format ("raw", "qcow2"...)
+  };
+  struct Root {
+    std::string device;      // the file system that holds Windows, as the appliance names it
+    std::string product;     // "Windows 7 Professional"
+    std::string systemRoot;  // its Windows folder, /Windows
+    std::size_t disk = 0;    // which of the disks holds it, in the order they were given
+  };
+  enum class Kind { Missing, Folder, File, Link, Other };
+
+  Guest() = default;
+  ~Guest();
+  Guest(const Guest&) = delete;
+  Guest& operator=(const Guest&) = delete;
+
+  // The format of the disk at `path`; false with the reason when it cannot
+  // be opened safely (a format other than raw that reads another file).
+  [[nodiscard]] bool Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem);
+  // Starts the appliance with `disks`, read-only or for writing. Opened for
+  // writing, an image that a running virtual machine holds is refused by
+  // qemu's locks (`inUse`). Where KVM is present but does not start, the
+  // appliance is started again without it, unless LIBGUESTFS_BACKEND_SETTINGS
+  // already chooses.
+  [[nodiscard]] bool Launch(const std::vector<Disk>& disks, bool readOnly, std::string& problem, bool& inUse,
+                            bool& withoutKvm);
+  // The Windows installations that libguestfs' inspection finds.
+  [[nodiscard]] bool FindWindows(std::vector<Root>& roots, std::string& problem);
+  // Mounts `device` at / in the appliance, through ntfs-3g when it is NTFS.
+  [[nodiscard]] bool Mount(const std::string& device, bool writable, std::string& problem);
+  [[nodiscard]] bool Unmount(std::string& problem);
+
+  // What stands at `path`, a link not followed.
+  [[nodiscard]] bool KindOf(const std::string& path, Kind& kind);
+  [[nodiscard]] bool List(const std::string& folder, std::vector<std::string>& names);
+  [[nodiscard]] bool ReadLink(const std::string& path, std::string& target);
+  [[nodiscard]] bool Download(const std::string& path, const std::string& local);
+  // The first `size` bytes of the file (fewer when it is shorter).
+  [[nodiscard]] bool ReadHead(const std::string& path, std::size_t size, std::string& bytes);
+  [[nodiscard]] bool Upload(const std::string& local, const std::string& path);
+  [[nodiscard]] bool Size(const std::string& path, std::int64_t& size);
+  // An extended attribute; `present` false when the file has none of that name.
+  [[nodiscard]] bool GetAttribute(const std::string& path, const char* name, std::string& value, bool& present);
+  [[nodiscard]] bool SetAttribute(const std::string& path, const char* name, const std::string& value);
+  [[nodiscard]] bool Rename(const std::string& from, const std::string& to);
+  [[nodiscard]] bool Remove(const std::string& path);
+  [[nodiscard]] bool MakeFolder(const std::string& path);
+  [[nodiscard]] bool Sync();
+  // Unmounts everything and ends the appliance; false with the reason when
+  // the disks may not hold everything written.
+  [[nodiscard]] bool Shutdown(std::string& problem);
+
+  // libguestfs' message about the last call that failed.
+  std::string Error() const;
+
+ private:
+  bool Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output);
+  void Close();
+
+  guestfs_h* handle_ = nullptr;
+};

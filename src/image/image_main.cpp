@@ -1,0 +1,319 @@
+// morvane-offline-image: the offline repair of the Windows inside disk images
+// or unmounted disks, which morvane-offline starts when given -a. The disks
+// are opened in libguestfs' appliance, never mounted on this host; the
+// registry files are copied into a private folder, repaired there by
+// morvane-offline as on a mounted volume, and what it changed is written back
+// into the image.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <memory>
+#include <utility>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image/guest.h"
+#include "image/staging.h"
+#include "offline/hive_file.h"
+#include "offline/hive_registry.h"
+#include "offline/windows_volume.h"
+#include "posix/file_descriptor.h"
+#include "posix/utf8_console.h"
+
+namespace {
+
+constexpr int kStopped = 1;  // nothing changed
+constexpr int kFailed = 2;   // finished, not everything written
+
+constexpr char kUsage[] =
+    "usage: morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
+    "(morvane-offline --help describes them)\n";
+constexpr std::size_t kHibernationMark = 4;  // the bytes that tell a saved session
+constexpr const char* kValued[] = {"--log", "--undo"};  // morvane-offline's options that take a value
+constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
+// What the run reads of a profile: the classes hive where each family keeps
+// it, and the user's own hive.
+constexpr const wchar_t* kProfileFiles[] = {L"AppData\\Local\\Microsoft\\Windows\\UsrClass.dat",
+                                            L"Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat",
+                                            L"NTUSER.DAT"};
+
+struct ImageOptions {
+  std::vector<std::string> images;
+  std::string root;    // the device of the Windows to repair, among several
+  std::string format;  // the images' format, when named
+  bool dryRun = false;
+  std::vector<std::string> passed;  // for morvane-offline
+};
+
+bool ParseArguments(int argc, char** argv, ImageOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const bool valued = argument == "-a" || argument == "--root" || argument == "--format" ||
+                        std::find(std::begin(kValued), std::end(kValued), argument) != std::end(kValued);
+    if (valued && i + 1 >= argc) return false;
+    if (argument == "-a") {
+      options.images.push_back(argv[++i]);
+    } else if (argument == "--root") {
+      options.root = argv[++i];
+    } else if (argument == "--format") {
+      options.format = argv[++i];
+    } else if (valued) {
+      options.passed.push_back(argument);
+      options.passed.push_back(argv[++i]);
+    } else if (argument.empty() || argument[0] != '-') {
+      return false;  // a mounted volume is not named beside images
+    } else {
+      options.dryRun = options.dryRun || argument == "--dry-run";
+      options.passed.push_back(argument);
+    }
+  }
+  return !options.images.empty();
+}
+
+std::string Joined(const std::vector<std::string>& images) {
+  std::string joined;
+  for (const std::string& image : images) joined += (joined.empty() ? "" : ", ") + image;
+  return joined;
+}
+
+// The profile's folder below the root of the Windows volume; false for one on
+// another drive, which the run names.
+bool OnVolume(std::wstring folder, const std::wstring& systemRoot, std::wstring& relative) {
+  const std::wstring drive = systemRoot.size() >= 2 && systemRoot[1] == L':' ? systemRoot.substr(0, 2) : L"C:";
+  for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"%SYSTEMDRIVE%", drive},
+                                    std::pair<std::wstring, std::wstring>{L"%SYSTEMROOT%", systemRoot}}) {
+    if (FoldName(folder.substr(0, name.size())) == name) folder = value + folder.substr(name.size());
+  }
+  if (folder.size() < 2 || FoldName(folder.substr(0, 2)) != FoldName(drive)) return false;
+  relative = folder.substr(2);
+  return true;
+}
+
+// Copies the machine's registry files, then those of every profile that
+// SOFTWARE's profile list names.
+bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& systemRoot, std::string& problem) {
+  const std::wstring config = DecodeUtf8(systemRoot) + L"\\System32\\config\\";
+  std::string copy;
+  if (!staging.Copy(guest, config + L"SOFTWARE", problem, &copy) || !staging.Copy(guest, config + L"SYSTEM", problem)) {
+    return false;
+  }
+  // The run looks into these too: the start of the hibernation file, and the
+  // names in the folder it keeps its log and undo files in.
+  if (!staging.Copy(guest, L"hiberfil.sys", problem, nullptr, kHibernationMark) ||
+      !staging.Copy(guest, L"Morvane", problem)) {
+    return false;
+  }
+  std::string why;
+  const std::unique_ptr<HiveFile> software = copy.empty() ? nullptr : HiveFile::Open(copy, false, why);
+  if (!software) return true;  // the run refuses it, saying why
+  HiveRegistry registry;
+  registry.Mount(L"\\Registry\\Machine\\Software", *software);
+  std::wstring windows;
+  if (!ReadRegistryText(registry, kCurrentVersion, L"SystemRoot", windows)) windows = L"C:\\Windows";
+  RegistryKey list(registry);
+  std::vector<std::wstring> sids;
+  if (list.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), kProfileList, kOptionNonVolatile, kKeyRead) ==
+      kRegistrySuccess) {
+    std::wstring sid;
+    for (std::uint32_t index = 0; registry.EnumKey(list.get(), index, sid) == kRegistrySuccess; ++index) {
+      sids.push_back(sid);
+    }
+  }
+  for (const std::wstring& sid : sids) {
+    std::wstring folder;
+    std::wstring relative;
+    if (!ReadRegistryText(registry, std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", folder) ||
+        !OnVolume(folder, windows, relative)) {
+      continue;
+    }
+    for (const wchar_t* file : kProfileFiles) {
+      if (!staging.Copy(guest, relative + L"\\" + file, problem)) return false;
+    }
+  }
+  return true;
+}
+
+// The program of the mounted-volume run: the one that started this one.
+std::string OfflineProgram() {
+  const char* program = std::getenv("MORVANE_OFFLINE_PROGRAM");
+  if (program != nullptr && *program != '\0') return program;
+  return "/usr/bin/morvane-offline";
+}
+
+// Runs morvane-offline over the copies; its exit code, or -1 when it did not end by itself.
+int RunOffline(const ImageOptions& options, const std::string& root) {
+  std::vector<std::string> arguments{OfflineProgram()};
+  arguments.insert(arguments.end(), options.passed.begin(), options.passed.end());
+  arguments.push_back(root);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::cout << std::flush;
+  const pid_t child = fork();
+  if (child == 0) {
+    execv(argv[0], argv.data());
+    std::cerr << argv[0] << " could not be started: " << std::strerror(errno) << "\n";
+    _exit(127);
+  }
+  int status = 0;
+  // Ctrl-C reaches the run itself; this program waits to end the appliance.
+  signal(SIGINT, SIG_IGN);
+  const bool waited = child > 0 && waitpid(child, &status, 0) == child;
+  signal(SIGINT, SIG_DFL);
+  return waited && WIFEXITED(status) && WEXITSTATUS(status) != 127 ? WEXITSTATUS(status) : -1;
+}
+
+// Writes to two stream buffers at once.
+class TeeBuf final : public std::streambuf {
+ public:
+  TeeBuf(std::streambuf& first, std::streambuf& second) : first_(&first), second_(&second) {}
+
+ protected:
+  int overflow(int c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    const char put = traits_type::to_char_type(c);
+    return first_->sputn(&put, 1) == 1 && second_->sputn(&put, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    return first_->sputn(text, count) == count && second_->sputn(text, count) == count ? count : 0;
+  }
+  int sync() override { return first_->pubsync() == 0 && second_->pubsync() == 0 ? 0 : -1; }
+
+ private:
+  std::streambuf* first_;
+  std::streambuf* second_;
+};
+
+// Adds `text` to the run's log file (UTF-16LE, CR LF), with the protections
+// the run opened it with: not through a link, a regular file of one name.
+// A log that the run kept on the Windows volume went into the image with the
+// changes, and is not written to again.
+void AppendToLog(const ImageOptions& options, const std::string& text) {
+  std::string path;
+  for (std::size_t i = 0; i + 1 < options.passed.size(); ++i) {
+    if (options.passed[i] == "--log") path = options.passed[i + 1];
+  }
+  if (path.empty()) return;
+  const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
+  std::string bytes;
+  for (wchar_t c : DecodeUtf8(text)) {
+    if (c == L'\n') bytes += std::string("\r\0", 2);
+    const std::u16string units = c > 0xFFFF ? std::u16string{static_cast<char16_t>(0xD7C0 + (c >> 10)),
+                                                              static_cast<char16_t>(0xDC00 | (c & 0x3FF))}
+                                            : std::u16string{static_cast<char16_t>(c)};
+    for (char16_t unit : units) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  }
+  static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
+}
+
+int Refuse(const std::string& problem) {
+  std::cout << "\n" << problem << "\n" << std::flush;
+  return kStopped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ImageOptions options;
+  if (!ParseArguments(argc, argv, options)) {
+    std::cerr << kUsage;
+    return kStopped;
+  }
+  Guest guest;
+  std::vector<Guest::Disk> disks;
+  std::string problem;
+  for (const std::string& image : options.images) {
+    disks.emplace_back();
+    if (!guest.Probe(image, options.format, disks.back(), problem)) return Refuse(problem + ". Nothing was changed.");
+  }
+  const std::string images = Joined(options.images);
+  std::cout << "Starting libguestfs' appliance, a small virtual machine that opens " << images
+            << (options.dryRun ? " read-only" : "") << " (this takes tens of seconds) ...\n" << std::flush;
+  bool inUse = false;
+  bool withoutKvm = false;
+  if (!guest.Launch(disks, options.dryRun, problem, inUse, withoutKvm)) {
+    if (inUse) {
+      return Refuse(images + " is in use by another program, most likely a running virtual machine: qemu could "
+                    "not lock it for writing. Shut that machine down, then repair it. Nothing was changed.");
+    }
+    return Refuse("The appliance could not be started, and nothing was changed: " + problem);
+  }
+  if (withoutKvm) std::cout << "KVM did not start here; the appliance runs without it, slower.\n";
+  std::cout << "Looking for Windows on " << images << " ...\n" << std::flush;
+  std::vector<Guest::Root> roots;
+  if (!guest.FindWindows(roots, problem)) return Refuse("The disks could not be inspected: " + problem);
+  if (roots.empty()) return Refuse("No Windows installation was found on " + images + ". Nothing was changed.");
+  const Guest::Root* chosen = nullptr;
+  std::string found;
+  for (const Guest::Root& root : roots) {
+    found += "  " + root.device + "  " + root.product + " (" + root.systemRoot + "), on " + options.images[root.disk] + "\n";
+    if (root.device == options.root || (options.root.empty() && roots.size() == 1)) chosen = &root;
+  }
+  if (chosen == nullptr) {
+    return Refuse((options.root.empty() ? "Several Windows installations were found:\n"
+                                        : "There is no Windows installation on " + options.root + "; found:\n") +
+                  found + "Name the one to repair with --root DEVICE. Nothing was changed.");
+  }
+  std::cout << chosen->product << " found on " << chosen->device << ", on " << options.images[chosen->disk] << ".\n"
+            << std::flush;
+  Staging staging;
+  if (!guest.Mount(chosen->device, false, problem)) return Refuse("Its volume could not be mounted: " + problem);
+  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, problem)) {
+    return Refuse(problem + ". Nothing was changed.");
+  }
+  std::cout << "Its registry files are copied into " << staging.Root() << "; the run below "
+            << (options.dryRun ? "reads those copies, and nothing is written into the image.\n"
+                               : "repairs those copies, and what it changes is written into the image after it.\n")
+            << "A path below that begins with " << staging.Root() << " names the same path in the image.\n"
+            << std::flush;
+  staging.Remember();
+  const int code = RunOffline(options, staging.Root());
+  // What becomes of the run's changes goes to the console and, after the
+  // run's own lines, to its log.
+  std::ostringstream kept;
+  TeeBuf tee(*std::cout.rdbuf(), *kept.rdbuf());
+  std::ostream outcome(&tee);
+  int result = code < 0 ? kFailed : code;
+  bool written = false;
+  if (code < 0) outcome << "\nThe run did not finish.\n";
+  if (code < 0 || !staging.Changed()) {
+    outcome << "Nothing was written into the image.\n";
+  } else if (options.dryRun) {
+    outcome << "The run changed the copies although it was to change nothing; nothing was written into the image.\n";
+    result = kFailed;
+  } else {
+    outcome << "\nWriting the changes into " << chosen->device << " ...\n" << std::flush;
+    if (!guest.Unmount(problem) || !guest.Mount(chosen->device, true, problem)) {
+      outcome << "Its volume could not be mounted for writing: " << problem
+                << "\nNothing was written into the image: the repair above was not made.\n";
+      result = kFailed;
+    } else {
+      written = staging.WriteBack(guest, outcome);
+      if (!written) result = kFailed;
+    }
+  }
+  outcome << "Shutting down the appliance ...\n" << std::flush;
+  if (!guest.Shutdown(problem)) {
+    outcome << "The appliance did not shut down cleanly (" << problem
+              << "); what was written may not all be in the image.\n";
+    result = kFailed;
+  } else if (written) {
+    outcome << "The changes are in the image.\n";
+  }
+  outcome << std::flush;
+  AppendToLog(options, kept.str());
+  return result;
+}

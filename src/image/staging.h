@@ -1,0 +1,68 @@
+#pragma once
+// A private folder that stands for the Windows volume inside a disk image:
+// it holds copies of the files the offline run reads (the registry files),
+// each at the path and under the name the volume gives it, and what stands
+// beside them by name only. After the run, what the run created or replaced
+// there is written into the image under the same rules as on a mounted volume.
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+
+#include "image/guest.h"
+
+class Staging {
+ public:
+  Staging() = default;
+  ~Staging();  // removes the folder and everything in it
+  Staging(const Staging&) = delete;
+  Staging& operator=(const Staging&) = delete;
+
+  // Makes the folder (mode 0700) below $TMPDIR, or /var/tmp.
+  [[nodiscard]] bool Create(std::string& problem);
+  const std::string& Root() const noexcept { return root_; }
+
+  // Copies the file at `relative` (folders separated by backslashes or
+  // slashes) from the mounted volume, each name matched without regard to
+  // letter case. Nothing is followed through a link: a link on the way, or a
+  // file or folder where the other is needed, is copied as what it is (a
+  // link, an empty file or folder), and the run names it as it would on the
+  // volume. A "." or ".." name is not followed, nor copied.
+  // `local`, when given, gets the copy's path here (empty when there is none).
+  // With `head`, only the file's first `head` bytes are copied (a file the run
+  // only looks into, never replaces).
+  [[nodiscard]] bool Copy(Guest& guest, const std::wstring& relative, std::string& problem,
+                          std::string* local = nullptr, std::size_t head = 0);
+
+  // Takes note of what the folder holds before the run.
+  void Remember() { before_ = Entries(); }
+  // Whether the run created or replaced anything.
+  bool Changed() const { return Entries() != before_; }
+  // Writes into the image what the run created (folders, files; never over
+  // a name that is there) and each registry file it replaced, that one only
+  // after its backup: under another name beside it, given its security
+  // descriptor and attributes (read back), then renamed over it. Reports each
+  // file on `progress`; false when any was not written.
+  [[nodiscard]] bool WriteBack(Guest& guest, std::ostream& progress);
+
+ private:
+  struct Entry {
+    bool folder = false;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds
+    bool operator==(const Entry& other) const {
+      return folder == other.folder && inode == other.inode && size == other.size && modified == other.modified;
+    }
+  };
+  std::map<std::string, Entry> Entries() const;  // by path below the root, "/" first
+  bool WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error);
+  bool Replace(Guest& guest, const std::string& path, std::string& error);
+
+  std::string root_;
+  std::map<std::string, Entry> before_;
+  std::set<std::string> copied_;     // the files copied whole, by path below the root
+  std::set<std::string> backedUp_;   // files whose backup reached the image
+};
