@@ -195,28 +195,13 @@ class TeeBuf final : public std::streambuf {
   std::streambuf* second_;
 };
 
-// Adds `text` to the run's log file (UTF-16LE, CR LF), with the protections
-// the run opened it with: not through a link, a regular file of one name.
-// A log that the run kept on the Windows volume went into the image with the
-// changes, and is not written to again.
+// Adds what became of the changes to a log the run kept on the host
+// (--log). A log that the run kept on the Windows volume went into the image
+// with the changes, ending with what became of its registry files.
 void AppendToLog(const ImageOptions& options, const std::string& text) {
-  std::string path;
   for (std::size_t i = 0; i + 1 < options.passed.size(); ++i) {
-    if (options.passed[i] == "--log") path = options.passed[i + 1];
+    if (options.passed[i] == "--log") AppendToRunLog(options.passed[i + 1], text);
   }
-  if (path.empty()) return;
-  const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat status {};
-  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
-  std::string bytes;
-  for (wchar_t c : DecodeUtf8(text)) {
-    if (c == L'\n') bytes += std::string("\r\0", 2);
-    const std::u16string units = c > 0xFFFF ? std::u16string{static_cast<char16_t>(0xD7C0 + (c >> 10)),
-                                                              static_cast<char16_t>(0xDC00 | (c & 0x3FF))}
-                                            : std::u16string{static_cast<char16_t>(c)};
-    for (char16_t unit : units) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-  }
-  static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
 }
 
 int Refuse(const std::string& problem) {

@@ -3,14 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
+#include "driver/console_bytes.h"
 #include "offline/hive_file.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
@@ -59,12 +62,27 @@ bool UploadWhole(Guest& guest, const std::string& local, const std::string& path
   return false;
 }
 
+// The run's log among what it made: its name ends in .txt, in any letter case.
+bool IsLog(const std::string& path) {
+  const std::string leaf = Leaf(path);
+  return leaf.size() > 4 && strcasecmp(leaf.c_str() + leaf.size() - 4, ".txt") == 0;
+}
+
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   static_cast<void>(remove(path));
   return 0;
 }
 
 }  // namespace
+
+void AppendToRunLog(const std::string& path, const std::string& text) {
+  const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
+  std::string bytes;
+  AppendConsoleBytes(DecodeUtf8(text), true, bytes);
+  static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
+}
 
 Staging::~Staging() {
   if (!root_.empty()) nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
@@ -248,29 +266,50 @@ bool Staging::Replace(Guest& guest, const std::string& path, std::string& error)
 bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
   const std::map<std::string, Entry> after = Entries();
   std::vector<std::string> replaced;
-  bool written = true;
-  // Parents come before what they hold; every new file before a replaced
-  // one, so that each backup is in the image before its registry file changes.
+  std::set<std::string> hiveFolders;  // the folders of the replaced registry files
   for (const auto& [path, entry] : after) {
     const auto was = before_.find(path);
+    if (was != before_.end() && !entry.folder && !(was->second == entry)) {
+      replaced.push_back(path);
+      hiveFolders.insert(Parent(path));
+    }
+  }
+  std::ostringstream said;  // what the log kept in the image ends with
+  said << "\nWritten into the image:\n";
+  bool written = true;
+  const auto report = [&](const std::string& line, bool done) {
+    progress << line << std::flush;
+    said << line;
+    written = written && done;
+  };
+  const auto writeNew = [&](const std::string& path, bool folder) {
     std::string error;
-    if (was != before_.end()) {
-      if (!entry.folder && !(was->second == entry)) replaced.push_back(path);
-    } else if (WriteNew(guest, path, entry.folder, error)) {
-      progress << "  " << path << ": written\n" << std::flush;
+    const bool done = WriteNew(guest, path, folder, error);
+    report("  " + path + (done ? ": written\n" : ": not written (" + error + ")\n"), done);
+  };
+  // Parents come before what they hold; each backup beside a registry file
+  // before that file is replaced; the run's record last.
+  std::vector<std::string> record;
+  for (const auto& [path, entry] : after) {
+    if (before_.count(path) != 0) continue;
+    if (entry.folder || hiveFolders.count(Parent(path)) != 0) {
+      writeNew(path, entry.folder);
     } else {
-      progress << "  " << path << ": not written (" << error << ")\n" << std::flush;
-      written = false;
+      record.push_back(path);
     }
   }
   for (const std::string& path : replaced) {
     std::string error;
-    if (Replace(guest, path, error)) {
-      progress << "  " << path << ": replaced, its security descriptor and attributes kept\n" << std::flush;
-    } else {
-      progress << "  " << path << ": not replaced (" << error << "); it is as it was\n" << std::flush;
-      written = false;
-    }
+    const bool done = Replace(guest, path, error);
+    report("  " + path + (done ? ": replaced, its security descriptor and attributes kept\n"
+                               : ": not replaced (" + error + "); it is as it was\n"), done);
+  }
+  if (!written) {
+    said << "A registry file not replaced above is as it was: the changes to it listed above were not made.\n";
+  }
+  for (const std::string& path : record) {
+    if (IsLog(path)) AppendToRunLog(root_ + path, said.str());
+    writeNew(path, false);
   }
   if (!guest.Sync()) {
     progress << "  The image's disks could not be synced: " << guest.Error() << "\n" << std::flush;

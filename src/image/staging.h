@@ -13,6 +13,10 @@
 
 #include "image/guest.h"
 
+// Adds `text` (UTF-8, LF) to the UTF-16LE log file at `path` with CR LF, as
+// the run wrote it: never through a link, only to a regular file of one name.
+void AppendToRunLog(const std::string& path, const std::string& text);
+
 class Staging {
  public:
   Staging() = default;
@@ -43,8 +47,11 @@ class Staging {
   // Writes into the image what the run created (folders, files; never over
   // a name that is there) and each registry file it replaced, that one only
   // after its backup: under another name beside it, given its security
-  // descriptor and attributes (read back), then renamed over it. Reports each
-  // file on `progress`; false when any was not written.
+  // descriptor and attributes (read back), then renamed over it. The run's
+  // record (what it made away from the registry files) goes last, its log
+  // ending with what became of each registry file, so that the log kept in
+  // the image says only what reached it. Reports each file on `progress`;
+  // false when any was not written.
   [[nodiscard]] bool WriteBack(Guest& guest, std::ostream& progress);
 
  private:

@@ -85,9 +85,9 @@ class ImageRepair(unittest.TestCase):
             subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600,
                            env={**os.environ, "LIBGUESTFS_BACKEND_SETTINGS": "force_tcg"})
 
-    def run_offline(self, *args):
-        run = subprocess.run([OFFLINE, "--log", self.folder / "Morvane.txt", *args], input="", capture_output=True,
-                             text=True, timeout=600)
+    def run_offline(self, *args, log=True):
+        run = subprocess.run([OFFLINE, *(["--log", self.folder / "Morvane.txt"] if log else []), *args], input="",
+                             capture_output=True, text=True, timeout=600)
         return run.returncode, run.stdout + run.stderr
 
     def files(self, image, *paths):
@@ -156,11 +156,16 @@ class ImageRepair(unittest.TestCase):
             machine.wait()
         self.assertIn("%s is in use by another program, most likely a running virtual machine" % self.dirty, out)
         self.assertEqual((code, digest(self.dirty)), (1, before))
-        code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty)
+        # With its record in the image, whose log ends with what reached the image.
+        code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty, log=False)
         self.assertEqual(code, 0, out)
         self.assertIn("Windows 7 Professional found on /dev/sda, on %s." % self.raw, out)
-        self.assertIn("  %s: replaced, its security descriptor and attributes kept" % SOFTWARE, out)
+        replaced = "  %s: replaced, its security descriptor and attributes kept\n" % SOFTWARE
+        self.assertIn(replaced, out)
         self.assertEqual(digest(self.dirty), before)
+        record = self.files(self.raw, "/Morvane/Morvane.txt")["/Morvane/Morvane.txt"][0].decode("utf-16-le")
+        self.assertIn("\r\nWritten into the image:\r\n", record)
+        self.assertIn(replaced.replace("\n", "\r\n"), record.split("Written into the image:")[1])
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
