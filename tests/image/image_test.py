@@ -133,6 +133,15 @@ class ImageRepair(unittest.TestCase):
              "  /dev/sdb  Windows 7 Professional (/Windows), on %s\nName the one to repair with --root DEVICE."
              % (self.raw, self.dirty)),
         ]
+        # A disk of the machine: the raw image behind a loop device, read as a disk is.
+        disk = subprocess.run(["losetup", "--find", "--show", "--read-only", self.raw], capture_output=True,
+                              text=True)
+        if disk.returncode == 0:
+            self.addCleanup(subprocess.run, ["losetup", "--detach", disk.stdout.strip()])
+            cases.append(("disk, dry run", ["--dry-run", "-a", disk.stdout.strip()], 0,
+                          "Windows 7 Professional found on /dev/sda, on %s." % disk.stdout.strip()))
+        else:
+            print("The disk case is skipped: no loop device (%s)" % disk.stderr.strip(), file=sys.stderr)
         for name, args, expected, message in cases:
             with self.subTest(name):
                 images = {image: digest(image) for image in (self.raw, self.dirty, self.empty)}
