@@ -15,6 +15,7 @@
 
 #include "driver/console_bytes.h"
 #include "offline/hive_file.h"
+#include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 
@@ -101,16 +102,12 @@ bool Staging::Create(std::string& problem) {
 
 bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& problem, std::string* copy,
                    std::size_t head) {
-  std::vector<std::string> components;
-  std::wstring current;
-  for (wchar_t c : relative + L"\\") {
-    if (c != L'\\' && c != L'/') {
-      current += c;
-    } else if (!current.empty()) {
-      if (current == L"." || current == L"..") return true;
-      components.push_back(EncodeUtf8(current));
-      current.clear();
-    }
+  // Each folder name as the run takes it on a mounted volume: one it would
+  // not follow is not copied, and the run says so itself.
+  std::vector<std::wstring> components = PathComponents(relative);
+  for (std::wstring& component : components) {
+    component = WindowsName(component);
+    if (component.empty()) return true;
   }
   std::string path;  // below the root, in the image and here alike
   for (std::size_t i = 0; i < components.size(); ++i) {
@@ -119,10 +116,17 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
       problem = "The folder " + (path.empty() ? "/" : path) + " of the image cannot be read: " + guest.Error();
       return false;
     }
-    const std::wstring wanted = FoldName(DecodeUtf8(components[i]));
+    const std::wstring wanted = FoldName(components[i]);
     std::string found;
     for (const std::string& name : names) {
-      if (FoldName(DecodeUtf8(name)) == wanted) found = name;
+      if (FoldName(DecodeUtf8(name)) != wanted) continue;
+      // Two names that Windows does not tell apart: both stand in the copy,
+      // empty, and the run refuses the path as it does on a mounted volume.
+      if (!found.empty()) {
+        for (const std::string& twin : {found, name}) mkdir((root_ + path + "/" + twin).c_str(), 0700);
+        return true;
+      }
+      found = name;
     }
     if (found.empty()) return true;
     const std::string folder = path;

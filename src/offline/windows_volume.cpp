@@ -32,26 +32,6 @@ constexpr wchar_t kClassesBeforeVista[] =
 // The rest of a user's registry, in the profile folder itself.
 constexpr wchar_t kUserHive[] = L"NTUSER.DAT";
 
-std::vector<std::wstring> Components(const std::wstring& path) {
-  std::vector<std::wstring> components;
-  std::wstring current;
-  for (wchar_t c : path + L"\\") {
-    if (c != L'\\' && c != L'/') {
-      current += c;
-    } else if (!current.empty()) {
-      components.push_back(current);
-      current.clear();
-    }
-  }
-  return components;
-}
-
-// A component as Windows takes it: its trailing dots and spaces dropped.
-std::wstring Trimmed(const std::wstring& component) {
-  const std::size_t end = component.find_last_not_of(L". ");
-  return end == std::wstring::npos ? std::wstring() : component.substr(0, end + 1);
-}
-
 // Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
 bool MayBeShortName(const std::wstring& wanted) {
   return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
@@ -137,6 +117,25 @@ std::string ProfileAdvice(HiveFile::Refusal refusal) {
 
 }  // namespace
 
+std::vector<std::wstring> PathComponents(const std::wstring& path) {
+  std::vector<std::wstring> components;
+  std::wstring current;
+  for (wchar_t c : path + L"\\") {
+    if (c != L'\\' && c != L'/') {
+      current += c;
+    } else if (!current.empty()) {
+      components.push_back(current);
+      current.clear();
+    }
+  }
+  return components;
+}
+
+std::wstring WindowsName(const std::wstring& component) {
+  const std::size_t end = component.find_last_not_of(L". ");
+  return end == std::wstring::npos ? std::wstring() : component.substr(0, end + 1);
+}
+
 bool ReadRegistryText(RegistryAccess& registry, const std::wstring& path, const std::wstring& name,
                       std::wstring& text) {
   ValueType type = ValueType::RegNone;
@@ -164,17 +163,17 @@ bool ReadRegistryNumber(RegistryAccess& registry, const std::wstring& path, cons
 WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescriptor& folder,
                                          std::string& name, std::string& path, std::string& why,
                                          std::size_t* reached) {
-  const std::vector<std::wstring> components = Components(relative);
+  const std::vector<std::wstring> components = PathComponents(relative);
   FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   path = rootPath_;
   for (std::size_t i = 0; i < components.size(); ++i) {
-    if (Trimmed(components[i]).empty()) {
+    if (WindowsName(components[i]).empty()) {
       why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
       return Reach::Refused;
     }
     // Every entry is read: two that Windows does not tell apart leave no
     // answer. Failing a long name, a short one matches.
-    const std::wstring wanted = FoldName(Trimmed(components[i]));
+    const std::wstring wanted = FoldName(WindowsName(components[i]));
     std::string found;
     std::string twin;
     std::vector<std::string> names;
@@ -410,7 +409,7 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
                             : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why,
                                        refusal, reached);
     // A user who never logged on has a folder without a classes hive.
-    if (reach == Reach::Missing && reached >= Components(local.substr(3)).size()) continue;
+    if (reach == Reach::Missing && reached >= PathComponents(local.substr(3)).size()) continue;
     if (reach == Reach::Missing) why = "its folder was not found on the Windows volume";
     if (reach == Reach::Found && !profile.classes && refusal == HiveFile::Refusal::kNotWritable) {
       problem = why + ". Nothing was changed.";

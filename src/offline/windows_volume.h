@@ -16,6 +16,13 @@
 #include "offline/hive_file.h"
 #include "offline/hive_registry.h"
 
+// The folder names of a Windows path, split at backslashes and slashes, as
+// they are written.
+std::vector<std::wstring> PathComponents(const std::wstring& path);
+// A folder name as Windows takes it: its trailing dots and spaces dropped.
+// Empty for ".", ".." and a name of dots and spaces alone, which is not followed.
+std::wstring WindowsName(const std::wstring& component);
+
 class WindowsVolume {
  public:
   struct Profile {

@@ -21,6 +21,7 @@ OFFLINE = sys.argv[1]
 SZ, EXPAND_SZ, DWORD = 1, 2, 4
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 SOFTWARE, ALICE = "/Windows/System32/config/SOFTWARE", "/Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat"
+BOB = ALICE.replace("alice", "bob")  # named in the profile list with a trailing dot, as Windows allows
 # Owner and group SYSTEM, a DACL granting SYSTEM everything; and the hidden, system and archive attributes:
 # not what ntfs-3g gives a new file, so a replaced hive that did not keep them shows it.
 DESCRIPTOR = "0x01000480140000002000000000000000" "2c000000010100000000000512000000" \
@@ -39,12 +40,14 @@ def lay_out(root, dirty=False):
         CURRENT_VERSION: {"CurrentVersion": sz("6.1"), "CurrentBuildNumber": sz("7601"),
                           "ProductName": sz("Windows 7 Professional"), "SystemRoot": sz(r"C:\Windows")},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1001": {"ProfileImagePath": sz(r"%SystemDrive%\Users\alice", EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
         r"Classes\.exe": {"": sz("badfile")}})
     write_hive(root / "Windows/System32/config/SYSTEM", {
         "Select": {"Current": (DWORD, b"\x01\0\0\0")},
         r"ControlSet001\Control\ProductOptions": {"ProductType": sz("WinNT")},
         r"ControlSet001\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")}})
-    write_hive(root / ALICE[1:], {".exe": {"": sz("evilfile")}})
+    for profile in (ALICE, BOB):
+        write_hive(root / profile[1:], {".exe": {"": sz("evilfile")}})
     if dirty:  # SOFTWARE's second sequence number made 2, the XOR checksum kept right
         data = bytearray((root / SOFTWARE[1:]).read_bytes())
         data[8] ^= 3
@@ -106,14 +109,14 @@ class ImageRepair(unittest.TestCase):
         before = self.files(self.qcow2, SOFTWARE, ALICE)
         code, out = self.run_offline("--yes", "-a", self.qcow2)
         self.assertEqual(code, 0, out)
-        after = self.files(self.qcow2, SOFTWARE, ALICE, SOFTWARE + ".morvane-backup", ALICE + ".morvane-backup")
+        after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, SOFTWARE + ".morvane-backup", ALICE + ".morvane-backup")
         for hive in (SOFTWARE, ALICE):
             self.assertEqual(after[hive + ".morvane-backup"][0], before[hive][0])
             self.assertEqual(after[hive][1], before[hive][1])  # the same descriptor and attributes
             self.assertIn("  %s: replaced, its security descriptor and attributes kept" % hive, out)
         self.assertTrue((self.folder / "Morvane.txt").read_bytes().decode("utf-16-le").endswith(
             "Shutting down the appliance ...\r\nThe changes are in the image.\r\n"))
-        for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None)):
+        for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None), (BOB, "/.exe", None)):
             (self.folder / "hive").write_bytes(after[hive][0])
             listed = subprocess.run(["reglookup", "-H", "-p", key, self.folder / "hive"], capture_output=True,
                                     text=True).stdout
