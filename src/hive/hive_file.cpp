@@ -2,19 +2,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <clocale>
 #include <cstring>
-#include <cwctype>
 #include <fcntl.h>
 #include <hivex.h>
-#include <locale.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 
@@ -189,14 +185,9 @@ int PlaceAs(int folder, const std::string& from, const std::string& to) {
 std::wstring FoldName(const std::wstring& name) {
   // Windows upper-cases each UTF-16 unit by its own table; Unicode's simple
   // upper-case mapping agrees with it on the letters names are made of.
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   std::wstring folded(name);
   for (wchar_t& c : folded) {
-    if (c >= L'a' && c <= L'z') {
-      c = static_cast<wchar_t>(c - (L'a' - L'A'));
-    } else if (c >= 0x80 && c <= 0xFFFF && unicode != static_cast<locale_t>(nullptr)) {
-      c = static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), unicode));
-    }
+    if (c <= 0xFFFF) c = static_cast<wchar_t>(hive_format::Upcased(static_cast<char16_t>(c)));
   }
   return folded;
 }

@@ -1,5 +1,8 @@
 #include "hive/hive_layout.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 
 namespace hive_format {
@@ -17,6 +20,24 @@ bool NameAt(const std::uint8_t* bytes, std::size_t size, std::size_t record, std
 }
 
 }  // namespace
+
+char16_t Upcased(char16_t unit) {
+  if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
+  // A locale of its own: the process's (often "C") upper-cases ASCII alone.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (unicode == static_cast<locale_t>(nullptr) || (unit >= 0xD800 && unit <= 0xDFFF)) return unit;
+  const wint_t upper = towupper_l(static_cast<wint_t>(unit), unicode);
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit;
+}
+
+std::u16string UpcasedName(const std::uint8_t* at, std::size_t length, bool compressed) {
+  std::u16string name;
+  name.reserve(compressed ? length : length / 2);
+  for (std::size_t i = 0; compressed ? i < length : i + 1 < length; i += compressed ? 1 : 2) {
+    name += Upcased(compressed ? at[i] : Read16(at + i));
+  }
+  return name;
+}
 
 std::wstring StoredName(const std::uint8_t* at, std::size_t length, bool compressed) {
   std::wstring name;

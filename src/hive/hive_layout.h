@@ -19,8 +19,11 @@ inline constexpr std::size_t kHeaderSize = 4096;
 inline constexpr std::uint16_t kKeySymLink = 0x0010;  // KEY_SYM_LINK in a key record's flags
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kInlineData = 0x80000000u;  // in a value record's size: data held in the record
-inline constexpr std::size_t kBinsSizeAt = 40;             // in the header
-inline constexpr std::size_t kMinorVersionAt = 24;
+inline constexpr std::size_t kMinorVersionAt = 24;          // in the header
+inline constexpr std::size_t kFormatAt = 32;                // 1: the hive as it is loaded into memory
+inline constexpr std::size_t kRootAt = 36;
+inline constexpr std::size_t kBinsSizeAt = 40;
+inline constexpr std::size_t kClusteringAt = 44;            // 1: sectors of 512 bytes
 inline constexpr std::size_t kChecksumAt = 508;
 inline constexpr std::size_t kBinHeaderSize = 32;
 inline constexpr std::size_t kBinUnit = 4096;
@@ -58,6 +61,15 @@ inline bool Signed(const std::uint8_t* cell, const char* signature) {
 
 // The header's XOR checksum of its first 127 words, as Windows computes it.
 std::uint32_t HeaderChecksum(const std::uint8_t* header);
+
+// `unit` upper-cased as the registry compares names: by Unicode's simple
+// upper-case mapping (a UTF-16 unit that has none, a surrogate among them,
+// stays), whatever the process's locale.
+char16_t Upcased(char16_t unit);
+// The name of `length` bytes at `at`, Latin-1 when `compressed`, otherwise
+// UTF-16LE, unit by unit upper-cased: the form in which Windows compares
+// sibling names and orders subkey lists.
+std::u16string UpcasedName(const std::uint8_t* at, std::size_t length, bool compressed);
 
 // `length` bytes of a name, Latin-1 when `compressed`, otherwise UTF-16LE.
 std::wstring StoredName(const std::uint8_t* at, std::size_t length, bool compressed);

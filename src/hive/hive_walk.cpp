@@ -1,5 +1,6 @@
 #include "hive/hive_walk.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -20,10 +21,13 @@ class Walk {
     minorVersion_ = Read32(bytes_ + kMinorVersionAt);
     const std::uint32_t bins = Read32(bytes_ + kBinsSizeAt);
     if (bins > size_ - kHeaderSize) return "its header counts more bins than the file holds";
+    // Windows loads no hive of another format or clustering factor.
+    if (Read32(bytes_ + kFormatAt) != 1) return "its header gives another format than 1";
+    if (Read32(bytes_ + kClusteringAt) != 1) return "its header gives another clustering factor than 1";
     end_ = bins;
     slots_.assign(end_ / 8 + 1, 0);
     if (!Layout()) return problem_;
-    Keys(Read32(bytes_ + 36));
+    Keys(Read32(bytes_ + kRootAt));
     if (lastUsers_ != 0) users_[lastSecurity_] += lastUsers_;
     for (const auto& [security, users] : users_) {
       if (!problem_.empty()) break;
@@ -98,6 +102,10 @@ class Walk {
         Fail("a key record is shorter than its name", offset);
         return;
       }
+      if (!Named(key, nk::kNameLength, nk::kFlags, kKeyCompressedName)) {
+        Fail("a key record's name in UTF-16 has an odd length", offset);
+        return;
+      }
       if (parent != kNone && Read32(bytes_ + key + nk::kParent) != parent) {
         Fail("a key names another parent than the key that lists it", offset);
         return;
@@ -124,16 +132,28 @@ class Walk {
   void Values(std::size_t key) {
     const std::uint32_t count = Read32(bytes_ + key + nk::kValues);
     if (count == 0) return;
-    const std::size_t list = Cell(Read32(bytes_ + key + nk::kValueList), "a value list", 4ull * count);
+    const std::uint32_t offset = Read32(bytes_ + key + nk::kValueList);
+    const std::size_t list = Cell(offset, "a value list", 4ull * count);
+    std::vector<std::u16string> names;
     for (std::uint32_t i = 0; list != 0 && i < count && problem_.empty(); ++i) {
-      const std::uint32_t offset = Read32(bytes_ + list + 4 + 4 * i);
-      const std::size_t value = Cell(offset, "a value record", vk::kName - 4, "vk");
+      const std::uint32_t at = Read32(bytes_ + list + 4 + 4 * i);
+      const std::size_t value = Cell(at, "a value record", vk::kName - 4, "vk");
       if (value == 0) return;
       if (Room(value) < vk::kName - 4 + Read16(bytes_ + value + vk::kNameLength)) {
-        Fail("a value record is shorter than its name", offset);
+        Fail("a value record is shorter than its name", at);
         return;
       }
+      if (!Named(value, vk::kNameLength, vk::kFlags, kValueCompressedName)) {
+        Fail("a value record's name in UTF-16 has an odd length", at);
+        return;
+      }
+      names.push_back(Upcased(value, vk::kNameLength, vk::kFlags, kValueCompressedName, vk::kName));
       Data(Read32(bytes_ + value + vk::kSize), Read32(bytes_ + value + vk::kData));
+    }
+    // Windows keeps no two values of a key whose names differ only in case.
+    std::sort(names.begin(), names.end());
+    if (problem_.empty() && std::adjacent_find(names.begin(), names.end()) != names.end()) {
+      Fail("a key holds two values whose names differ only in case", offset);
     }
   }
 
@@ -180,6 +200,7 @@ class Walk {
       for (std::uint16_t i = 0; i < entries; ++i) leaves.push_back(Read32(bytes_ + list + kListEntries + 4 * i));
     }
     std::uint64_t listed = 0;
+    std::u16string last;
     for (std::size_t i = 0; i < leaves.size() && problem_.empty(); ++i) {
       const std::size_t leaf = i == 0 && leaves[0] == offset ? list : Cell(leaves[i], "an index leaf", 4);
       if (leaf == 0) return;
@@ -194,10 +215,45 @@ class Walk {
         Fail("a subkey list is shorter than its entries", leaves[i]);
         return;
       }
-      for (std::uint16_t e = 0; e < entries; ++e) pending.emplace_back(Read32(bytes_ + leaf + kListEntries + width * e), self);
+      for (std::uint16_t e = 0; e < entries && problem_.empty(); ++e) {
+        const std::uint32_t entry = Read32(bytes_ + leaf + kListEntries + width * e);
+        Order(entry, listed + e == 0, last, leaves[i]);
+        pending.emplace_back(entry, self);
+      }
       listed += entries;
     }
     if (listed != count) Fail("a key counts another number of subkeys than its list holds", self);
+  }
+
+  // Windows keeps a key's subkeys, across the leaves of an index root too,
+  // in the order of their upper-cased names, no two alike. The name of the
+  // key record at `entry` (when it is one; the record itself is proved when
+  // its turn comes) follows `last`, unless `first`.
+  void Order(std::uint32_t entry, bool first, std::u16string& last, std::uint32_t list) {
+    if (entry % 8 != 0 || entry >= end_ || (slots_[entry / 8] & (kStart | kUsed)) != (kStart | kUsed)) return;
+    const std::size_t key = kHeaderSize + entry;
+    if (Room(key) < nk::kName - 4 || !Signed(bytes_ + key, "nk") ||
+        Room(key) < nk::kName - 4 + Read16(bytes_ + key + nk::kNameLength)) {
+      return;
+    }
+    std::u16string name = Upcased(key, nk::kNameLength, nk::kFlags, kKeyCompressedName, nk::kName);
+    if (!first && name == last) {
+      Fail("a key has two subkeys whose names differ only in case", list);
+    } else if (!first && name < last) {
+      Fail("a subkey list is out of the order of its names", list);
+    }
+    last = std::move(name);
+  }
+
+  // Whether the name of the record at `record` has a length its characters fill.
+  bool Named(std::size_t record, std::size_t lengthAt, std::size_t flagsAt, std::uint16_t compressed) const {
+    return (Read16(bytes_ + record + flagsAt) & compressed) != 0 || Read16(bytes_ + record + lengthAt) % 2 == 0;
+  }
+
+  std::u16string Upcased(std::size_t record, std::size_t lengthAt, std::size_t flagsAt, std::uint16_t compressed,
+                         std::size_t nameAt) const {
+    return UpcasedName(bytes_ + record + nameAt, Read16(bytes_ + record + lengthAt),
+                       (Read16(bytes_ + record + flagsAt) & compressed) != 0);
   }
 
   // Links of the ring of security records, both ways, and uses enough for its users.

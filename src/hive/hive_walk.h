@@ -10,12 +10,15 @@
 
 namespace hive_format {
 
-// Why the hive in `bytes` is unsound, walked from its root key: every key,
-// list, value, data, big-data, class-name and security record reached must
-// be a cell in use of the type expected, reached once (a security record
-// may be shared), each key naming the key it is listed under as its parent,
-// the subkeys listed as many as counted, the security records' ring linked
-// both ways and no record used by more keys than it counts. Empty when sound.
+// Why the hive in `bytes` is unsound, or one Windows would refuse, walked
+// from its root key: the header of format 1 and clustering factor 1; every
+// key, list, value, data, big-data, class-name and security record reached
+// a cell in use of the type expected, reached once (a security record may
+// be shared), each key naming the key it is listed under as its parent, the
+// subkeys listed as many as counted and in the order of their upper-cased
+// names, no two subkeys or two values of a key named alike but for case, no
+// name in UTF-16 of an odd length, the security records' ring linked both
+// ways and no record used by more keys than it counts. Empty when sound.
 std::string StructureProblem(const std::uint8_t* bytes, std::size_t size);
 
 }  // namespace hive_format

@@ -17,6 +17,16 @@ DESCRIPTOR = bytes([1, 0, 4, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
                     1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0])
 
 
+def upcased(name):
+    """`name` as Windows compares and orders names: each character by its simple upper-case mapping."""
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
+
+
+def stored(name, flag):
+    """A name's bytes as Windows stores them, and `flag` when they are Latin-1 (compressed), else UTF-16LE."""
+    return (name.encode("latin-1"), flag) if all(ord(c) < 256 for c in name) else (name.encode("utf-16-le"), 0)
+
+
 class Writer:
     def __init__(self, minor):
         self.minor, self.data, self.bin_end, self.keys, self.offsets = minor, bytearray(), 0, 0, {}
@@ -41,24 +51,24 @@ class Writer:
         struct.pack_into(fmt, self.data, at + offset, *values)
 
     def key(self, name, node, parent, flags, security, path=""):
-        raw = name.encode("latin-1")  # names here are Latin-1: kept compressed
+        raw, compressed = stored(name, 0x20)
         self.keys += 1
         link = any(kind == LINK for kind, _ in node["values"].values())
-        at = self.cell(b"nk" + struct.pack("<HQ15IHH", flags | 0x20 | link * 0x10, 0, 0,
+        at = self.cell(b"nk" + struct.pack("<HQ15IHH", flags | compressed | link * 0x10, 0, 0,
                                            parent, 0, 0, NONE, NONE, 0, NONE, security, NONE, 0, 0, 0, 0, 0,
                                            len(raw), 0) + raw)
         self.offsets[path] = at
         values = []
         for value_name, (kind, data) in node["values"].items():
-            vraw, inline = value_name.encode("latin-1"), len(data) <= 4
+            (vraw, compressed), inline = stored(value_name, 1), len(data) <= 4
             where = struct.unpack("<I", data.ljust(4, b"\0"))[0] if inline else self.data_cell(data)
             values.append(self.cell(b"vk" + struct.pack("<HIIIHH", len(vraw), len(data) | inline << 31, where,
-                                                        kind, 1, 0) + vraw))
+                                                        kind, compressed, 0) + vraw))
             self.offsets[path, value_name] = values[-1]
         if values:
             self.put(at, 40, "<II", len(values), self.cell(struct.pack("<%dI" % len(values), *values)))
         offsets = [(self.key(child, below, at, 0, security, (path + "\\" + child).lstrip("\\")), child)
-                   for child, below in sorted(node["children"].items(), key=lambda item: item[0].upper())]
+                   for child, below in sorted(node["children"].items(), key=lambda item: upcased(item[0]))]
         if offsets:  # subkey count, list, longest name
             self.put(at, 24, "<IIII", len(offsets), 0, self.subkey_list(offsets), NONE)
             self.put(at, 56, "<I", 2 * max(len(child) for child in node["children"]))
@@ -76,7 +86,7 @@ class Writer:
             return self.cell(b"li" + struct.pack("<H%dI" % len(entries), len(entries), *(at for at, _ in entries)))
         signature = b"lh" if self.minor >= 5 else b"lf"
         body = b"".join(struct.pack("<I", at) + (struct.pack("<I", functools.reduce(
-            lambda hash, c: (hash * 37 + ord(c)) & 0xFFFFFFFF, name.upper(), 0)) if self.minor >= 5 else
+            lambda hash, c: (hash * 37 + ord(c)) & 0xFFFFFFFF, upcased(name), 0)) if self.minor >= 5 else
             name.encode("latin-1", "replace")[:4].ljust(4, b"\0")) for at, name in entries)
         return self.cell(signature + struct.pack("<H", len(entries)) + body)
 
@@ -110,6 +120,14 @@ def write_hive(path, keys, minor=3):
     return writer.offsets
 
 
+def header(path, at, value):
+    """Sets the header field `at` of the hive at `path` to the 32-bit `value`, its checksum kept right."""
+    data = bytearray(path.read_bytes())
+    struct.pack_into("<I", data, at, value)
+    struct.pack_into("<I", data, 508, functools.reduce(operator.xor, struct.unpack_from("<127I", data)))
+    path.write_bytes(data)
+
+
 def field(path, cell, at, fmt="<I", value=None):
     """The field `at` bytes into the cell at offset `cell` of the hive at `path`; sets it to `value` when given."""
     data = bytearray(path.read_bytes())
@@ -121,7 +139,8 @@ def field(path, cell, at, fmt="<I", value=None):
 
 def check_hive(path):
     """The problems of a hive's cells: a cell referenced but free, one in use that
-    nothing references, a list that is empty or out of order, a count that differs."""
+    nothing references, a list that is empty, out of order or holding two names
+    alike but for case, a count that differs."""
     data = pathlib.Path(path).read_bytes()
     u32 = lambda at: struct.unpack_from("<I", data, 4096 + at)[0]  # noqa: E731
     u16 = lambda at: struct.unpack_from("<H", data, 4096 + at)[0]  # noqa: E731
@@ -143,7 +162,7 @@ def check_hive(path):
 
     def name(nk):
         raw = data[4096 + nk + 80:4096 + nk + 80 + u16(nk + 76)]
-        return (raw.decode("latin-1") if u16(nk + 6) & 0x20 else raw.decode("utf-16-le")).upper()
+        return upcased(raw.decode("latin-1") if u16(nk + 6) & 0x20 else raw.decode("utf-16-le"))
 
     def walk(nk):
         users[u32(nk + 48)] = users.get(u32(nk + 48), 0) + 1
@@ -170,9 +189,9 @@ def check_hive(path):
             lists += entries if sig(cell) == b"ri" else []
             children += [] if sig(cell) == b"ri" else entries
         names = [name(child) for child in children]
-        if len(children) != u32(nk + 24) or names != sorted(names):
+        if len(children) != u32(nk + 24) or names != sorted(set(names)):
             problems.append("key %s: %d subkeys listed, %d counted, in order: %s"
-                            % (name(nk), len(children), u32(nk + 24), names == sorted(names)))
+                            % (name(nk), len(children), u32(nk + 24), names == sorted(set(names))))
         for child in children:
             walk(child)
 

@@ -16,7 +16,7 @@ from urllib.parse import unquote, unquote_to_bytes
 
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.Path(__file__).parent)]
 from runner import read_reg, read_text  # noqa: E402
-from hives import DESCRIPTOR, check_hive, field, write_hive  # noqa: E402
+from hives import DESCRIPTOR, check_hive, field, header, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
@@ -299,44 +299,97 @@ class OfflineRepair(unittest.TestCase):
 
     def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
         key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
-        nk_parent, nk_list, nk_value_list, nk_class = 20, 32, 44, 52
-        cases = [  # what is damaged, how, and whether a field left unused is ignored and the repair made
-            ("class name of length 0 at the root key", lambda: field(self.alice, key(".exe"), nk_class, value=key("")), True),
-            ("subkey list set while no subkey is counted",
+        nk_flags, nk_parent, nk_list, nk_value_list, nk_class = 6, 20, 32, 44, 52
+
+        def alice(keys):  # alice's classes hive with `keys` beside her override
+            self.at = write_hive(self.alice, {".exe": {"": sz("evilfile")}, command: {"": sz("evil %1")}, **keys})
+
+        def swap_subkeys(hive, at):  # the first two entries of the lf or lh list of the key record at `at`
+            leaf = field(hive, at, nk_list)
+            first, second = field(hive, leaf, 8, "<Q"), field(hive, leaf, 16, "<Q")
+            [field(hive, leaf, offset, "<Q", entry) for offset, entry in ((8, second), (16, first))]
+
+        twin_keys = {".EXE": {"": sz("evilfile")}}
+        cases = [  # what is damaged, in which hive, how, and either that a field left unused is ignored and the
+            # repair made, or the damage the walk names
+            ("class name of length 0 at the root key", "alice", lambda: field(self.alice, key(".exe"), nk_class, value=key("")),
+             True),
+            ("subkey list set while no subkey is counted", "alice",
              lambda: field(self.alice, key(".exe"), nk_list, value=field(self.alice, key(""), nk_list)), True),
-            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), False),
-            ("value list naming another key's value", lambda: field(
-                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), False),
-            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), False),
-            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), False),
-            ("index root listing itself", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
-                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], False),
-            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), False),
+            ("security record counting fewer uses than users", "alice", lambda: field(self.alice, security, 16, value=1),
+             "a security record counts fewer uses than it has users"),
+            ("value list naming another key's value", "alice", lambda: field(
+                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]),
+             "a value record is reached twice"),
+            ("a value record of another signature", "alice", lambda: field(self.alice, self.at[".exe", ""], 4, "<2s", b"vj"),
+             "a value record is not such a record"),
+            ("parent field naming another key", "alice", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")),
+             "a key names another parent than the key that lists it"),
+            ("subkey list counting past its cell", "alice",
+             lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), "a subkey list is shorter than"),
+            ("index root listing itself", "alice", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
+                                                           ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))],
+             "a subkey list is of no known type"),
+            ("a freed key record", "alice", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")),
+             "a key record is a free cell"),
+            ("bins counted to the end of the file, its header included", "alice",
+             lambda: header(self.alice, 40, self.alice.stat().st_size), "its header counts more bins than the file holds"),
+            ("format field 2", "alice", lambda: header(self.alice, 32, 2), "its header gives another format than 1"),
+            ("clustering factor 8", "alice", lambda: header(self.alice, 44, 8), "its header gives another clustering factor than 1"),
+            ("subkeys out of order", "alice", lambda: swap_subkeys(self.alice, key("")), "a subkey list is out of the order of its names"),
+            ("a key name in UTF-16 of odd length", "alice", lambda: field(self.alice, key(r"evilfile\shell"), nk_flags, "<H", 0),
+             "a key record's name in UTF-16 has an odd length"),
+            ("a value name in UTF-16 of odd length", "alice", lambda: [alice({"x": {"odd": sz("1")}}),
+                                                                     field(self.alice, self.at["x", "odd"], 20, "<H", 0)],
+             "a value record's name in UTF-16 has an odd length"),
+            # Windows compares names unit by unit upper-cased, beyond ASCII too.
+            ("twin keys", "alice", lambda: alice(twin_keys), "a key has two subkeys whose names differ only in case"),
+            ("twin keys in Latin-1", "alice", lambda: alice({"Ärger": {}, "äRGER": {}}), "a key has two subkeys whose names differ only in case"),
+            ("twin keys in UTF-16", "alice", lambda: alice({"Жук": {}, "жУК": {}}), "a key has two subkeys whose names differ only in case"),
+            ("twin values", "alice", lambda: alice({".exe": {"": sz("evilfile"), "Größe": sz("1"), "GRÖßE": sz("2")}}),
+             "a key holds two values whose names differ only in case"),
+            ("twin keys in SOFTWARE", "software", lambda: write_hive(self.software, {**self.machine, **{
+                "Classes\\" + name: values for name, values in twin_keys.items()}}),
+             "a key has two subkeys whose names differ only in case"),
+            ("twin values in SOFTWARE", "software", lambda: write_hive(self.software, {
+                **self.machine, r"Classes\.exe": {"": sz("badfile"), "Content Type": sz("a"), "CONTENT TYPE": sz("b")}}),
+             "a key holds two values whose names differ only in case"),
+            ("twin keys in NTUSER.DAT", "alice_user", lambda: write_hive(self.alice_user, {
+                **USER_KEYS, FILE_EXTS + r"\USERCHOICE": {"ProgId": sz("txtfile")}}),
+             "a key has two subkeys whose names differ only in case"),
+            ("twin values in NTUSER.DAT", "alice_user", lambda: write_hive(self.alice_user, {
+                **USER_KEYS, FILE_EXTS + r"\UserChoice": {"ProgId": sz("txtfile"), "PROGID": sz("txtfile")}}),
+             "a key holds two values whose names differ only in case"),
+            ("parent field naming another key in SOFTWARE", "software", lambda: field(
+                self.software, self.machine_at[r"Classes\.exe"], nk_parent, value=self.machine_at[CURRENT_VERSION]),
+             "a key names another parent than the key that lists it"),
+            ("subkeys out of order in SOFTWARE", "software", lambda: swap_subkeys(self.software, self.machine_at["Classes"]),
+             "a subkey list is out of the order of its names"),
         ]
-        for name, damage, repaired in cases:
+        for name, hive_name, damage, repaired in cases:
             with self.subTest(name):
                 self.lay_out()
+                hive = getattr(self, hive_name)
                 damage()
-                before = self.alice.read_bytes()
+                before = hive.read_bytes()
                 code, log = self.run_offline("--yes")
-                if repaired:
+                if repaired is True:
                     self.assertEqual((code, check_hive(self.alice)), (0, []), log)
                     self.assertNotIn(".exe", read_hive(self.alice))
                     continue
                 self.assertEqual(code, 2, log)
-                self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure is "
-                              "damaged: " % self.alice, log)
-                self.assertEqual(self.alice.read_bytes(), before)
-                self.assertFalse(backup(self.alice).exists())
-                self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
-        with self.subTest("SOFTWARE"):
-            self.lay_out()
-            field(self.software, self.machine_at[r"Classes\.exe"], nk_parent, value=self.machine_at[CURRENT_VERSION])
-            before = self.software.read_bytes()
-            code, log = self.run_offline("--yes")
-            self.assertEqual(code, 2, log)
-            self.assertIn("NOT written: %s is as it was: its structure is damaged: " % self.software, log)
-            self.assertEqual((self.software.read_bytes(), backup(self.software).exists()), (before, False))
+                self.assertIn("its structure is damaged: " + repaired, log)
+                self.assertEqual(hive.read_bytes(), before)
+                self.assertFalse(backup(hive).exists())
+                if hive == self.alice:
+                    self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure "
+                                  "is damaged: " % self.alice, log)
+                    self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
+                if hive == self.software:
+                    self.assertIn("NOT written: %s is as it was: its structure is damaged: " % self.software, log)
+                if hive == self.alice_user:
+                    self.assertIn("  * Its user hive was not repaired: %s: its structure is damaged: " % self.alice_user, log)
+                    self.assertNotIn(".exe", read_hive(self.alice))  # the profile's classes are repaired
 
     def test_values_the_repair_leaves_alone_keep_their_records(self):
         """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes."""
