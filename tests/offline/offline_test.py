@@ -392,12 +392,16 @@ class OfflineRepair(unittest.TestCase):
                     self.assertNotIn(".exe", read_hive(self.alice))  # the profile's classes are repaired
 
     def test_values_the_repair_leaves_alone_keep_their_records(self):
-        """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes."""
+        """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes, and keys
+        made among siblings."""
         large, hidden = (BINARY, bytes(range(256)) * 80), sz("otherclass")
         for minor in (3, 5):
             with self.subTest(minor=minor):
                 self.lay_out(minor=minor)
-                write_hive(self.software, {**self.machine, r"Classes\.exe": {"junk": large, "": sz("badfile")}}, minor)
+                # Siblings between which the keys made go in Windows's order, not one folded to lower case.
+                siblings = {"Classes\\" + name: {} for name in (".ba[", ".ba_", "batfile_", "batfilé", "Äfile")}
+                write_hive(self.software, {**self.machine, **siblings, r"Classes\.exe": {"junk": large, "": sz("badfile")}},
+                           minor)
                 write_hive(self.alice, {".exe": {"\0hidden": hidden, "": sz("evilfile")}, "otherclass": {"": sz("kept")},
                                         r"evilfile\shell\open\command": {"": sz("evil %1")}}, minor)
                 code, log = self.run_offline("--yes")
