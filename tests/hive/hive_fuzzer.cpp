@@ -4,7 +4,9 @@
 // 0 one byte, 1 two, 2 four, 3 the offset of another cell; bytes 3 to 5 the
 // value). The per-user override removal then runs on it, and either the hive
 // is left byte for byte, or the hive written is sound to the structural walk
-// and to libhivex and differs only by the overrides removed.
+// and to libhivex and differs only by the overrides removed. A hive the walk
+// lets through, before the repair and after, holds no names alike but for
+// case and its subkeys in Windows's order.
 #include <hivex.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -36,7 +38,20 @@ void Fault(const std::string& what) {
   std::abort();
 }
 
-// Every key below `node` with its values' types and data.
+// `name` folded, in UTF-16 units: the order in which Windows keeps subkeys.
+std::u16string Units(const std::wstring& name) {
+  std::u16string units;
+  for (const wchar_t c : FoldName(name)) {
+    const auto code = static_cast<std::uint32_t>(c);
+    if (code > 0xFFFF) units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+    units += static_cast<char16_t>(code > 0xFFFF ? 0xDC00 + ((code - 0x10000) & 0x3FF) : code);
+  }
+  return units;
+}
+
+// Every key below `node` with its values' types and data, each key's
+// subkeys in Windows's order and no two names of a key's subkeys or values
+// alike but for case, as in every hive the walk lets through.
 void ReadTree(HiveFile& hive, HiveFile::Node node, const std::wstring& path, Tree& tree) {
   std::vector<HiveFile::ValueRef> values;
   std::vector<HiveFile::Node> children;
@@ -48,12 +63,19 @@ void ReadTree(HiveFile& hive, HiveFile::Node node, const std::wstring& path, Tre
     std::vector<std::uint8_t> data;
     if (hive.ReadData(value.handle, data) != kRegistrySuccess) Fault("a value of a sound hive could not be read");
     data.push_back(static_cast<std::uint8_t>(value.type));
-    key[FoldName(value.name)] = data;
+    if (!key.emplace(FoldName(value.name), data).second) Fault("a hive with two values alike but for case passed the walk");
   }
-  for (const HiveFile::Node child : children) {
+  std::u16string previous;
+  for (std::size_t i = 0; i < children.size(); ++i) {
     std::wstring name;
-    if (hive.Name(child, name) != kRegistrySuccess) Fault("a key name of a sound hive could not be read");
-    ReadTree(hive, child, path + L"\\" + name, tree);
+    if (hive.Name(children[i], name) != kRegistrySuccess) Fault("a key name of a sound hive could not be read");
+    const std::u16string units = Units(name);
+    if (i > 0 && units <= previous) {
+      Fault(units == previous ? "a hive with two subkeys alike but for case passed the walk"
+                              : "a hive with subkeys out of order passed the walk");
+    }
+    previous = units;
+    ReadTree(hive, children[i], path + L"\\" + name, tree);
   }
 }
 
