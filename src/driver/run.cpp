@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "driver/banner.h"
 #include "driver/run_log.h"
@@ -12,6 +13,7 @@
 #include "driver/unattended.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
+#include "registry/registry_text.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "sweep/sweep.h"
@@ -21,6 +23,14 @@ namespace {
 constexpr std::uint32_t kWaitAfterTermination = 2000;  // milliseconds
 
 constexpr wchar_t kLogFileName[] = L"\\Desktop\\Morvane.txt";
+
+// A confirmation dialog that could not be shown although a window could be
+// made at the start; the programs of the sweep have been ended by then.
+constexpr wchar_t kLicenseNotShownLine[] =
+    L"The confirmation dialog could not be shown, so nobody was asked. The registry was not changed; "
+    L"start Morvane.exe with /quiet to repair without being asked. Program terminating.\r\n";
+constexpr wchar_t kFinishedNotShownLine[] =
+    L"The closing dialog could not be shown; this log has the run's outcome.\r\n";
 
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
@@ -51,8 +61,10 @@ int StopEarly(RunLog& log, const wchar_t* message) {
 
 // The run up to its closing dialog, which Run shows; `console` carries what
 // goes to the console alone, `consoleSink` the run log's copy for the console.
+// A run that reaches its end leaves its log open in `openLog`, for the line
+// of a closing dialog that could not be shown.
 int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswer, std::wostream& console,
-             std::wstreambuf& consoleSink, SystemInfo& info) {
+             std::wstreambuf& consoleSink, SystemInfo& info, std::unique_ptr<RunLog>& openLog) {
   const std::uint32_t startTick = services.clock.TickCount();
 
   const EnvironmentLookup lookup{services.environment, console, dialog};
@@ -61,7 +73,7 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   info.logFilePath = *userProfile + kLogFileName;
 
   services.console.SetUtf16Mode();
-  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, consoleSink);
+  std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, consoleSink);
   std::wostream& runLog = log->Stream();
 
   TokenHandle token = 0;
@@ -81,9 +93,10 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
       SweepProcesses(info, runLog, console, services.processes);
   ReportTerminated(runLog, terminated, services.clock);
 
-  if (dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning) == kIdCancel) {
-    return StopEarly(*log, kCancelledLine);
-  }
+  // Only OK goes on: a dialog that could not be shown was answered by nobody.
+  const int answer = dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning);
+  if (answer == kIdCancel) return StopEarly(*log, kCancelledLine);
+  if (answer != kIdOk) return StopEarly(*log, kLicenseNotShownLine);
 
   runLog << kResettingLine;
   runLog.flush();
@@ -102,33 +115,52 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   if (changed) services.shell.AssociationsChanged();
 
   WriteClosingLines(runLog, startTick, services.clock);
-  CloseRunLog(*log);
+  runLog.flush();
+  openLog = std::move(log);
   return failures != 0 ? kRepairsFailed : kRunEnds;
 }
 
 }  // namespace
 
 int Run(RunServices& services, const std::vector<std::wstring>& arguments) {
+  // The usage, asked for or shown with a refused switch, is the whole run:
+  // nothing is looked at, changed or recorded.
+  const CommandLine command = ReadCommandLine(arguments);
+  if (command.help || !command.unknownSwitch.empty()) {
+    std::wostream& console = services.console.Stream();
+    if (!command.help) console << kUnknownSwitchLine << EscapeControlCharacters(command.unknownSwitch) << L". Nothing was done.\n\n";
+    console << kUsageText;
+    console.flush();
+    return command.help ? kRunEnds : kEarlyStop;
+  }
+
   SystemInfo info{};
   // Decided before anything else: a run nobody can answer shows no dialog at
   // all, and stops before the sweep unless it was confirmed in advance.
-  const bool confirmed = ConfirmedInAdvance(arguments);
-  const wchar_t* const nobodyToAnswer = NobodyToAnswer(services.desktop, services.host);
+  const bool confirmed = command.quiet;
+  const wchar_t* const nobodyToAnswer = confirmed ? nullptr : NobodyToAnswer(services.desktop, services.host);
   NoDialog noDialog;
   Dialog& dialog = confirmed || nobodyToAnswer != nullptr ? noDialog : services.dialog;
 
   Transcript transcript(services.console.Sink());
   std::wostream console(&transcript);
+  std::unique_ptr<RunLog> log;
   const int exitCode =
-      RunSteps(services, dialog, confirmed ? nullptr : nobodyToAnswer, console, transcript, info);
+      RunSteps(services, dialog, nobodyToAnswer, console, transcript, info, log);
 
   // What the entry says cannot change the run: its result is not examined.
   static_cast<void>(services.eventLog.Report(EventTypeOf(exitCode), static_cast<std::uint32_t>(exitCode),
                                              RunSummary(exitCode, info.logFilePath, transcript.Text())));
+  int answer = kIdOk;
   if (exitCode == kRepairsFailed) {
-    dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+    answer = dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
   } else if (exitCode == kRunEnds) {
-    dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
+    answer = dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
+  }
+  if (log != nullptr) {
+    // Escape closes an OK-only box with either button's answer.
+    if (answer != kIdOk && answer != kIdCancel) log->Stream() << kFinishedNotShownLine;
+    CloseRunLog(*log);
   }
   return exitCode;
 }

@@ -57,6 +57,13 @@ class Desktop {
   // Asked only from Windows Vista on, where the call is documented and where
   // session 0 holds services alone; false when it cannot be told.
   virtual bool InSessionZero() = 0;
+  // WTSQuerySessionInformationW(WTSConnectState) of the process's own session:
+  // whether it is active (not disconnected, as a Remote Desktop session its
+  // user has left). True when that cannot be told.
+  virtual bool SessionActive() = 0;
+  // Whether the thread can make a window on its desktop, as a dialog needs: a
+  // hidden one is made and destroyed at once.
+  virtual bool CanShowWindows() = 0;
 };
 
 // The kinds of entry a run writes to the Application event log.

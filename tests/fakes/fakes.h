@@ -99,12 +99,16 @@ class FakeEnvironment : public Environment {
   bool allocationFails = false;
 };
 
-// Where the run is shown: a visible window station outside session 0 unless told.
+// Where the run is shown: a visible window station outside session 0, in an
+// active session that can make windows, unless told.
 class FakeDesktop : public Desktop {
  public:
-  bool WindowStationVisible() override { return visible; }
-  bool InSessionZero() override { return sessionZero; }
-  bool visible = true, sessionZero = false;
+  bool WindowStationVisible() override { return ++asked, visible; }
+  bool InSessionZero() override { return ++asked, sessionZero; }
+  bool SessionActive() override { return ++asked, active; }
+  bool CanShowWindows() override { return ++asked, windows; }
+  bool visible = true, sessionZero = false, active = true, windows = true;
+  int asked = 0;  // questions answered
 };
 
 // The event log: the entries reported, "type id | text" each (type 0
@@ -122,10 +126,12 @@ class FakeEventLog : public EventLog {
 class FakeHostQuery : public HostQuery {
  public:
   OsVersionReport QueryVersion() override { return version; }
+  OsVersionReport ReportedVersion() override { return reported.majorVersion != 0 ? reported : version; }
   std::uint16_t NativeArchitecture() override { return architecture; }
   int ServerR2Metric() override { return serverR2; }
   std::uint32_t CurrentProcessId() override { return 100; }
   OsVersionReport version;
+  OsVersionReport reported;  // GetVersionExW's answer under a compatibility mode; none when 0
   std::uint16_t architecture = 9;
   int serverR2 = 0;
 };
