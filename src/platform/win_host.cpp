@@ -1,6 +1,7 @@
 #include "platform/win_host.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cwchar>
 

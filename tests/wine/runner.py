@@ -302,7 +302,9 @@ def prepare(p, folder, run, exe, display, log_path):
             copy, _, started_as = (part.strip() for part in where.partition("|"))
             p.place(os.path.join(p.tools, "sleeper.exe"), copy)
             sleepers.append((kind, started_as or copy) + p.sleeper(started_as or copy, display))
-    command = [p.place(exe, run.get("morvane_at"))] + run.get("arguments", "").split()
+    # Without a display nobody can answer: such a run is confirmed in advance,
+    # as scripts/run confirms it, unless its arguments are given.
+    command = [p.place(exe, run.get("morvane_at"))] + run.get("arguments", "" if display else "/quiet").split()
     options = [o for k in run if k.startswith("set.") for o in ("--set", k[4:] + "=" + run[k])]
     options += [o for name in run.get("unset", "").split() for o in ("--unset", name)]
     options += ["--station", run["station"]] if "station" in run else []
