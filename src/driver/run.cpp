@@ -22,7 +22,7 @@ namespace {
 
 constexpr std::uint32_t kWaitAfterTermination = 2000;  // milliseconds
 
-constexpr wchar_t kLogFileName[] = L"\\Desktop\\Morvane.txt";
+constexpr wchar_t kLogFileName[] = L"\\Morvane.txt";
 
 // A confirmation dialog that could not be shown although a window could be
 // made at the start; the programs of the sweep have been ended by then.
@@ -31,6 +31,11 @@ constexpr wchar_t kLicenseNotShownLine[] =
     L"start Morvane.exe with /quiet to repair without being asked. Program terminating.\r\n";
 constexpr wchar_t kFinishedNotShownLine[] =
     L"The closing dialog could not be shown; this log has the run's outcome.\r\n";
+
+// The closing dialog of failed writes when no log file could be written.
+constexpr wchar_t kNotResetOnConsoleText[] =
+    L"Some associations of executables (.exe, .bat, .com) could not be reset! No log file could be "
+    L"written; the console names each one.";
 
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
@@ -59,6 +64,26 @@ int StopEarly(RunLog& log, const wchar_t* message) {
   return kEarlyStop;
 }
 
+// Opens the log file on the Desktop or, when the Desktop cannot take it, in
+// the administrators' folder (named in `elsewhere`); with neither, the run log
+// goes to the console alone. `info.logFilePath` names the file opened, and is
+// empty when none was.
+std::unique_ptr<RunLog> OpenRecord(RecordFolders& records, const std::wstring& desktop, std::wstreambuf& consoleSink,
+                                   SystemInfo& info, std::wstring& elsewhere) {
+  std::unique_ptr<RunLog> log = OpenRunLog(desktop.empty() ? std::wstring() : desktop + kLogFileName, consoleSink);
+  if (log->HasFile()) {
+    info.logFilePath = desktop + kLogFileName;
+    return log;
+  }
+  const std::wstring folder = records.AdministratorsFolder();
+  if (folder.empty()) return log;
+  std::unique_ptr<RunLog> there = OpenRunLog(folder + kLogFileName, consoleSink);
+  if (!there->HasFile()) return log;
+  info.logFilePath = folder + kLogFileName;
+  elsewhere = folder;
+  return there;
+}
+
 // The run up to its closing dialog, which Run shows; `console` carries what
 // goes to the console alone, `consoleSink` the run log's copy for the console.
 // A run that reaches its end leaves its log open in `openLog`, for the line
@@ -70,11 +95,18 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   const EnvironmentLookup lookup{services.environment, console, dialog};
   const std::optional<std::wstring> userProfile = ReadEnvironmentVariable(lookup, L"userprofile");
   if (!userProfile) return kEarlyStop;
-  info.logFilePath = *userProfile + kLogFileName;
 
   services.console.SetUtf16Mode();
-  std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, consoleSink);
+  const std::wstring desktop = services.records.DesktopFolder();
+  std::wstring elsewhere;  // the administrators' folder, when the log is there
+  std::unique_ptr<RunLog> log = OpenRecord(services.records, desktop, consoleSink, info, elsewhere);
   std::wostream& runLog = log->Stream();
+  if (!elsewhere.empty()) {
+    runLog << L"The log file is " << info.logFilePath << L", since the Desktop folder"
+           << (desktop.empty() ? std::wstring(L" cannot be found") : L", " + desktop + L", cannot take it")
+           << L".\r\n\r\n";
+    runLog.flush();
+  }
 
   TokenHandle token = 0;
   if (services.tokens.OpenOwnToken(token)) EnableDebugPrivilege(runLog, services.tokens, token);
@@ -104,15 +136,19 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   bool changed = false;
   {
     // Every change is recorded in the undo file, beside the log file, before
-    // it is made; the file is closed before the closing lines.
-    const std::wstring undoPath = UndoFilePath(info.logFilePath);
-    UndoFile undoFile(undoPath);
+    // it is made; the file is closed before the closing lines. Where the
+    // log's folder cannot take it, the administrators' folder does.
+    UndoFile undoFile(!info.logFilePath.empty() ? UndoFilePath(info.logFilePath)
+                      : desktop.empty()         ? std::wstring()
+                                                : UndoFileIn(desktop),
+                      &services.records);
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
-    ReportUndoFile(runLog, registry, undoPath);
+    ReportUndoFile(runLog, registry, undoFile.Path());
     changed = registry.Changed();
   }
   if (changed) services.shell.AssociationsChanged();
+  if (!elsewhere.empty()) runLog << L"The log file is " << info.logFilePath << L".\r\n";
 
   WriteClosingLines(runLog, startTick, services.clock);
   runLog.flush();
@@ -153,7 +189,9 @@ int Run(RunServices& services, const std::vector<std::wstring>& arguments) {
                                              RunSummary(exitCode, info.logFilePath, transcript.Text())));
   int answer = kIdOk;
   if (exitCode == kRepairsFailed) {
-    answer = dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+    answer = dialog.Show(info.logFilePath.empty() ? std::wstring(kNotResetOnConsoleText)
+                                                  : kNotResetText + info.logFilePath + L".",
+                         kFinishedTitle, kMbOk | kMbIconWarning);
   } else if (exitCode == kRunEnds) {
     answer = dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
   }

@@ -66,6 +66,21 @@ class Desktop {
   virtual bool CanShowWindows() = 0;
 };
 
+// Where the run's record, the log file and the undo file, may go.
+class RecordFolders {
+ public:
+  virtual ~RecordFolders() = default;
+  // The user's Desktop folder as the shell names it (SHGetFolderPathW with
+  // CSIDL_DESKTOPDIRECTORY), translated, moved or redirected as it is; empty
+  // when the shell names none.
+  virtual std::wstring DesktopFolder() = 0;
+  // A folder that only administrators can write, for a record the Desktop
+  // cannot take: made with an access list of its own when missing; passed
+  // over when it is a link or others may write in it. Empty when there is no
+  // such folder.
+  virtual std::wstring AdministratorsFolder() = 0;
+};
+
 // The kinds of entry a run writes to the Application event log.
 enum class EventType { Information, Warning, Error };
 

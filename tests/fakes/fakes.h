@@ -56,6 +56,16 @@ class FakeDialog : public Dialog {
   std::vector<std::wstring> shown;
 };
 
+// The Desktop and the administrators' folder as chosen ("" for none); counts
+// the times the administrators' folder was asked for.
+class FakeRecordFolders : public RecordFolders {
+ public:
+  std::wstring DesktopFolder() override { return desktop; }
+  std::wstring AdministratorsFolder() override { return ++fallbackAsked, fallback; }
+  std::wstring desktop, fallback;
+  int fallbackAsked = 0;
+};
+
 // Counts the notifications that associations changed.
 class FakeShell : public Shell {
  public:

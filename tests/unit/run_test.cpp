@@ -68,6 +68,9 @@ std::wstring ConsoleText(const FakeConsole& console) {
 struct World {
   explicit World(const std::wstring& arrangement) {
     fs::create_directories(profile / "Desktop");
+    fs::create_directories(profile / "Admin");
+    records.desktop = profile.wstring() + L"\\Desktop";
+    records.fallback = profile.wstring() + L"\\Admin";
     fs::create_directories(elsewhere.parent_path());
     std::ofstream(elsewhere, std::ios::binary) << "system file";
     environment.variables = {{L"USERPROFILE", profile.wstring()}, {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
@@ -76,7 +79,9 @@ struct World {
     host.version.minorVersion = 1;
     host.version.productType = 1;
     processes.processes = {{100, 1, L"C:\\Temp\\Morvane.exe"}};
-    dialog.onShow = [this] { logAtDialog.push_back(ReadLog(logPath).value_or(L"")); };
+    dialog.onShow = [this] {
+      logAtDialog.push_back(ReadLog(logPath).value_or(ReadLog(profile / "Admin" / "Morvane.txt").value_or(L"")));
+    };
     std::wistringstream words(arrangement);
     for (std::wstring word, name; words >> word;) {
       std::uint32_t a = 0, b = 0, c = 0;
@@ -109,6 +114,11 @@ struct World {
       if (word == L"temp" && words >> word) environment.variables[L"TEMP"] = word;
       if (word == L"process" && words >> word) processes.processes.push_back({7, 1, word});
       // No log file of its own: the Desktop missing or a link, Morvane.txt a link or a second name of a file elsewhere.
+      // The shell names no Desktop; no administrators' folder, or one whose Morvane.txt or undo file is a link.
+      if (word == L"no-desktop") records.desktop.clear();
+      if (word == L"no-fallback") records.fallback.clear();
+      if (word == L"fallback-log-link") fs::create_symlink(elsewhere, profile / "Admin" / "Morvane.txt");
+      if (word == L"fallback-undo-link") fs::create_symlink(elsewhere, profile / "Admin" / "Morvane-undo.reg");
       if (word == L"no-desktop" || word == L"desktop-link") fs::remove(profile / "Desktop");
       if (word == L"desktop-link") fs::create_directory_symlink(elsewhere.parent_path(), profile / "Desktop");
       if (word == L"log-link") fs::create_symlink(elsewhere, logPath);
@@ -146,6 +156,7 @@ struct World {
   FakeDesktop desktop;
   FakeEventLog eventLog;
   FakeShell shell;
+  FakeRecordFolders records;
   std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
@@ -157,7 +168,7 @@ void ExpectParts(const std::wstring& parts, const std::wstring& text, const fs::
   for (std::size_t start = 0, end = 0; parts != L"-" && start < parts.size(); start = end + 5) {
     end = std::min(parts.find(L" ... ", start), parts.size());
     std::wstring part = Unescape(parts.substr(start, end - start));
-    if (const std::size_t mark = part.find(L"<profile>"); mark != std::wstring::npos) {
+    for (std::size_t mark = part.find(L"<profile>"); mark != std::wstring::npos; mark = part.find(L"<profile>")) {
       part.replace(mark, 9, profile.wstring());
     }
     const std::size_t found = text.find(part, at);
@@ -181,11 +192,14 @@ TEST(Run, EveryWayOut) {
     World world(row[1]);
     RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
                          world.tokens,    world.host,     world.shortPaths, world.processes,
-                         world.registry,  world.desktop,  world.eventLog,   world.shell};
+                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records};
     const int exitCode = std::stoi(row[2]);
     EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
-    const std::optional<std::wstring> log = ReadLog(world.logPath);
+    // The log file is on the Desktop or in the administrators' folder, never in both.
+    const std::optional<std::wstring> onDesktop = ReadLog(world.logPath);
+    const std::optional<std::wstring> log = onDesktop ? onDesktop : ReadLog(world.profile / "Admin" / "Morvane.txt");
+    EXPECT_FALSE(onDesktop && ReadLog(world.profile / "Admin" / "Morvane.txt"));
     // "console: ..." : no log file, and the console carries the whole run.
     const bool consoleOnly = row[3].rfind(L"console: ", 0) == 0;
     const std::wstring parts = consoleOnly ? row[3].substr(9) : row[3];
@@ -227,6 +241,9 @@ TEST(Run, EveryWayOut) {
       EXPECT_EQ(world.registry.State(), family.State());
     }
     EXPECT_EQ(world.registry.OpenKeys(), 0u);
+    if (row[0].rfind(L"a Desktop that can take", 0) == 0) {
+      EXPECT_EQ(world.records.fallbackAsked, 0);
+    }
     EXPECT_EQ(world.clock.sleeps, std::vector<std::uint32_t>(std::stoul(row[7]), 2000));
     // The usage alone, asked for or with a refused switch, is no run: nothing
     // is looked at, and no entry written.
