@@ -32,13 +32,24 @@ bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) noexcept {
   return ::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer);
 }
 
-bool IsAdministrative(PSID sid) noexcept {
-  return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid);
+// The account the run is under, which writes the record itself.
+bool IsOwnAccount(PSID sid) noexcept {
+  UniqueToken token;
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+         ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) &&
+         ::EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(buffer)->User.Sid);
 }
 
-// Whether the folder behind `folder` is owned by SYSTEM or the Administrators
-// group and its access list lets no one else write in it or in what is made
-// in it (the creator's own rights, CREATOR OWNER, go to that owner). An entry
+bool IsAdministrative(PSID sid) noexcept {
+  return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) || IsOwnAccount(sid);
+}
+
+// Whether the folder behind `folder` is owned by SYSTEM, the Administrators
+// group or the run's own account, and its access list lets no one else write
+// in it or in what is made in it (the creator's own rights, CREATOR OWNER, go
+// to that owner). An entry
 // of a kind not told here refuses the folder.
 bool OnlyAdministratorsWrite(HANDLE folder) noexcept {
   PSID owner = nullptr;

@@ -12,8 +12,8 @@ class WinRecordFolders final : public RecordFolders {
   std::wstring DesktopFolder() override;
   // Morvane at the system drive's root, else Morvane in the Windows folder's
   // Logs folder (from Vista on): the first that is, or can be made, a plain
-  // folder that is owned by SYSTEM or the Administrators group and that no one
-  // else may write in. Looked for once.
+  // folder that is owned by SYSTEM, the Administrators group or the run's own
+  // account and that no one else may write in. Looked for once.
   std::wstring AdministratorsFolder() override;
 
  private:
