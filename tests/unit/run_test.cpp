@@ -132,6 +132,8 @@ struct World {
                                           : RegistryCallKind::DeleteOpenedKey,
                       word, kRegistryAccessDenied);
       }
+      // A key whose access list grants only these rights (decimal).
+      if (word == L"grant" && words >> name >> a) registry.Grant(name, a);
       if (word == L"processes" && words >> a) {
         for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
           processes.processes.push_back({id, 1, id % 2 == 1 ? L"C:\\Temp\\x.exe" : L"C:\\Temp~1\\x.exe"});
