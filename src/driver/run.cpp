@@ -144,6 +144,7 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
                       &services.records);
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
+    ReportUnflushedUndoFile(runLog, undoFile);
     ReportUndoFile(runLog, registry, undoFile.Path());
     changed = registry.Changed();
   }
@@ -186,7 +187,7 @@ int Run(RunServices& services, const std::vector<std::wstring>& arguments) {
 
   // What the entry says cannot change the run: its result is not examined.
   static_cast<void>(services.eventLog.Report(EventTypeOf(exitCode), static_cast<std::uint32_t>(exitCode),
-                                             RunSummary(exitCode, info.logFilePath, transcript.Text())));
+                                             RunSummary(exitCode, info.logFilePath, transcript.Text(), info.majorVersion)));
   int answer = kIdOk;
   if (exitCode == kRepairsFailed) {
     answer = dialog.Show(info.logFilePath.empty() ? std::wstring(kNotResetOnConsoleText)

@@ -44,8 +44,12 @@ constexpr wchar_t kNoWindowsLine[] =
     L"Program terminating.\r\n";
 
 // One string of an event log entry holds 31,839 characters from Windows Vista
-// on (32,000 before); the rest of a longer summary stays in the log file.
+// on (32,000 before); the rest of a longer summary stays in the log file. On
+// Windows XP and Server 2003 the Application log holds 512 KB by default, and
+// a long entry would push out much of what came before, the malware's own
+// traces among it: there an entry takes 8,000 characters at most.
 constexpr std::size_t kEntryCapacity = 31000;
+constexpr std::size_t kOlderEntryCapacity = 8000;
 constexpr wchar_t kCut[] = L"(The log file has the rest.)\r\n";
 
 bool IsReportLine(const std::wstring& line) {
@@ -95,7 +99,9 @@ EventType EventTypeOf(int exitCode) {
   return exitCode == 0 ? EventType::Information : exitCode == 2 ? EventType::Warning : EventType::Error;
 }
 
-std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript) {
+std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript,
+                        std::uint32_t majorVersion) {
+  const std::size_t capacity = majorVersion == 5 ? kOlderEntryCapacity : kEntryCapacity;
   const wchar_t* const outcome =
       exitCode == 0   ? L"the run reached its end; every write and deletion of the reset succeeded."
       : exitCode == 2 ? L"the run reached its end, but some writes or deletions of the reset failed."
@@ -123,8 +129,8 @@ std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std
   if (exitCode == 1) lines += paragraph;
   if (!lines.empty()) summary += L"\r\n" + lines;
 
-  if (summary.size() > kEntryCapacity) {
-    const std::size_t cut = summary.rfind(L"\r\n", kEntryCapacity - sizeof kCut / sizeof kCut[0]);
+  if (summary.size() > capacity) {
+    const std::size_t cut = summary.rfind(L"\r\n", capacity - sizeof kCut / sizeof kCut[0]);
     summary.erase(cut == std::wstring::npos ? 0 : cut + 2);
     summary += kCut;
   }

@@ -69,5 +69,7 @@ EventType EventTypeOf(int exitCode);
 // The entry's text: the version and how the run ended, the log file, then
 // every report line of the run (what was terminated, repaired, could not be
 // reset, and the undo file) or, for a run that stopped early, the line that
-// says why. Cut to what one entry holds.
-std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript);
+// says why. Cut to what one entry holds: 31,000 characters, 8,000 on the
+// Windows of `majorVersion` 5 (XP and Server 2003).
+std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript,
+                        std::uint32_t majorVersion);

@@ -22,7 +22,9 @@ bool UndoFile::Append(const std::wstring& text) noexcept {
   if (whole_ == 0) bytes = {0xFF, 0xFE};  // the byte-order mark
   unsigned char unit[4];
   for (const wchar_t ch : text) bytes.insert(bytes.end(), unit, unit + EncodeUtf16Le(ch, unit));
-  if (!AppendWhole(file_.get(), bytes.data(), bytes.size(), true)) return false;
+  const Appended appended = AppendWhole(file_.get(), bytes.data(), bytes.size(), true);
+  if (appended == Appended::kFailed) return false;
+  unflushed_ = unflushed_ || appended == Appended::kWholeUnflushed;
   whole_ += bytes.size();
   return true;
 }
@@ -54,6 +56,14 @@ bool UndoFile::Rewrite(const std::wstring& records) noexcept {
   if (!CutFile(file_.get(), 0)) return Incomplete();
   whole_ = 0;
   return Append(records) || Incomplete();
+}
+
+void ReportUnflushedUndoFile(std::wostream& runLog, const UndoFile& file) {
+  if (!file.Unflushed()) return;
+  runLog << L"  * Warning: the file system of \"" << file.Path()
+         << L"\" does not support flushing a file to the disk; the undo file was written whole, but may reach the "
+            L"disk only later.\r\n\r\n";
+  runLog.flush();
 }
 
 void ReportUndoFile(std::wostream& runLog, const UndoRegistry& undo, const std::wstring& path) {

@@ -37,6 +37,9 @@ class UndoFile final : public UndoSink {
       : path_(std::move(path)), elsewhere_(elsewhere) {}
 
   [[nodiscard]] const std::wstring& Path() const noexcept { return path_; }
+  // Whether a record was written whole but its flush to the disk was refused
+  // as not supported: the run goes on, with a warning.
+  [[nodiscard]] bool Unflushed() const noexcept { return unflushed_; }
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override;
   // Writes `records` in place of all the file held, in the same way.
@@ -55,8 +58,13 @@ class UndoFile final : public UndoSink {
   std::unique_ptr<std::FILE, Closer> file_;
   bool opened_ = false;
   bool failed_ = false;
+  bool unflushed_ = false;
   std::uint64_t whole_ = 0;  // bytes of whole records in the file
 };
+
+// The warning of an undo file whose flush to the disk was refused as not
+// supported; nothing otherwise.
+void ReportUnflushedUndoFile(std::wostream& runLog, const UndoFile& file);
 
 // After the repair lines: how to undo what the run changed, or that the undo
 // file could not be written; nothing when the run changed nothing.

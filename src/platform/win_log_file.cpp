@@ -95,16 +95,19 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   return stream;
 }
 
-bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
-  if (std::fflush(file) != 0 || size > MAXDWORD) return false;
+Appended AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
+  if (std::fflush(file) != 0 || size > MAXDWORD) return Appended::kFailed;
   const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
   LARGE_INTEGER end{};
   DWORD written = 0;
-  if (handle == INVALID_HANDLE_VALUE || !::SetFilePointerEx(handle, end, nullptr, FILE_END)) return false;
+  if (handle == INVALID_HANDLE_VALUE || !::SetFilePointerEx(handle, end, nullptr, FILE_END)) return Appended::kFailed;
   if (size > 0 && (!::WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
-    return false;
+    return Appended::kFailed;
   }
-  return !durable || ::FlushFileBuffers(handle);
+  if (!durable || ::FlushFileBuffers(handle)) return Appended::kWhole;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ? Appended::kWholeUnflushed
+                                                                         : Appended::kFailed;
 }
 
 bool CutFile(std::FILE* file, std::uint64_t size) noexcept {

@@ -261,6 +261,8 @@ TEST(Run, EveryWayOut) {
     const std::wstring opening = (exitCode == 0 ? L"0 " : exitCode == 2 ? L"1 " : L"2 ") + row[2] + L" | Morvane 1.0.0: ";
     EXPECT_EQ(world.eventLog.entries[0].rfind(opening, 0), 0u) << testing::PrintToString(world.eventLog.entries[0]);
     if (row.size() > 9) ExpectParts(opening + row[9], world.eventLog.entries[0], world.profile);
+    const std::size_t text = world.eventLog.entries[0].find(L" | ") + 3;
+    EXPECT_LE(world.eventLog.entries[0].size() - text, world.host.version.majorVersion == 5 ? 8000u : 31000u);
     const std::vector<TokenHandle> none;
     EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
   }
