@@ -220,11 +220,16 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// Each folder's short form is its path and "~1"; the Windows folder is
+// Each folder's short form is its path and "~1", its real form its path unless
+// told; the Windows folder is
 // C:\Windows, the folders of installed programs C:\Program Files and D:\Apps.
 class FakeShortPaths : public ShortPaths {
  public:
   std::wstring ShortPathOf(const std::wstring& path) override { return path + L"~1"; }
+  std::wstring RealPathOf(const std::wstring& path) override {
+    return realPaths.count(path) != 0 ? realPaths[path] : path;
+  }
+  std::map<std::wstring, std::wstring> realPaths;  // the folders reached otherwise
   std::wstring WindowsFolder() override { return L"C:\\Windows"; }
   std::vector<std::wstring> ProgramFolders() override { return {L"C:\\Program Files", L"D:\\Apps"}; }
 };

@@ -112,6 +112,8 @@ struct World {
       if (word == L"no-token") tokens.openFails = true;
       if (word == L"ticks" && words >> a >> b) clock.ticks = {a, b};
       if (word == L"temp" && words >> word) environment.variables[L"TEMP"] = word;
+      // A folder whose real path is another ("real FOLDER=REAL"): a junction or a substituted drive on the way.
+      if (word == L"real" && words >> word) shortPaths.realPaths[word.substr(0, word.find(L'='))] = word.substr(word.find(L'=') + 1);
       if (word == L"process" && words >> word) processes.processes.push_back({7, 1, word});
       // No log file of its own: the Desktop missing or a link, Morvane.txt a link or a second name of a file elsewhere.
       // The shell names no Desktop; no administrators' folder, or one whose Morvane.txt or undo file is a link.
