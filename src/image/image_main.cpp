@@ -24,8 +24,8 @@
 
 #include "image/guest.h"
 #include "image/staging.h"
-#include "offline/hive_file.h"
-#include "offline/hive_registry.h"
+#include "hive/hive_file.h"
+#include "hive/hive_registry.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"

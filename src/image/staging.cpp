@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "driver/console_bytes.h"
-#include "offline/hive_file.h"
+#include "hive/hive_file.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"

@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <string>
 
-#include "offline/hive_registry.h"
+#include "hive/hive_registry.h"
 #include "offline/windows_volume.h"
 #include "registry/registry_text.h"
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "host/system_info.h"
-#include "offline/hive_file.h"
-#include "offline/hive_registry.h"
+#include "hive/hive_file.h"
+#include "hive/hive_registry.h"
 
 // The folder names of a Windows path, split at backslashes and slashes, as
 // they are written.

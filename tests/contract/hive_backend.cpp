@@ -2,7 +2,7 @@
 // as HKLM, one as the current user's HKCU. Format 1.3 keeps long values in one
 // cell, which libhivex writes as Windows reads them.
 #include "contract_backend.h"
-#include "offline/hive_registry.h"
+#include "hive/hive_registry.h"
 #include "support/blank_hive.h"
 
 namespace {

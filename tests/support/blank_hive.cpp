@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "offline/hive_file.h"
+#include "hive/hive_file.h"
 
 namespace hive_test {
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <tuple>
 
-#include "offline/hive_registry.h"
+#include "hive/hive_registry.h"
 #include "registry/operations.h"
 #include "support/blank_hive.h"
 
@@ -162,7 +162,7 @@ TEST_F(HiveBackend, KeysBelowAnIndexRootOfAWindowsHiveAreDeletedAndItsCellsStayS
 TEST(HiveFuzzReplay, EverySeedOfTheHiveTargetKeepsItsRules) {
   // The target aborts on a broken rule.
   std::size_t replayed = 0;
-  for (const auto& file : std::filesystem::directory_iterator(MORVANE_TESTS_DIR "/fuzz/hive/corpus")) {
+  for (const auto& file : std::filesystem::directory_iterator(MORVANE_TESTS_DIR "/hive/fuzz/corpus")) {
     const std::string bytes = Contents(file.path().string());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     ++replayed;

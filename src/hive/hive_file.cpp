@@ -1,4 +1,4 @@
-#include "offline/hive_file.h"
+#include "hive/hive_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +18,9 @@
 
 #include <algorithm>
 
+#include "hive/hive_layout.h"
+#include "hive/hive_patch.h"
+#include "hive/hive_walk.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 

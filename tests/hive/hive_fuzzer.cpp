@@ -1,5 +1,5 @@
 // libFuzzer target over a user's classes hive damaged field by field: each
-// 6 bytes of an input change one field of one cell of tests/fuzz/hive/base
+// 6 bytes of an input change one field of one cell of tests/hive/fuzz/base
 // (byte 0 the cell, byte 1 the field's offset in it, byte 2 what is written:
 // 0 one byte, 1 two, 2 four, 3 the offset of another cell; bytes 3 to 5 the
 // value). The per-user override removal then runs on it, and either the hive
@@ -16,8 +16,9 @@
 #include <map>
 #include <sstream>
 
-#include "offline/hive_format.h"
-#include "offline/hive_registry.h"
+#include "hive/hive_layout.h"
+#include "hive/hive_walk.h"
+#include "hive/hive_registry.h"
 #include "registry/undo_registry.h"
 #include "registry/user_override.h"
 
@@ -91,7 +92,7 @@ struct Discard final : UndoSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
-  static const std::vector<std::uint8_t> base = Read(MORVANE_TESTS_DIR "/fuzz/hive/base");
+  static const std::vector<std::uint8_t> base = Read(MORVANE_TESTS_DIR "/hive/fuzz/base");
   static std::vector<std::size_t> cells;  // the base's cells in use, by file offset
   static std::string folder;
   if (folder.empty()) {

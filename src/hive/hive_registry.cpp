@@ -1,4 +1,4 @@
-#include "offline/hive_registry.h"
+#include "hive/hive_registry.h"
 
 #include <algorithm>
 #include <cstring>

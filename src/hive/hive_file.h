@@ -1,7 +1,7 @@
 #pragma once
 // One registry hive file of an offline Windows installation, open for the
 // run: keys are listed and added through libhivex, names and flags read from
-// the records as stored (hive_format.h), values written as records of their
+// the records as stored (hive_layout.h), values written as records of their
 // own at the end. Changes are kept in memory; the file on disk stays as it was
 // until WriteBack replaces it whole, once the new hive is proved sound. Before
 // the first change the file is copied to a backup beside it. Every file is
@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include "offline/hive_format.h"
 #include "posix/file_descriptor.h"
 #include "registry/registry_access.h"
 

@@ -1,13 +1,8 @@
 #pragma once
-// The registry hive file format, cell by cell: the one place that knows the
-// layout of a hive's records. It reads names as they are stored, proves a
-// hive's structure sound from its root as an independent reader would, and
-// patches the bytes of a hive written by libhivex: values written as records
-// of their own (the records of values left alone are kept as they are), the
-// link flag of created keys, and deleted keys taken out with every cell they
-// own. No field of a hive is trusted: a record must be a cell in use, of the
-// type expected and large enough for what it says it holds, and a field
-// whose count or length says it is unused is never followed.
+// The cell patch: changes to the bytes of a hive written by libhivex, made
+// record by record: values written as records of their own (the records of
+// values left alone are kept as they are), the link flag of created keys,
+// and deleted keys taken out with every cell they own.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,36 +10,6 @@
 #include <vector>
 
 namespace hive_format {
-
-inline constexpr std::size_t kHeaderSize = 4096;
-inline constexpr std::uint16_t kKeySymLink = 0x0010;  // KEY_SYM_LINK in a key record's flags
-
-std::uint32_t Read32(const std::uint8_t* bytes);
-// The header's XOR checksum of its first 127 words, as Windows computes it.
-std::uint32_t HeaderChecksum(const std::uint8_t* header);
-
-// Why the hive in `bytes` is unsound, walked from its root key: every key,
-// list, value, data, big-data, class-name and security record reached must
-// be a cell in use of the type expected, reached once (a security record
-// may be shared), each key naming the key it is listed under as its parent,
-// the subkeys listed as many as counted, the security records' ring linked
-// both ways and no record used by more keys than it counts. Empty when sound.
-std::string StructureProblem(const std::uint8_t* bytes, std::size_t size);
-
-// The name of the key record or value record at file offset `record`, as
-// stored (a NUL inside included); false when the record is not whole.
-bool KeyName(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::wstring& name);
-bool ValueName(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::wstring& name);
-// The type and data size of the value record at `record`; false when it is not whole.
-bool ValueKind(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint32_t& type,
-               std::size_t& dataSize);
-// The data of the value record at `record` of a hive the walk found sound:
-// held in the record, in one cell, or from format 1.4 on past 16344 bytes in
-// the segments of a big-data record; none when its size is 0, whatever its
-// data field says. False when the records are not whole.
-bool ValueData(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::vector<std::uint8_t>& data);
-// The flags of the key record at `record`; false when it is not whole.
-bool KeyFlags(const std::uint8_t* bytes, std::size_t size, std::size_t record, std::uint16_t& flags);
 
 // One value of a key's new set: the value record at file offset `kept`, left
 // as it is, or (kept 0) a new record of this name, type and data.

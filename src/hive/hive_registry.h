@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "offline/hive_file.h"
+#include "hive/hive_file.h"
 #include "registry/registry_access.h"
 
 class HiveRegistry : public RegistryAccess {
