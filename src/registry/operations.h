@@ -62,3 +62,20 @@ RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, c
 // a link; not changed when nothing was deleted.
 [[nodiscard]] RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root,
                                                 const std::wstring& base, const std::wstring& relative);
+
+// What stands at root\base\relative when it is reached through no symbolic
+// link, the last key included (`relative` qualifying as for DeleteKeyTreeBelow).
+enum class Reached { kMissing, kLinked, kFound };
+// Reads the value `name` of root\base\relative so reached: kFound with
+// `shown` its text as ReadTextValue reads it, a 4-byte REG_DWORD in decimal.
+// kMissing for a missing key or value, or one that cannot be read.
+[[nodiscard]] Reached ReadValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                     const std::wstring& relative, const std::wstring& name, std::wstring& shown);
+// Whether root\path (links followed) holds the value `name`.
+[[nodiscard]] bool ValueExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                               const std::wstring& name);
+// Deletes the value `name` of root\base\relative reached as ReadValueBelow
+// reaches it. Not changed, and no error, for a missing key or value and for a
+// key reached through a link.
+RegistryChange DeleteValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                const std::wstring& relative, const std::wstring& name);

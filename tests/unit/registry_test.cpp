@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "registry/operations.h"
@@ -76,28 +77,92 @@ TEST(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyResists) {
   EXPECT_EQ(registry.OpenKeys(), 0u);
 }
 
+const std::wstring kFileExts = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.exe";
+
+// Each lock of a user on .exe, planted alone and all together: the per-user
+// exefile class without a .exe key naming it, Explorer's choices of every
+// version, XP's "Always use the selected program" values. Another per-user
+// class, OpenWithList and OpenWithProgids stay; a second run finds nothing.
+TEST(UserOverride, EveryLockOfAUserGoesAndItsBystandersStay) {
+  const std::wstring fileExts = kFileExts;
+  const struct Lock {
+    std::wstring key, name, text, lines;
+  } locks[] = {
+      {L"HKCU\\SOFTWARE\\Classes\\exefile\\shell\\open\\command", L"", L"evil.exe \"%1\"",
+       L"  * HKCU\\SOFTWARE\\Classes\\exefile has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoice", L"Progid", L"txtfile",
+       L"  * " + fileExts + L"\\UserChoice exists and is set to txtfile!\r\n  * " + fileExts +
+           L"\\UserChoice has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoiceLatest\\ProgId", L"ProgId", L"evil.1",
+       L"  * " + fileExts + L"\\UserChoiceLatest exists and is set to evil.1!\r\n  * " + fileExts +
+           L"\\UserChoiceLatest has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoicePrevious", L"ProgId", L"evil.2",
+       L"  * " + fileExts + L"\\UserChoicePrevious exists and is set to evil.2!\r\n  * " + fileExts +
+           L"\\UserChoicePrevious has been deleted!\r\n\r\n"},
+      {fileExts, L"Application", L"evil\x1b.exe",
+       L"  * " + fileExts + L"\\\\Application exists and is set to evil\\x1B.exe!\r\n  * " + fileExts +
+           L"\\\\Application has been deleted!\r\n\r\n"},
+      {fileExts, L"Progid", L"evilfile",
+       L"  * " + fileExts + L"\\\\Progid exists and is set to evilfile!\r\n  * " + fileExts +
+           L"\\\\Progid has been deleted!\r\n\r\n"},
+  };
+  // Row i alone, then (i == size) every one together.
+  for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
+    MemoryRegistry registry, expected;
+    for (MemoryRegistry* each : {&registry, &expected}) {
+      ASSERT_TRUE(PutText(*each, L"HKCU\\SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"", L"notepad.exe %1"));
+      ASSERT_TRUE(PutText(*each, fileExts + L"\\OpenWithList", L"a", L"notepad.exe"));
+      ASSERT_TRUE(Put(*each, fileExts + L"\\OpenWithProgids", L"exefile", ValueType::RegNone, {}));
+    }
+    std::wstring lines;
+    for (std::size_t i = 0; i < std::size(locks); ++i) {
+      if (planted != i && planted != std::size(locks)) continue;
+      ASSERT_TRUE(PutText(registry, locks[i].key, locks[i].name, locks[i].text));
+      lines += locks[i].lines;
+    }
+    std::wostringstream log;
+    EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 0u) << planted;
+    EXPECT_EQ(log.str(), lines) << planted;
+    EXPECT_EQ(registry.State(), expected.State()) << planted;
+    std::wostringstream again;
+    EXPECT_EQ(RemoveUserOverride(registry, again, L".exe"), 0u);
+    EXPECT_EQ(again.str(), L"");
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
 // Explorer's choice that cannot go is named and counted: a deletion refused,
 // or a choice reached through a link, whose target stays.
 TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
-  const std::wstring fileExts = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.exe";
-  const std::wstring choice = fileExts + L"\\UserChoice";
-  const std::wstring named = L"  * " + choice + L" exists and is set to txtfile!\r\n  * " + choice;
-  for (const bool linked : {false, true}) {
-    MemoryRegistry registry;
-    if (linked) {
-      ASSERT_TRUE(PutLink(registry, fileExts, L"HKLM\\Software\\Elsewhere"));
-      ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Elsewhere\\UserChoice", L"ProgId", L"txtfile"));
-    } else {
-      ASSERT_TRUE(PutText(registry, choice, L"Progid", L"txtfile"));  // as Vista and 7 name it
-      registry.Fail(Kind::DeleteOpenedKey, choice, kRegistryAccessDenied);
+  const std::wstring fileExts = kFileExts;
+  const struct {
+    std::wstring key, name, shown;
+    Kind refused;
+  } choices[] = {
+      {fileExts + L"\\UserChoice", L"Progid", fileExts + L"\\UserChoice", Kind::DeleteOpenedKey},  // as Vista and 7 name it
+      {fileExts + L"\\UserChoiceLatest\\ProgId", L"ProgId", fileExts + L"\\UserChoiceLatest", Kind::DeleteOpenedKey},
+      {fileExts, L"Application", fileExts + L"\\\\Application", Kind::DeleteValue},
+  };
+  for (const auto& choice : choices) {
+    for (const bool linked : {false, true}) {
+      MemoryRegistry registry;
+      if (linked) {
+        ASSERT_TRUE(PutLink(registry, fileExts, L"HKLM\\Software\\Elsewhere"));
+        ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Elsewhere" + choice.key.substr(fileExts.size()), choice.name,
+                            L"txtfile"));
+      } else {
+        ASSERT_TRUE(PutText(registry, choice.key, choice.name, L"txtfile"));
+        registry.Fail(choice.refused, choice.key, kRegistryAccessDenied);
+      }
+      const RegistryState before = registry.State();
+      std::wostringstream log;
+      EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u) << choice.shown;
+      EXPECT_EQ(log.str(), L"  * " + choice.shown + L" exists and is set to txtfile!\r\n  * " + choice.shown +
+                               (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
+                                       : L" could not be reset (error 5)!\r\n\r\n"));
+      EXPECT_EQ(registry.State(), before);
+      EXPECT_EQ(registry.OpenKeys(), 0u);
     }
-    const RegistryState before = registry.State();
-    std::wostringstream log;
-    EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u);
-    EXPECT_EQ(log.str(), named + (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
-                                         : L" could not be reset (error 5)!\r\n\r\n"));
-    EXPECT_EQ(registry.State(), before);
-    EXPECT_EQ(registry.OpenKeys(), 0u);
   }
 }
 
