@@ -9,6 +9,7 @@
 #include <string>
 
 #include "registry/operations.h"
+#include "registry/policy_locks.h"
 #include "registry/registry_text.h"
 #include "registry/reset_tables.h"
 #include "registry/user_override.h"
@@ -158,9 +159,7 @@ ResetFamily FamilyOf(const SystemInfo& info) {
   return ResetFamily::kNone;
 }
 
-}  // namespace
-
-std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+std::uint32_t ResetOfFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
   switch (FamilyOf(info)) {
     case ResetFamily::kXp:
       return ResetXpFamily(registry, info, runLog);
@@ -180,6 +179,17 @@ std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, s
       break;
   }
   return 0;
+}
+
+}  // namespace
+
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+  if (FamilyOf(info) == ResetFamily::kNone) return 0;
+  const std::uint32_t failures = ResetOfFamily(registry, info, runLog);
+  // Then the policies that would still stop programs, and the tools that
+  // repair them, from starting: the machine's and the current user's.
+  return failures + RemovePolicyLocks(registry, runLog, RegistryRoot::HKLM) +
+         RemovePolicyLocks(registry, runLog, RegistryRoot::HKCU);
 }
 
 std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {

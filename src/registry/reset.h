@@ -19,6 +19,7 @@ std::uint32_t AddPinToStartHandler(RegistryAccess& registry, std::wostream& runL
 // Runs the reset of the host's family, chosen from its version numbers: 5.x
 // the XP routine, 6.0 Vista's, 6.1 Windows 7's, 6.2 Windows 7's followed by
 // the pin-to-start verb, 6.3 and 10.0 Windows 7's followed by the
-// pin-to-start handler; any other version, nothing. Returns how many writes
-// and deletions failed.
+// pin-to-start handler; any other version, nothing. After a family's reset,
+// the policies that stop programs from starting go, the machine's and then
+// the current user's. Returns how many writes and deletions failed.
 std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);

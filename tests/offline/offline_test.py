@@ -50,6 +50,27 @@ FAMILIES = [
     ("server2022", "10.0.20348", "ServerNT", "Windows Server 2022 Datacenter", "win81", False, 5, 0,
      "Windows Server 2022"),
 ]
+# The policies that stop programs, beside others that stay: in SOFTWARE, and in alice's NTUSER.DAT below Software
+POLICIES = r"Microsoft\Windows\CurrentVersion\Policies"
+POLICY_KEYS = {POLICIES + r"\Explorer": {"NoDrives": (DWORD, bytes([4, 0, 0, 0])), "DisallowRun": (DWORD, bytes([1, 0, 0, 0]))},
+               POLICIES + r"\Explorer\DisallowRun": {"1": sz("taskmgr.exe")},
+               POLICIES + r"\System": {"DisableTaskMgr": (DWORD, bytes([1, 0, 0, 0])), "EnableLUA": (DWORD, bytes([1, 0, 0, 0]))},
+               r"Policies\Microsoft\Windows\System": {"DisableCMD": (DWORD, bytes([2, 0, 0, 0]))}}
+POLICIES_LEFT = {POLICIES.lower() + r"\explorer": {"nodrives": (DWORD, bytes([4, 0, 0, 0]))},
+                 POLICIES.lower() + r"\system": {"enablelua": (DWORD, bytes([1, 0, 0, 0]))},
+                 r"policies\microsoft\windows\system": {}}
+
+
+def policy_lines(root):
+    key = root + "\\" + POLICIES
+    return ("  * %s\\Explorer\\\\DisallowRun exists and is set to 1!\n  * %s\\Explorer\\\\DisallowRun has been deleted!\n\n"
+            "  * %s\\Explorer\\DisallowRun has been deleted!\n\n"
+            "  * %s\\System\\\\DisableTaskMgr exists and is set to 1!\n  * %s\\System\\\\DisableTaskMgr has been deleted!\n\n"
+            "  * %s\\Policies\\Microsoft\\Windows\\System\\\\DisableCMD exists and is set to 2!\n"
+            "  * %s\\Policies\\Microsoft\\Windows\\System\\\\DisableCMD has been deleted!\n\n") % (
+                key, key, key, key, key, root, root)
+
+
 # alice's Explorer choices in her NTUSER.DAT: those of every version for .exe go, the rest stays
 FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
 USER_KEYS = {FILE_EXTS: {"Application": sz("evil.exe"), "Progid": sz("evilfile"), "kept": sz("kept")},
@@ -58,7 +79,8 @@ USER_KEYS = {FILE_EXTS: {"Application": sz("evil.exe"), "Progid": sz("evilfile")
              FILE_EXTS + r"\UserChoiceLatest": {"Hash": sz("AAAAAAAAAAA=")},
              FILE_EXTS + r"\UserChoicePrevious": {"ProgId": sz("evil.2")},
              FILE_EXTS + r"\OpenWithList": {"a": sz("notepad.exe"), "MRUList": sz("a")},
-             FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")}}
+             FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")},
+             **{"Software\\" + key: values for key, values in POLICY_KEYS.items()}}
 GONE = ["userchoice", "userchoicelatest", "userchoicelatest\\progid", "userchoiceprevious"]
 CHOICE_LINES = "".join("  * HKCU\\%s\\%s exists and is set to %s!\n  * HKCU\\%s\\%s has been deleted!\n\n"
                        % (FILE_EXTS, name, data, FILE_EXTS, name) for name, data in (
@@ -157,7 +179,7 @@ class OfflineRepair(unittest.TestCase):
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
-            **{"Classes\\" + key: values for key, values in self.many.items()},
+            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -217,13 +239,18 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("Windows Version: %s\n" % name, log)
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
-                self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES, log)
+                self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
+                self.assertIn(policy_lines("HKLM\\Software") + "  - ", log)
                 kept = read_hive(backup(self.alice_user))
                 for name in GONE:
                     del kept[FILE_EXTS.lower() + "\\" + name]
                 del kept[FILE_EXTS.lower()]["application"], kept[FILE_EXTS.lower()]["progid"]
+                del kept["software\\" + POLICIES.lower() + "\\explorer\\disallowrun"]
+                kept.update({"software\\" + key: values for key, values in POLICIES_LEFT.items()})
                 self.assertEqual(read_hive(self.alice_user), kept)
                 machine = read_hive(self.software)
+                self.assertEqual({key: machine.get(key) for key in POLICIES_LEFT}, POLICIES_LEFT)
+                self.assertNotIn(POLICIES.lower() + "\\explorer\\disallowrun", machine)
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "registry/operations.h"
+#include "registry/policy_locks.h"
 #include "registry/reset.h"
 #include "registry/user_override.h"
 #include "support/memory_registry.h"
@@ -164,6 +165,66 @@ TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
       EXPECT_EQ(registry.OpenKeys(), 0u);
     }
   }
+}
+
+// The policies that stop programs, planted alone and all together in HKLM
+// and HKCU: each goes, a list with its value; another policy value beside
+// them stays. A refused deletion is named and counted; a second run finds
+// nothing.
+TEST(PolicyLocks, EachGoesAndTheOtherPoliciesStay) {
+  const std::wstring explorer = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  const std::wstring system = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  const std::wstring cmd = L"\\Software\\Policies\\Microsoft\\Windows\\System";
+  const Bytes one{1, 0, 0, 0}, two{2, 0, 0, 0};
+  const struct Lock {
+    std::wstring key, name;
+    Bytes dword;
+    std::wstring list, shownData;
+  } locks[] = {
+      {explorer, L"DisallowRun", one, L"DisallowRun", L"1"},
+      {explorer, L"RestrictRun", one, L"RestrictRun", L"1"},
+      {system, L"DisableTaskMgr", one, L"", L"1"},
+      {system, L"DisableRegistryTools", two, L"", L"2"},
+      {cmd, L"DisableCMD", two, L"", L"2"},
+  };
+  for (const wchar_t* root : {L"HKLM", L"HKCU"}) {
+    for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
+      MemoryRegistry registry, expected;
+      for (MemoryRegistry* each : {&registry, &expected}) {
+        ASSERT_TRUE(Put(*each, root + explorer, L"NoDrives", ValueType::RegDword, one));
+        ASSERT_TRUE(Put(*each, root + system, L"EnableLUA", ValueType::RegDword, one));
+        ASSERT_TRUE(Put(*each, root + cmd, L"EnableSmartScreen", ValueType::RegDword, one));
+      }
+      std::wstring lines;
+      for (std::size_t i = 0; i < std::size(locks); ++i) {
+        if (planted != i && planted != std::size(locks)) continue;
+        const Lock& lock = locks[i];
+        const std::wstring shown = root + lock.key + L"\\\\" + lock.name;
+        ASSERT_TRUE(Put(registry, root + lock.key, lock.name, ValueType::RegDword, lock.dword));
+        lines += L"  * " + shown + L" exists and is set to " + lock.shownData + L"!\r\n  * " + shown +
+                 L" has been deleted!\r\n\r\n";
+        if (lock.list.empty()) continue;
+        ASSERT_TRUE(PutText(registry, root + lock.key + L"\\" + lock.list, L"1", L"taskmgr.exe"));
+        lines += L"  * " + std::wstring(root) + lock.key + L"\\" + lock.list + L" has been deleted!\r\n\r\n";
+      }
+      const RegistryRoot at = root == std::wstring(L"HKLM") ? RegistryRoot::HKLM : RegistryRoot::HKCU;
+      std::wostringstream log;
+      EXPECT_EQ(RemovePolicyLocks(registry, log, at), 0u);
+      EXPECT_EQ(log.str(), lines) << root << planted;
+      EXPECT_EQ(registry.State(), expected.State()) << root << planted;
+      std::wostringstream again;
+      EXPECT_EQ(RemovePolicyLocks(registry, again, at), 0u);
+      EXPECT_EQ(again.str(), L"");
+      EXPECT_EQ(registry.OpenKeys(), 0u);
+    }
+  }
+  MemoryRegistry registry;
+  ASSERT_TRUE(Put(registry, L"HKCU" + cmd, L"DisableCMD", ValueType::RegDword, one));
+  registry.Fail(Kind::DeleteValue, L"HKCU" + cmd, kRegistryAccessDenied);
+  std::wostringstream log;
+  EXPECT_EQ(RemovePolicyLocks(registry, log, RegistryRoot::HKCU), 1u);
+  EXPECT_EQ(log.str(), L"  * HKCU" + cmd + L"\\\\DisableCMD exists and is set to 1!\r\n  * HKCU" + cmd +
+                           L"\\\\DisableCMD could not be reset (error 5)!\r\n\r\n");
 }
 
 }  // namespace
