@@ -115,38 +115,6 @@ RegistryChange WriteValue(RegistryAccess& registry, const std::wstring& path, co
   return ChangeOf(registry.SetValue(key.get(), name, type, data.data(), ByteCount(data)));
 }
 
-// Opens root\base\relative for `mask` through keys that are none of them a
-// symbolic link, each opened as itself: `linked` set, and `key` left closed,
-// at the first that is one. Else the error of the open that failed.
-RegistryStatus OpenBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
-                         const std::wstring& relative, std::uint32_t mask, RegistryKey& key, bool& linked) {
-  linked = false;
-  std::vector<std::wstring> components;
-  if (!SplitKeyPath(relative, components)) return kRegistryBadPathname;
-  for (const std::wstring& component : components) {
-    if (component == L"." || component == L"..") return kRegistryBadPathname;
-  }
-  RegistryKey parent(registry);
-  RegistryStatus status = parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64);
-  if (status != kRegistrySuccess) return status;
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    const bool last = i + 1 == components.size();
-    RegistryKey next(registry);
-    status = next.Open(parent.get(), components[i], kOptionOpenLink, last ? (mask | kKeyReadWow64) : kKeyReadWow64);
-    if (status != kRegistrySuccess) return status;
-    bool isLink = true;
-    status = registry.IsLink(next.get(), isLink);
-    if (status != kRegistrySuccess) return status;
-    if (isLink) {
-      linked = true;
-      return kRegistrySuccess;
-    }
-    parent = std::move(next);
-  }
-  key = std::move(parent);
-  return kRegistrySuccess;
-}
-
 }  // namespace
 
 RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
@@ -265,7 +233,7 @@ Reached ReadValueBelow(RegistryAccess& registry, RegistryRoot root, const std::w
                        const std::wstring& relative, const std::wstring& name, std::wstring& shown) {
   RegistryKey key(registry);
   bool linked = false;
-  if (OpenBelow(registry, root, base, relative, kKeyReadWow64, key, linked) != kRegistrySuccess) {
+  if (OpenKeyBelow(registry, root, base, relative, kKeyReadWow64, key, linked) != kRegistrySuccess) {
     return Reached::kMissing;
   }
   if (linked) return Reached::kLinked;
@@ -299,9 +267,38 @@ RegistryChange DeleteValueBelow(RegistryAccess& registry, RegistryRoot root, con
                                 const std::wstring& relative, const std::wstring& name) {
   RegistryKey key(registry);
   bool linked = false;
-  const RegistryStatus opened = OpenBelow(registry, root, base, relative, kKeySetValue, key, linked);
+  const RegistryStatus opened = OpenKeyBelow(registry, root, base, relative, kKeySetValue, key, linked);
   if (opened != kRegistrySuccess) return UnlessGone(opened);
   if (linked) return RegistryChange{};
   const RegistryStatus status = registry.DeleteValue(key.get(), name);
   return status == kRegistrySuccess ? ChangeOf(status) : UnlessGone(status);
+}
+
+RegistryStatus OpenKeyBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                         const std::wstring& relative, std::uint32_t mask, RegistryKey& key, bool& linked) {
+  linked = false;
+  std::vector<std::wstring> components;
+  if (!SplitKeyPath(relative, components)) return kRegistryBadPathname;
+  for (const std::wstring& component : components) {
+    if (component == L"." || component == L"..") return kRegistryBadPathname;
+  }
+  RegistryKey parent(registry);
+  RegistryStatus status = parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64);
+  if (status != kRegistrySuccess) return status;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    const bool last = i + 1 == components.size();
+    RegistryKey next(registry);
+    status = next.Open(parent.get(), components[i], kOptionOpenLink, last ? (mask | kKeyReadWow64) : kKeyReadWow64);
+    if (status != kRegistrySuccess) return status;
+    bool isLink = true;
+    status = registry.IsLink(next.get(), isLink);
+    if (status != kRegistrySuccess) return status;
+    if (isLink) {
+      linked = true;
+      return kRegistrySuccess;
+    }
+    parent = std::move(next);
+  }
+  key = std::move(parent);
+  return kRegistrySuccess;
 }

@@ -167,6 +167,41 @@ TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
   }
 }
 
+// Windows 8's Pin to Start verb goes from 8.1 on only as Windows 8's table
+// writes it; one holding anything more or other stays, and so do the other
+// verbs.
+TEST(Reset, OnlyWindows8sOwnPinVerbGoes) {
+  const std::wstring verb = L"HKLM\\Software\\Classes\\exefile\\shell\\pintostartscreen";
+  const struct {
+    const char* what;
+    std::function<bool(MemoryRegistry&)> change;
+    bool gone;
+  } rows[] = {
+      {"as written", [](MemoryRegistry&) { return true; }, true},
+      {"another value", [&](MemoryRegistry& r) { return PutText(r, verb, L"Icon", L"evil.ico"); }, false},
+      {"another text", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\command", L"DelegateExecute", L"{0}"); }, false},
+      {"another type", [&](MemoryRegistry& r) { return Put(r, verb, L"NeverDefault", ValueType::RegExpandSz, Sz(L"")); }, false},
+      {"a command", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\command", L"", L"evil.exe"); }, false},
+      {"another subkey", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\ddeexec", L"", L"x"); }, false},
+  };
+  for (const auto& row : rows) {
+    MemoryRegistry registry;
+    std::wostringstream log;
+    ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command", L"", L"\"%1\" %*"));
+    ASSERT_EQ(AddPinToStartVerb(registry, log), 0u);
+    ASSERT_TRUE(row.change(registry)) << row.what;
+    const RegistryState before = registry.State();
+    EXPECT_EQ(RemoveWindows8PinVerb(registry, log), 0u);
+    EXPECT_EQ(log.str(), row.gone ? L"  * " + verb + L" found and deleted!\r\n\r\n" : L"") << row.what;
+    EXPECT_EQ(registry.Has(verb), !row.gone) << row.what;
+    if (!row.gone) {
+      EXPECT_EQ(registry.State(), before) << row.what;
+    }
+    EXPECT_TRUE(registry.Has(L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command"));
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
 // The policies that stop programs, planted alone and all together in HKLM
 // and HKCU: each goes, a list with its value; another policy value beside
 // them stays. A refused deletion is named and counted; a second run finds
