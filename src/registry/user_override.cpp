@@ -14,7 +14,6 @@ const std::wstring kUserClassesPrefix = L"SOFTWARE\\Classes\\";
 // every class registration; reached from Software through no link.
 const std::wstring kUserSoftware = L"Software";
 const std::wstring kExplorerFileExts = L"Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\";
-const std::wstring kUserChoice = L"\\UserChoice";
 
 struct OverrideLiterals {
   const wchar_t* extension;
