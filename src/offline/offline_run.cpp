@@ -23,6 +23,7 @@
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
+#include "registry/policy_locks.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "registry/user_override.h"
@@ -284,9 +285,9 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
   runLog.flush();
 }
 
-// Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing, one whose classes hive could not be
-// reached or read says why. Its keys are named in the undo file as the
+// Each profile's overrides and the policies that stop its programs, its
+// lines after one that names it; a profile with nothing to remove shows
+// nothing, one whose classes hive could not be reached or read says why. Its keys are named in the undo file as the
 // running Windows names them, below HKEY_USERS\<sid>.
 void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldUndo& undo, bool dryRun,
                             std::wostream& runLog, Tally& tally) {
@@ -303,6 +304,7 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
     registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
     registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
     tally.failures += RemoveUserOverrides(registry, lines);
+    tally.failures += RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
     if (!profile.userProblem.empty()) {
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;

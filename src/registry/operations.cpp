@@ -1,6 +1,7 @@
 #include "registry/operations.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "registry/registry_text.h"
@@ -230,4 +231,78 @@ RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, c
   if (opened != kRegistrySuccess) return UnlessGone(opened);
   const RegistryStatus status = registry.DeleteValue(key.get(), name);
   return status == kRegistrySuccess ? ChangeOf(status) : UnlessGone(status);
+}
+
+Reached ReadValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                       const std::wstring& relative, const std::wstring& name, std::wstring& shown) {
+  RegistryKey key(registry);
+  bool linked = false;
+  if (OpenKeyBelow(registry, root, base, relative, kKeyReadWow64, key, linked) != kRegistrySuccess) {
+    return Reached::kMissing;
+  }
+  if (linked) return Reached::kLinked;
+  std::vector<std::uint8_t> buffer(kQueryBufferSize);
+  std::uint32_t size = kQueryBufferSize;
+  ValueType type = ValueType::RegNone;
+  if (registry.QueryValue(key.get(), name, type, buffer.data(), size) != kRegistrySuccess) return Reached::kMissing;
+  size = std::min(size, kQueryBufferSize);
+  if (type == ValueType::RegDword && size == 4) {
+    std::uint32_t number = 0;
+    for (int at = 3; at >= 0; --at) number = number << 8 | buffer[static_cast<std::size_t>(at)];
+    shown = std::to_wstring(number);
+    return Reached::kFound;
+  }
+  std::u16string text = Utf16UpToNul(buffer.data(), size);
+  if (text.size() > kMaxTextLength) text.resize(kMaxTextLength);
+  shown = FromUtf16(text);
+  return Reached::kFound;
+}
+
+bool ValueExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path, const std::wstring& name) {
+  RegistryKey key(registry);
+  if (key.Open(RegistryAccess::RootKey(root), path, kOptionNonVolatile, kKeyRead) != kRegistrySuccess) return false;
+  ValueType type = ValueType::RegNone;
+  std::uint32_t size = 0;
+  const RegistryStatus status = registry.QueryValue(key.get(), name, type, nullptr, size);
+  return status == kRegistrySuccess || status == kRegistryMoreData;
+}
+
+RegistryChange DeleteValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                const std::wstring& relative, const std::wstring& name) {
+  RegistryKey key(registry);
+  bool linked = false;
+  const RegistryStatus opened = OpenKeyBelow(registry, root, base, relative, kKeySetValue, key, linked);
+  if (opened != kRegistrySuccess) return UnlessGone(opened);
+  if (linked) return RegistryChange{};
+  const RegistryStatus status = registry.DeleteValue(key.get(), name);
+  return status == kRegistrySuccess ? ChangeOf(status) : UnlessGone(status);
+}
+
+RegistryStatus OpenKeyBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                         const std::wstring& relative, std::uint32_t mask, RegistryKey& key, bool& linked) {
+  linked = false;
+  std::vector<std::wstring> components;
+  if (!SplitKeyPath(relative, components)) return kRegistryBadPathname;
+  for (const std::wstring& component : components) {
+    if (component == L"." || component == L"..") return kRegistryBadPathname;
+  }
+  RegistryKey parent(registry);
+  RegistryStatus status = parent.Open(RegistryAccess::RootKey(root), base, kOptionNonVolatile, kKeyReadWow64);
+  if (status != kRegistrySuccess) return status;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    const bool last = i + 1 == components.size();
+    RegistryKey next(registry);
+    status = next.Open(parent.get(), components[i], kOptionOpenLink, last ? (mask | kKeyReadWow64) : kKeyReadWow64);
+    if (status != kRegistrySuccess) return status;
+    bool isLink = true;
+    status = registry.IsLink(next.get(), isLink);
+    if (status != kRegistrySuccess) return status;
+    if (isLink) {
+      linked = true;
+      return kRegistrySuccess;
+    }
+    parent = std::move(next);
+  }
+  key = std::move(parent);
+  return kRegistrySuccess;
 }

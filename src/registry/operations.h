@@ -62,3 +62,26 @@ RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, c
 // a link; not changed when nothing was deleted.
 [[nodiscard]] RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root,
                                                 const std::wstring& base, const std::wstring& relative);
+
+// What stands at root\base\relative when it is reached through no symbolic
+// link, the last key included (`relative` qualifying as for DeleteKeyTreeBelow).
+enum class Reached { kMissing, kLinked, kFound };
+// Opens root\base\relative for `mask` (reading included) so reached, each key
+// on the way opened as itself: `linked` set, and `key` left closed, at the
+// first that is a link. Else the error of the open that failed.
+[[nodiscard]] RegistryStatus OpenKeyBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                          const std::wstring& relative, std::uint32_t mask, RegistryKey& key,
+                                          bool& linked);
+// Reads the value `name` of root\base\relative so reached: kFound with
+// `shown` its text as ReadTextValue reads it, a 4-byte REG_DWORD in decimal.
+// kMissing for a missing key or value, or one that cannot be read.
+[[nodiscard]] Reached ReadValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                     const std::wstring& relative, const std::wstring& name, std::wstring& shown);
+// Whether root\path (links followed) holds the value `name`.
+[[nodiscard]] bool ValueExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                               const std::wstring& name);
+// Deletes the value `name` of root\base\relative reached as ReadValueBelow
+// reaches it. Not changed, and no error, for a missing key or value and for a
+// key reached through a link.
+RegistryChange DeleteValueBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                                const std::wstring& relative, const std::wstring& name);

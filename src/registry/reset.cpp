@@ -5,10 +5,14 @@
 
 #include "registry/reset.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "registry/operations.h"
+#include "registry/policy_locks.h"
 #include "registry/registry_text.h"
 #include "registry/reset_tables.h"
 #include "registry/user_override.h"
@@ -158,9 +162,7 @@ ResetFamily FamilyOf(const SystemInfo& info) {
   return ResetFamily::kNone;
 }
 
-}  // namespace
-
-std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+std::uint32_t ResetOfFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
   switch (FamilyOf(info)) {
     case ResetFamily::kXp:
       return ResetXpFamily(registry, info, runLog);
@@ -174,12 +176,105 @@ std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, s
     }
     case ResetFamily::kWin81: {
       const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
-      return failures + AddPinToStartHandler(registry, runLog);
+      return failures + AddPinToStartHandler(registry, runLog) + RemoveWindows8PinVerb(registry, runLog);
     }
     case ResetFamily::kNone:
       break;
   }
   return 0;
+}
+
+// What Windows 8's Pin to Start verb of exefile holds as its table writes it:
+// the values of the verb's key and of its command key, all REG_SZ.
+struct VerbValue {
+  const wchar_t* name;
+  const wchar_t* text;
+};
+constexpr VerbValue kWindows8PinVerb[] = {{L"MUIVerb", L"@shell32.dll,-51201"},
+                                          {L"NeverDefault", L""},
+                                          {L"Description", L"@shell32.dll,-51202"},
+                                          {L"MultiSelectModel", L"Single"}};
+constexpr VerbValue kWindows8PinCommand[] = {{L"DelegateExecute", L"{470C0EBD-5D73-4d58-9CED-E91E22E23282}"}};
+const std::wstring kClasses = L"Software\\Classes";
+const std::wstring kPinVerb = L"exefile\\shell\\pintostartscreen";
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+// Whether the key behind `key` holds exactly `values` (and nothing else) and
+// exactly the subkeys `subkeys`.
+template <std::size_t N>
+bool HoldsExactly(RegistryAccess& registry, RegistryAccess::Key key, const VerbValue (&values)[N],
+                  std::initializer_list<const wchar_t*> subkeys) {
+  std::uint32_t index = 0;
+  for (std::wstring name; registry.EnumValue(key, index, name) == kRegistrySuccess; ++index) {
+    const VerbValue* wanted = nullptr;
+    for (const VerbValue& value : values) {
+      if (SameName(name, value.name)) wanted = &value;
+    }
+    if (wanted == nullptr) return false;
+    const std::vector<std::uint8_t> expected = Utf16LeBytes(ToUtf16(wanted->text) + u'\0');
+    std::vector<std::uint8_t> data(expected.size() + 2);
+    auto size = static_cast<std::uint32_t>(data.size());
+    ValueType type = ValueType::RegNone;
+    if (registry.QueryValue(key, name, type, data.data(), size) != kRegistrySuccess || type != ValueType::RegSz ||
+        size != expected.size() || !std::equal(expected.begin(), expected.end(), data.begin())) {
+      return false;
+    }
+  }
+  if (index != N) return false;
+  index = 0;
+  for (std::wstring name; registry.EnumKey(key, index, name) == kRegistrySuccess; ++index) {
+    bool known = false;
+    for (const wchar_t* subkey : subkeys) known = known || SameName(name, subkey);
+    if (!known) return false;
+  }
+  return index == subkeys.size();
+}
+
+// Whether exefile's pintostartscreen verb, and its command, reached through
+// no link, hold exactly what Windows 8's table writes.
+bool IsWindows8PinVerb(RegistryAccess& registry) {
+  RegistryKey verb(registry), command(registry);
+  bool linked = true;
+  if (OpenKeyBelow(registry, RegistryRoot::HKLM, kClasses, kPinVerb, kKeyReadWow64, verb, linked) !=
+          kRegistrySuccess || linked ||
+      !HoldsExactly(registry, verb.get(), kWindows8PinVerb, {L"command"})) {
+    return false;
+  }
+  return OpenKeyBelow(registry, RegistryRoot::HKLM, kClasses, kPinVerb + L"\\command", kKeyReadWow64, command,
+                      linked) == kRegistrySuccess &&
+         !linked && HoldsExactly(registry, command.get(), kWindows8PinCommand, {});
+}
+
+}  // namespace
+
+std::uint32_t RemoveWindows8PinVerb(RegistryAccess& registry, std::wostream& runLog) {
+  if (!IsWindows8PinVerb(registry)) return 0;
+  const std::wstring shown = L"HKLM\\" + kClasses + L"\\" + kPinVerb;
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKLM, kClasses, kPinVerb);
+  if (gone) {
+    runLog << L"  * " << shown << L" found and deleted!\r\n\r\n" << std::flush;
+    return 0;
+  }
+  if (gone.error == kRegistrySuccess) return 0;
+  ReportFailure(runLog, shown, gone.error);
+  return 1;
+}
+
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+  if (FamilyOf(info) == ResetFamily::kNone) return 0;
+  const std::uint32_t failures = ResetOfFamily(registry, info, runLog);
+  // Then the policies that would still stop programs, and the tools that
+  // repair them, from starting: the machine's and the current user's.
+  return failures + RemovePolicyLocks(registry, runLog, RegistryRoot::HKLM) +
+         RemovePolicyLocks(registry, runLog, RegistryRoot::HKCU);
 }
 
 std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {

@@ -14,21 +14,21 @@ const std::wstring kUserClassesPrefix = L"SOFTWARE\\Classes\\";
 // every class registration; reached from Software through no link.
 const std::wstring kUserSoftware = L"Software";
 const std::wstring kExplorerFileExts = L"Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\";
-const std::wstring kUserChoice = L"\\UserChoice";
 
 struct OverrideLiterals {
   const wchar_t* extension;
   const wchar_t* valueLine;    // followed by the class name and "!\r\n"
   const wchar_t* deletedLine;  // complete
+  const wchar_t* typeClass;    // the class the machine-wide reset restores
 };
 
 constexpr OverrideLiterals kLiterals[] = {
     {L".exe", L"  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\r\n"},
+     L"  * HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\r\n", L"exefile"},
     {L".bat", L"  * HKCU\\SOFTWARE\\Classes\\.bat\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.bat has been deleted!\r\n"},
+     L"  * HKCU\\SOFTWARE\\Classes\\.bat has been deleted!\r\n", L"batfile"},
     {L".com", L"  * HKCU\\SOFTWARE\\Classes\\.com\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.com has been deleted!\r\n"},
+     L"  * HKCU\\SOFTWARE\\Classes\\.com has been deleted!\r\n", L"comfile"},
 };
 
 const OverrideLiterals* FindLiterals(const std::wstring& extension) {
@@ -38,18 +38,38 @@ const OverrideLiterals* FindLiterals(const std::wstring& extension) {
   return nullptr;
 }
 
-// Removes Explorer's choice for `extension`: its UserChoice key, named with
-// the program it chose. OpenWithList and OpenWithProgids beside it stay.
+// Explorer's choices of program per extension below FileExts\<ext>, each
+// removed whole, and the value of each that names the program chosen.
+struct ExplorerChoice {
+  const wchar_t* subkey;
+  const wchar_t* progIdAt;  // the key below FileExts\<ext> that holds "ProgId"
+};
+
+constexpr ExplorerChoice kExplorerChoices[] = {
+    // Vista on. Vista and 7 name the value Progid, later versions ProgId:
+    // names compare without regard to case.
+    {L"\\UserChoice", L"\\UserChoice"},
+    // Windows 11 builds from 2025, read before UserChoice: its ProgId subkey.
+    {L"\\UserChoiceLatest", L"\\UserChoiceLatest\\ProgId"},
+    // Beside it on some of those builds.
+    {L"\\UserChoicePrevious", L"\\UserChoicePrevious"},
+};
+
+// XP and Server 2003 keep "Always use the selected program" as these values
+// of FileExts\<ext> itself.
+constexpr const wchar_t* kExplorerChoiceValues[] = {L"Application", L"Progid"};
+
+// Removes one of Explorer's choices for `extension`, named with the program
+// it chose. OpenWithList and OpenWithProgids beside it stay.
 std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runLog,
-                                   const std::wstring& extension) {
-  const std::wstring choice = kExplorerFileExts + extension + kUserChoice;
+                                   const std::wstring& extension, const ExplorerChoice& kind) {
+  const std::wstring choice = kExplorerFileExts + extension + kind.subkey;
   const std::wstring choiceKey = kUserSoftware + L"\\" + choice;
   if (!KeyExists(registry, RegistryRoot::HKCU, choiceKey)) return 0;
-  // Vista and 7 name the value Progid, later versions ProgId: names compare
-  // without regard to case.
   const std::wstring shown = L"HKCU\\" + choiceKey;
+  const std::wstring progIdKey = kUserSoftware + L"\\" + kExplorerFileExts + extension + kind.progIdAt;
   runLog << L"  * " << shown << L" exists and is set to "
-         << EscapeControlCharacters(ReadTextValue(registry, RegistryRoot::HKCU, choiceKey, L"ProgId")) << L"!\r\n";
+         << EscapeControlCharacters(ReadTextValue(registry, RegistryRoot::HKCU, progIdKey, L"ProgId")) << L"!\r\n";
   runLog.flush();
   const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserSoftware, choice);
   if (gone) {
@@ -60,11 +80,23 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
   if (gone.error != kRegistrySuccess) {
     ReportFailure(runLog, shown, gone.error);
   } else {
-    // Explorer follows the link to the choice; the repair does not.
-    runLog << L"  * " << shown
-           << L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n";
-    runLog.flush();
+    ReportLinked(runLog, shown);
   }
+  return 1;
+}
+
+// The per-user class of the type, the one the machine-wide reset restores:
+// the merged classes take it before the machine's, with or without a
+// per-user extension key naming it, so it goes whole.
+std::uint32_t RemoveUserClass(RegistryAccess& registry, std::wostream& runLog, const wchar_t* className) {
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserClasses, className);
+  if (gone) {
+    runLog << L"  * HKCU\\SOFTWARE\\Classes\\" << className << L" has been deleted!\r\n\r\n";
+    runLog.flush();
+    return 0;
+  }
+  if (gone.error == kRegistrySuccess) return 0;
+  ReportFailure(runLog, std::wstring(L"HKCU\\SOFTWARE\\Classes\\") + className, gone.error);
   return 1;
 }
 
@@ -111,8 +143,52 @@ std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog
   // Only the three executable types are overrides this tool removes.
   const OverrideLiterals* literals = FindLiterals(extension);
   if (literals == nullptr) return 0;
-  const std::uint32_t failures = RemoveClassesOverride(registry, runLog, literals, extension);
-  return failures + RemoveExplorerChoice(registry, runLog, extension);
+  std::uint32_t failures = RemoveClassesOverride(registry, runLog, literals, extension);
+  failures += RemoveUserClass(registry, runLog, literals->typeClass);
+  for (const ExplorerChoice& kind : kExplorerChoices) {
+    failures += RemoveExplorerChoice(registry, runLog, extension, kind);
+  }
+  for (const wchar_t* name : kExplorerChoiceValues) {
+    failures += RemoveReportedValue(registry, runLog, RegistryRoot::HKCU, kUserSoftware,
+                                    kExplorerFileExts + extension, name);
+  }
+  return failures;
+}
+
+std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name) {
+  const std::wstring key = base + L"\\" + relative;
+  const std::wstring shown = (root == RegistryRoot::HKCU ? L"HKCU\\" : L"HKLM\\") + key + L"\\\\" + name;
+  std::wstring data;
+  const Reached reached = ReadValueBelow(registry, root, base, relative, name, data);
+  if (reached == Reached::kMissing) return 0;
+  if (reached == Reached::kLinked) {
+    // Whatever stands behind the link stays, named only when the value is there.
+    if (!ValueExists(registry, root, key, name)) return 0;
+    data = ReadTextValue(registry, root, key, name);
+  }
+  runLog << L"  * " << shown << L" exists and is set to " << EscapeControlCharacters(data) << L"!\r\n";
+  runLog.flush();
+  if (reached == Reached::kLinked) {
+    ReportLinked(runLog, shown);
+    return 1;
+  }
+  const RegistryChange gone = DeleteValueBelow(registry, root, base, relative, name);
+  if (gone) {
+    runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
+    runLog.flush();
+    return 0;
+  }
+  if (gone.error == kRegistrySuccess) return 0;  // gone meanwhile
+  ReportFailure(runLog, shown, gone.error);
+  return 1;
+}
+
+void ReportLinked(std::wostream& runLog, const std::wstring& what) {
+  // Windows follows the link; the repair does not.
+  runLog << L"  * " << what
+         << L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n";
+  runLog.flush();
 }
 
 void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error) {

@@ -6,9 +6,11 @@
 #include "registry/registry_access.h"
 
 // Removes the current user's override of `extension` (".exe", ".bat", ".com"):
-// the per-user extension key and the per-user class key it names, then
-// Explorer's UserChoice for the extension. Returns how many of the deletions
-// failed.
+// the per-user extension key and the per-user class key it names, the
+// per-user class of the type (exefile, batfile, comfile), then Explorer's
+// choices for the extension (UserChoice, UserChoiceLatest, UserChoicePrevious
+// and the Application and Progid values of FileExts\<ext>). Returns how many
+// of the deletions failed.
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
                                  const std::wstring& extension);
 
@@ -16,6 +18,18 @@ std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog
 // names the key, or the value as the report lines name it, then the Windows
 // error; a blank line follows.
 void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error);
+
+// Removes the value `name` of root\base\relative, reached through no
+// registry link: a line names it with its data, another its deletion, the key
+// named "HKCU\" or "HKLM\" then base\relative. Nothing is written for a value
+// that is not there. Returns 1 when it stays: its deletion failed, or it is
+// reached through a link.
+std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name);
+
+// Writes the line of a key or value the repair does not delete because it
+// is reached through a registry link; a blank line follows.
+void ReportLinked(std::wostream& runLog, const std::wstring& what);
 
 // Removes the overrides of ".exe", ".bat" and ".com", in that order, as the
 // resets do after each type. Returns how many of the deletions failed.

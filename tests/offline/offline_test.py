@@ -50,13 +50,44 @@ FAMILIES = [
     ("server2022", "10.0.20348", "ServerNT", "Windows Server 2022 Datacenter", "win81", False, 5, 0,
      "Windows Server 2022"),
 ]
-# alice's Explorer choices in her NTUSER.DAT: the UserChoice of .exe goes, the rest stays
+# The policies that stop programs, beside others that stay: in SOFTWARE, and in alice's NTUSER.DAT below Software
+POLICIES = r"Microsoft\Windows\CurrentVersion\Policies"
+POLICY_KEYS = {POLICIES + r"\Explorer": {"NoDrives": (DWORD, bytes([4, 0, 0, 0])), "DisallowRun": (DWORD, bytes([1, 0, 0, 0]))},
+               POLICIES + r"\Explorer\DisallowRun": {"1": sz("taskmgr.exe")},
+               POLICIES + r"\System": {"DisableTaskMgr": (DWORD, bytes([1, 0, 0, 0])), "EnableLUA": (DWORD, bytes([1, 0, 0, 0]))},
+               r"Policies\Microsoft\Windows\System": {"DisableCMD": (DWORD, bytes([2, 0, 0, 0]))}}
+POLICIES_LEFT = {POLICIES.lower() + r"\explorer": {"nodrives": (DWORD, bytes([4, 0, 0, 0]))},
+                 POLICIES.lower() + r"\system": {"enablelua": (DWORD, bytes([1, 0, 0, 0]))},
+                 r"policies\microsoft\windows\system": {}}
+
+
+def policy_lines(root):
+    key = root + "\\" + POLICIES
+    return ("  * %s\\Explorer\\\\DisallowRun exists and is set to 1!\n  * %s\\Explorer\\\\DisallowRun has been deleted!\n\n"
+            "  * %s\\Explorer\\DisallowRun has been deleted!\n\n"
+            "  * %s\\System\\\\DisableTaskMgr exists and is set to 1!\n  * %s\\System\\\\DisableTaskMgr has been deleted!\n\n"
+            "  * %s\\Policies\\Microsoft\\Windows\\System\\\\DisableCMD exists and is set to 2!\n"
+            "  * %s\\Policies\\Microsoft\\Windows\\System\\\\DisableCMD has been deleted!\n\n") % (
+                key, key, key, key, key, root, root)
+
+
+# alice's Explorer choices in her NTUSER.DAT: those of every version for .exe go, the rest stays
 FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
-USER_KEYS = {FILE_EXTS + r"\UserChoice": {"ProgId": sz("txtfile"), "Hash": sz("AAAAAAAAAAA=")},
+USER_KEYS = {FILE_EXTS: {"Application": sz("evil.exe"), "Progid": sz("evilfile"), "kept": sz("kept")},
+             FILE_EXTS + r"\UserChoice": {"ProgId": sz("txtfile"), "Hash": sz("AAAAAAAAAAA=")},
+             FILE_EXTS + r"\UserChoiceLatest\ProgId": {"ProgId": sz("evil.1")},
+             FILE_EXTS + r"\UserChoiceLatest": {"Hash": sz("AAAAAAAAAAA=")},
+             FILE_EXTS + r"\UserChoicePrevious": {"ProgId": sz("evil.2")},
              FILE_EXTS + r"\OpenWithList": {"a": sz("notepad.exe"), "MRUList": sz("a")},
-             FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")}}
-CHOICE_LINES = ("  * HKCU\\%s\\UserChoice exists and is set to txtfile!\n"
-                "  * HKCU\\%s\\UserChoice has been deleted!\n\n") % (FILE_EXTS, FILE_EXTS)
+             FILE_EXTS + r"\OpenWithProgids": {"exefile": (0, b"")}, r"Software\Kept": {"": sz("kept")},
+             **{"Software\\" + key: values for key, values in POLICY_KEYS.items()}}
+GONE = ["userchoice", "userchoicelatest", "userchoicelatest\\progid", "userchoiceprevious"]
+CHOICE_LINES = "".join("  * HKCU\\%s\\%s exists and is set to %s!\n  * HKCU\\%s\\%s has been deleted!\n\n"
+                       % (FILE_EXTS, name, data, FILE_EXTS, name) for name, data in (
+                           ("UserChoice", "txtfile"), ("UserChoiceLatest", "evil.1"), ("UserChoicePrevious", "evil.2"),
+                           ("\\Application", "evil.exe"), ("\\Progid", "evilfile")))
+# alice's own exefile class, named by no .exe key of hers, goes; her other classes stay
+USER_CLASS_LINE = "  * HKCU\\SOFTWARE\\Classes\\exefile has been deleted!\n\n"
 
 
 def flip(path, masks):
@@ -148,7 +179,7 @@ class OfflineRepair(unittest.TestCase):
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
-            **{"Classes\\" + key: values for key, values in self.many.items()},
+            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -157,6 +188,8 @@ class OfflineRepair(unittest.TestCase):
             r"ControlSet002\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")},
         }, minor)
         self.at = write_hive(self.alice, {".exe": {"": sz("evilfile")}, r"evilfile\shell\open\command": {"": sz("evil %1")},
+                                          r"exefile\shell\open\command": {"": sz("evil %1")},
+                                          r"txtfile\shell\open\command": {"": sz("notepad.exe %1")},
                                           **self.many}, minor)
         write_hive(self.bob, {".exe": {"SymbolicLinkValue": (LINK, ("\\REGISTRY\\USER\\%s_Classes\\keepme" % BOB).encode("utf-16-le"))},
                               "keepme": {"": sz("notaclass")}}, minor)
@@ -206,16 +239,24 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("Windows Version: %s\n" % name, log)
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
-                self.assertIn(" has been deleted!\n\n" + CHOICE_LINES, log)
+                self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
+                self.assertIn(policy_lines("HKLM\\Software") + "  - ", log)
                 kept = read_hive(backup(self.alice_user))
-                del kept[FILE_EXTS.lower() + "\\userchoice"]
+                for name in GONE:
+                    del kept[FILE_EXTS.lower() + "\\" + name]
+                del kept[FILE_EXTS.lower()]["application"], kept[FILE_EXTS.lower()]["progid"]
+                del kept["software\\" + POLICIES.lower() + "\\explorer\\disallowrun"]
+                kept.update({"software\\" + key: values for key, values in POLICIES_LEFT.items()})
                 self.assertEqual(read_hive(self.alice_user), kept)
                 machine = read_hive(self.software)
+                self.assertEqual({key: machine.get(key) for key in POLICIES_LEFT}, POLICIES_LEFT)
+                self.assertNotIn(POLICIES.lower() + "\\explorer\\disallowrun", machine)
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
                 alice, bob = read_hive(self.alice), read_hive(self.bob)
-                self.assertFalse({".exe", "evilfile"} & set(alice))
+                self.assertFalse({".exe", "evilfile", "exefile"} & set(alice))
+                self.assertEqual(alice["txtfile\\shell\\open\\command"], {"": sz("notepad.exe %1")})
                 self.assertNotIn(".exe", bob)
                 self.assertEqual(bob["keepme"][""], sz("notaclass"))  # the link's target stays
                 for key, values in self.many.items():  # the keys beside, as they were

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <sstream>
 
 #include "registry/operations.h"
+#include "registry/policy_locks.h"
 #include "registry/reset.h"
 #include "registry/user_override.h"
 #include "support/memory_registry.h"
@@ -76,29 +78,188 @@ TEST(UserOverride, TheClassKeyGoesEvenWhenTheExtensionKeyResists) {
   EXPECT_EQ(registry.OpenKeys(), 0u);
 }
 
+const std::wstring kFileExts = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.exe";
+
+// Each lock of a user on .exe, planted alone and all together: the per-user
+// exefile class without a .exe key naming it, Explorer's choices of every
+// version, XP's "Always use the selected program" values. Another per-user
+// class, OpenWithList and OpenWithProgids stay; a second run finds nothing.
+TEST(UserOverride, EveryLockOfAUserGoesAndItsBystandersStay) {
+  const std::wstring fileExts = kFileExts;
+  const struct Lock {
+    std::wstring key, name, text, lines;
+  } locks[] = {
+      {L"HKCU\\SOFTWARE\\Classes\\exefile\\shell\\open\\command", L"", L"evil.exe \"%1\"",
+       L"  * HKCU\\SOFTWARE\\Classes\\exefile has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoice", L"Progid", L"txtfile",
+       L"  * " + fileExts + L"\\UserChoice exists and is set to txtfile!\r\n  * " + fileExts +
+           L"\\UserChoice has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoiceLatest\\ProgId", L"ProgId", L"evil.1",
+       L"  * " + fileExts + L"\\UserChoiceLatest exists and is set to evil.1!\r\n  * " + fileExts +
+           L"\\UserChoiceLatest has been deleted!\r\n\r\n"},
+      {fileExts + L"\\UserChoicePrevious", L"ProgId", L"evil.2",
+       L"  * " + fileExts + L"\\UserChoicePrevious exists and is set to evil.2!\r\n  * " + fileExts +
+           L"\\UserChoicePrevious has been deleted!\r\n\r\n"},
+      {fileExts, L"Application", L"evil\x1b.exe",
+       L"  * " + fileExts + L"\\\\Application exists and is set to evil\\x1B.exe!\r\n  * " + fileExts +
+           L"\\\\Application has been deleted!\r\n\r\n"},
+      {fileExts, L"Progid", L"evilfile",
+       L"  * " + fileExts + L"\\\\Progid exists and is set to evilfile!\r\n  * " + fileExts +
+           L"\\\\Progid has been deleted!\r\n\r\n"},
+  };
+  // Row i alone, then (i == size) every one together.
+  for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
+    MemoryRegistry registry, expected;
+    for (MemoryRegistry* each : {&registry, &expected}) {
+      ASSERT_TRUE(PutText(*each, L"HKCU\\SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"", L"notepad.exe %1"));
+      ASSERT_TRUE(PutText(*each, fileExts + L"\\OpenWithList", L"a", L"notepad.exe"));
+      ASSERT_TRUE(Put(*each, fileExts + L"\\OpenWithProgids", L"exefile", ValueType::RegNone, {}));
+    }
+    std::wstring lines;
+    for (std::size_t i = 0; i < std::size(locks); ++i) {
+      if (planted != i && planted != std::size(locks)) continue;
+      ASSERT_TRUE(PutText(registry, locks[i].key, locks[i].name, locks[i].text));
+      lines += locks[i].lines;
+    }
+    std::wostringstream log;
+    EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 0u) << planted;
+    EXPECT_EQ(log.str(), lines) << planted;
+    EXPECT_EQ(registry.State(), expected.State()) << planted;
+    std::wostringstream again;
+    EXPECT_EQ(RemoveUserOverride(registry, again, L".exe"), 0u);
+    EXPECT_EQ(again.str(), L"");
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
 // Explorer's choice that cannot go is named and counted: a deletion refused,
 // or a choice reached through a link, whose target stays.
 TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
-  const std::wstring fileExts = L"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.exe";
-  const std::wstring choice = fileExts + L"\\UserChoice";
-  const std::wstring named = L"  * " + choice + L" exists and is set to txtfile!\r\n  * " + choice;
-  for (const bool linked : {false, true}) {
-    MemoryRegistry registry;
-    if (linked) {
-      ASSERT_TRUE(PutLink(registry, fileExts, L"HKLM\\Software\\Elsewhere"));
-      ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Elsewhere\\UserChoice", L"ProgId", L"txtfile"));
-    } else {
-      ASSERT_TRUE(PutText(registry, choice, L"Progid", L"txtfile"));  // as Vista and 7 name it
-      registry.Fail(Kind::DeleteOpenedKey, choice, kRegistryAccessDenied);
+  const std::wstring fileExts = kFileExts;
+  const struct {
+    std::wstring key, name, shown;
+    Kind refused;
+  } choices[] = {
+      {fileExts + L"\\UserChoice", L"Progid", fileExts + L"\\UserChoice", Kind::DeleteOpenedKey},  // as Vista and 7 name it
+      {fileExts + L"\\UserChoiceLatest\\ProgId", L"ProgId", fileExts + L"\\UserChoiceLatest", Kind::DeleteOpenedKey},
+      {fileExts, L"Application", fileExts + L"\\\\Application", Kind::DeleteValue},
+  };
+  for (const auto& choice : choices) {
+    for (const bool linked : {false, true}) {
+      MemoryRegistry registry;
+      if (linked) {
+        ASSERT_TRUE(PutLink(registry, fileExts, L"HKLM\\Software\\Elsewhere"));
+        ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Elsewhere" + choice.key.substr(fileExts.size()), choice.name,
+                            L"txtfile"));
+      } else {
+        ASSERT_TRUE(PutText(registry, choice.key, choice.name, L"txtfile"));
+        registry.Fail(choice.refused, choice.key, kRegistryAccessDenied);
+      }
+      const RegistryState before = registry.State();
+      std::wostringstream log;
+      EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u) << choice.shown;
+      EXPECT_EQ(log.str(), L"  * " + choice.shown + L" exists and is set to txtfile!\r\n  * " + choice.shown +
+                               (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
+                                       : L" could not be reset (error 5)!\r\n\r\n"));
+      EXPECT_EQ(registry.State(), before);
+      EXPECT_EQ(registry.OpenKeys(), 0u);
     }
-    const RegistryState before = registry.State();
+  }
+}
+
+// Windows 8's Pin to Start verb goes from 8.1 on only as Windows 8's table
+// writes it; one holding anything more or other stays, and so do the other
+// verbs.
+TEST(Reset, OnlyWindows8sOwnPinVerbGoes) {
+  const std::wstring verb = L"HKLM\\Software\\Classes\\exefile\\shell\\pintostartscreen";
+  const struct {
+    const char* what;
+    std::function<bool(MemoryRegistry&)> change;
+    bool gone;
+  } rows[] = {
+      {"as written", [](MemoryRegistry&) { return true; }, true},
+      {"another value", [&](MemoryRegistry& r) { return PutText(r, verb, L"Icon", L"evil.ico"); }, false},
+      {"another text", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\command", L"DelegateExecute", L"{0}"); }, false},
+      {"another type", [&](MemoryRegistry& r) { return Put(r, verb, L"NeverDefault", ValueType::RegExpandSz, Sz(L"")); }, false},
+      {"a command", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\command", L"", L"evil.exe"); }, false},
+      {"another subkey", [&](MemoryRegistry& r) { return PutText(r, verb + L"\\ddeexec", L"", L"x"); }, false},
+  };
+  for (const auto& row : rows) {
+    MemoryRegistry registry;
     std::wostringstream log;
-    EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u);
-    EXPECT_EQ(log.str(), named + (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
-                                         : L" could not be reset (error 5)!\r\n\r\n"));
-    EXPECT_EQ(registry.State(), before);
+    ASSERT_TRUE(PutText(registry, L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command", L"", L"\"%1\" %*"));
+    ASSERT_EQ(AddPinToStartVerb(registry, log), 0u);
+    ASSERT_TRUE(row.change(registry)) << row.what;
+    const RegistryState before = registry.State();
+    EXPECT_EQ(RemoveWindows8PinVerb(registry, log), 0u);
+    EXPECT_EQ(log.str(), row.gone ? L"  * " + verb + L" found and deleted!\r\n\r\n" : L"") << row.what;
+    EXPECT_EQ(registry.Has(verb), !row.gone) << row.what;
+    if (!row.gone) {
+      EXPECT_EQ(registry.State(), before) << row.what;
+    }
+    EXPECT_TRUE(registry.Has(L"HKLM\\Software\\Classes\\exefile\\shell\\open\\command"));
     EXPECT_EQ(registry.OpenKeys(), 0u);
   }
+}
+
+// The policies that stop programs, planted alone and all together in HKLM
+// and HKCU: each goes, a list with its value; another policy value beside
+// them stays. A refused deletion is named and counted; a second run finds
+// nothing.
+TEST(PolicyLocks, EachGoesAndTheOtherPoliciesStay) {
+  const std::wstring explorer = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+  const std::wstring system = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System";
+  const std::wstring cmd = L"\\Software\\Policies\\Microsoft\\Windows\\System";
+  const Bytes one{1, 0, 0, 0}, two{2, 0, 0, 0};
+  const struct Lock {
+    std::wstring key, name;
+    Bytes dword;
+    std::wstring list, shownData;
+  } locks[] = {
+      {explorer, L"DisallowRun", one, L"DisallowRun", L"1"},
+      {explorer, L"RestrictRun", one, L"RestrictRun", L"1"},
+      {system, L"DisableTaskMgr", one, L"", L"1"},
+      {system, L"DisableRegistryTools", two, L"", L"2"},
+      {cmd, L"DisableCMD", two, L"", L"2"},
+  };
+  for (const wchar_t* root : {L"HKLM", L"HKCU"}) {
+    for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
+      MemoryRegistry registry, expected;
+      for (MemoryRegistry* each : {&registry, &expected}) {
+        ASSERT_TRUE(Put(*each, root + explorer, L"NoDrives", ValueType::RegDword, one));
+        ASSERT_TRUE(Put(*each, root + system, L"EnableLUA", ValueType::RegDword, one));
+        ASSERT_TRUE(Put(*each, root + cmd, L"EnableSmartScreen", ValueType::RegDword, one));
+      }
+      std::wstring lines;
+      for (std::size_t i = 0; i < std::size(locks); ++i) {
+        if (planted != i && planted != std::size(locks)) continue;
+        const Lock& lock = locks[i];
+        const std::wstring shown = root + lock.key + L"\\\\" + lock.name;
+        ASSERT_TRUE(Put(registry, root + lock.key, lock.name, ValueType::RegDword, lock.dword));
+        lines += L"  * " + shown + L" exists and is set to " + lock.shownData + L"!\r\n  * " + shown +
+                 L" has been deleted!\r\n\r\n";
+        if (lock.list.empty()) continue;
+        ASSERT_TRUE(PutText(registry, root + lock.key + L"\\" + lock.list, L"1", L"taskmgr.exe"));
+        lines += L"  * " + std::wstring(root) + lock.key + L"\\" + lock.list + L" has been deleted!\r\n\r\n";
+      }
+      const RegistryRoot at = root == std::wstring(L"HKLM") ? RegistryRoot::HKLM : RegistryRoot::HKCU;
+      std::wostringstream log;
+      EXPECT_EQ(RemovePolicyLocks(registry, log, at), 0u);
+      EXPECT_EQ(log.str(), lines) << root << planted;
+      EXPECT_EQ(registry.State(), expected.State()) << root << planted;
+      std::wostringstream again;
+      EXPECT_EQ(RemovePolicyLocks(registry, again, at), 0u);
+      EXPECT_EQ(again.str(), L"");
+      EXPECT_EQ(registry.OpenKeys(), 0u);
+    }
+  }
+  MemoryRegistry registry;
+  ASSERT_TRUE(Put(registry, L"HKCU" + cmd, L"DisableCMD", ValueType::RegDword, one));
+  registry.Fail(Kind::DeleteValue, L"HKCU" + cmd, kRegistryAccessDenied);
+  std::wostringstream log;
+  EXPECT_EQ(RemovePolicyLocks(registry, log, RegistryRoot::HKCU), 1u);
+  EXPECT_EQ(log.str(), L"  * HKCU" + cmd + L"\\\\DisableCMD exists and is set to 1!\r\n  * HKCU" + cmd +
+                           L"\\\\DisableCMD could not be reset (error 5)!\r\n\r\n");
 }
 
 }  // namespace
