@@ -248,7 +248,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
   std::wostringstream status;
   std::vector<const HiveFile*> failed;
   if (dryRun) {
-    status << L"  - Not done (dry run): nothing was written.\r\n";
+    if (!changed.empty()) status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
     // No hive is replaced unless the records that undo its changes are on disk.
     const bool recorded = undo.Commit();
@@ -285,30 +285,40 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
 }
 
 // Each profile's overrides, its lines after one that names it; a profile
-// with nothing to remove shows nothing, one whose classes hive could not be
-// reached or read says why. Its keys are named in the undo file as the
-// running Windows names them, below HKEY_USERS\<sid>.
+// with nothing to remove shows nothing, a hive of it that could not be
+// reached or read says why on a line of its own, and the other hive is
+// repaired all the same. One listed without a folder gets a note, and is no
+// failure: a deleted account leaves its entry behind. Its keys are named in
+// the undo file as the running Windows names them, below HKEY_USERS\<sid>.
 void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldUndo& undo, bool dryRun,
                             std::wostream& runLog, Tally& tally) {
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
-    std::wostringstream lines;
-    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
-    if (!profile.classes) {
-      runLog << title << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n\r\n";
+    if (profile.noFolder) {
+      runLog << L"User profile " << profile.folder << L" (" << profile.sid
+             << L"): no folder: nothing to repair.\r\n\r\n";
       runLog.flush();
-      ++tally.failures;
       continue;
     }
-    volume.MountProfile(profile);
-    registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
-    registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
-    tally.failures += RemoveUserOverrides(registry, lines);
+    std::wostringstream lines;
+    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
+    if (!profile.problem.empty()) {
+      lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
+      ++tally.failures;
+    }
+    if (profile.classes || profile.user) {
+      volume.MountProfile(profile);
+      registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
+      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
+      // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
+      tally.failures += profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
+    }
     if (!profile.userProblem.empty()) {
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;
     }
     const std::wstring user = L"HKEY_USERS\\" + profile.sid;
-    std::vector<PartHive> hives{{profile.classes.get(), user + L"_Classes"}};
+    std::vector<PartHive> hives;
+    if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
     if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
     Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
   }

@@ -127,3 +127,11 @@ std::uint32_t RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLo
   }
   return failures;
 }
+
+std::uint32_t RemoveExplorerChoices(RegistryAccess& registry, std::wostream& runLog) {
+  std::uint32_t failures = 0;
+  for (const OverrideLiterals& literals : kLiterals) {
+    failures += RemoveExplorerChoice(registry, runLog, literals.extension);
+  }
+  return failures;
+}

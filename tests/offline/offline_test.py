@@ -20,7 +20,7 @@ from hives import DESCRIPTOR, check_hive, field, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
-ALICE, BOB = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002"
+ALICE, BOB, CAROL = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002", "S-1-5-21-7-7-7-1003"
 VISTA_CLASSES = "AppData/Local/Microsoft/Windows/UsrClass.dat"
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 
@@ -134,7 +134,7 @@ class OfflineRepair(unittest.TestCase):
         self.alice, self.bob = (self.root / (classes % name) for name in ("alice", "bob"))
         self.alice_user = self.root / (classes % "alice").split("/")[0] / "alice/NTUSER.DAT"
         profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice",
-                    BOB: users + r"\bob", **dict(profiles)}
+                    BOB: users + r"\bob", CAROL: users + r"\carol", **dict(profiles)}  # carol's folder is gone
         major_minor, build = version.rsplit(".", 1)
         major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
@@ -207,6 +207,8 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
                 self.assertIn(" has been deleted!\n\n" + CHOICE_LINES, log)
+                self.assertIn("\nUser profile C:\\%s\\carol (%s): no folder: nothing to repair.\n\n"
+                              % ("Documents and Settings" if xp else "Users", CAROL), log)
                 kept = read_hive(backup(self.alice_user))
                 del kept[FILE_EXTS.lower() + "\\userchoice"]
                 self.assertEqual(read_hive(self.alice_user), kept)
@@ -299,19 +301,22 @@ class OfflineRepair(unittest.TestCase):
 
     def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
         key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
+        damaged = "its structure is damaged: "
         nk_parent, nk_list, nk_value_list, nk_class = 20, 32, 44, 52
-        cases = [  # what is damaged, how, and whether a field left unused is ignored and the repair made
+        cases = [  # what is damaged, how, and True when a field left unused is ignored and the repair made, else
+            # the problem shown; alice's NTUSER.DAT is repaired either way
+            ("not written out by Windows", lambda: flip(self.alice, {8: 6, 508: 6}), "sequence numbers differ"),
             ("class name of length 0 at the root key", lambda: field(self.alice, key(".exe"), nk_class, value=key("")), True),
             ("subkey list set while no subkey is counted",
              lambda: field(self.alice, key(".exe"), nk_list, value=field(self.alice, key(""), nk_list)), True),
-            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), False),
+            ("security record counting fewer uses than users", lambda: field(self.alice, security, 16, value=1), damaged),
             ("value list naming another key's value", lambda: field(
-                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), False),
-            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), False),
-            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), False),
+                self.alice, field(self.alice, key(command), nk_value_list), 4, value=self.at[".exe", ""]), damaged),
+            ("parent field naming another key", lambda: field(self.alice, key(".exe"), nk_parent, value=key("evilfile")), damaged),
+            ("subkey list counting past its cell", lambda: field(self.alice, field(self.alice, key(""), nk_list), 6, "<H", 90), damaged),
             ("index root listing itself", lambda: [field(self.alice, field(self.alice, key(""), nk_list), *change) for change in
-                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], False),
-            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), False),
+                                                  ((4, "<2s", b"ri"), (6, "<H", 1), (8, "<I", field(self.alice, key(""), nk_list)))], damaged),
+            ("a freed key record", lambda: field(self.alice, key(".exe"), 0, "<i", -field(self.alice, key(".exe"), 0, "<i")), damaged),
         ]
         for name, damage, repaired in cases:
             with self.subTest(name):
@@ -319,13 +324,15 @@ class OfflineRepair(unittest.TestCase):
                 damage()
                 before = self.alice.read_bytes()
                 code, log = self.run_offline("--yes")
-                if repaired:
+                self.assertNotIn(FILE_EXTS.lower() + "\\userchoice", read_hive(self.alice_user))
+                if repaired is True:
                     self.assertEqual((code, check_hive(self.alice)), (0, []), log)
                     self.assertNotIn(".exe", read_hive(self.alice))
                     continue
                 self.assertEqual(code, 2, log)
-                self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure is "
-                              "damaged: " % self.alice, log)
+                self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: ", log)
+                self.assertIn(repaired, log[log.index("User profile C:\\Users\\alice:"):log.index(CHOICE_LINES)])
+                self.assertIn(CHOICE_LINES + "  - Written to %s;" % self.alice_user, log)
                 self.assertEqual(self.alice.read_bytes(), before)
                 self.assertFalse(backup(self.alice).exists())
                 self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
@@ -364,7 +371,7 @@ class OfflineRepair(unittest.TestCase):
         named = [r"C:\..\%s\victim" % climb, r"C:\Users\dave", r"C:\Users\gus", r"D:\Users\erin",
                  r"C:\Users\fay", r"C:\Users\hal",
                  r"C:\Users\ALICE~1",  # a short name, which only ntfs-3g shows
-                 r"C:\Users\nobody", r"C:\Users\twin"]  # no such folder; two that differ only in case
+                 r"C:\Users\twin"]  # two that differ only in case
         alice = [r"C:\USERS\Alice", "C:\\Users\\alice. ", "C:/Users/alice"]  # Windows reaches alice's folder by each
         self.lay_out(profiles={ALICE[:-4] + str(2000 + i): folder
                                for i, folder in enumerate(named + alice + [r"C:\Users\frank"])})
@@ -390,6 +397,7 @@ class OfflineRepair(unittest.TestCase):
         self.assertFalse(backup(self.alice, "-2").exists())
         for folder in named:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
+        self.assertIn("\nUser profile C:\\Users\\carol (%s): no folder: nothing to repair.\n\n" % CAROL, log)
         self.assertIn("Log on to that Windows as this user and off again", log)
         self.assertEqual(files(self.root / "Users/fay") | files(self.root / "Users/hal"), unsound)
         self.assertIn("User profile C:\\Users\\frank:\n  * Its user hive was not repaired: %s is a link, which is not "
