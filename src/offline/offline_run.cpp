@@ -135,7 +135,7 @@ struct Tally {
 };
 
 int Refuse(std::wostream& out, const std::string& problem) {
-  out << L"\r\n" << DecodeUtf8(problem) << L"\r\n";
+  out << DecodeUtf8(problem) << L"\r\n";
   out.flush();
   return kOfflineStopped;
 }
@@ -149,7 +149,8 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   const std::wstring button = L"press the OK button";
   const std::size_t at = text.find(button);
   if (at != std::wstring::npos) text.replace(at, button.size(), L"answer y");
-  console << L"\r\n" << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
+  // The banner before it ends with an empty line.
+  console << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
   if (options.yes) {
     console << L"yes (--yes)\r\n\r\n" << std::flush;
     return true;

@@ -18,7 +18,7 @@ sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.
 from runner import read_reg, read_text  # noqa: E402
 from hives import DESCRIPTOR, check_hive, field, write_hive  # noqa: E402
 
-OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
+OFFLINE, EXPECTED, WINDOWS_HIVES = (os.path.abspath(path) for path in sys.argv[1:4])
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
 ALICE, BOB, CAROL = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002", "S-1-5-21-7-7-7-1003"
 VISTA_CLASSES = "AppData/Local/Microsoft/Windows/UsrClass.dat"
@@ -172,13 +172,15 @@ class OfflineRepair(unittest.TestCase):
         self.addCleanup(subprocess.run, ["umount", folder], check=True)
         return folder
 
-    def run_offline(self, *args, preexec=None):
-        """The exit code and the text shown; a run that kept a log kept the same text, but the question."""
-        run = subprocess.run([self.program, *args, self.target], input="", capture_output=True, text=True, timeout=120,
-                             user=self.user, preexec_fn=preexec)
+    def run_offline(self, *args, preexec=None, cwd=None):
+        """The exit code and the text shown, its lines ended in LF alone; a run that kept a log kept the same text,
+        but the question."""
+        run = subprocess.run([self.program, *args, self.target], input=b"", capture_output=True, timeout=120,
+                             user=self.user, preexec_fn=preexec, cwd=cwd)
+        self.assertNotIn(b"\r", run.stdout + run.stderr)
         if run.returncode != 1 or "--dry-run" in args:
-            self.assertEqual(run.stderr, "")
-        return run.returncode, run.stdout + run.stderr
+            self.assertEqual(run.stderr, b"")
+        return run.returncode, (run.stdout + run.stderr).decode()
 
     def record(self, name="Morvane.txt"):
         """The text of a file of the run's record on the volume."""
@@ -198,7 +200,7 @@ class OfflineRepair(unittest.TestCase):
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertEqual(said(dry), said(log))
-                shown = log[:log.index("\nMorvane License")] + log[log.index("Resetting"):]  # but the question
+                shown = log[:log.index("Morvane License")] + log[log.index("Resetting"):]  # but the question
                 self.assertEqual(shown.replace(self.record().replace("\r\n", "\n"), ""),
                                  "Your executables (.exe, .bat, .com) should now properly execute on your computer!\n")
                 self.assertEqual((self.alice.stat().st_uid, self.alice.stat().st_gid, self.alice.stat().st_mode & 0o777),
@@ -239,6 +241,8 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(restored, expected)
                 self.assertEqual(self.system.read_bytes(), before[self.system])
                 repaired, first = files(self.root), self.record()
+                # The log keeps CR LF, for Notepad (after its closing lines, a LF alone, as on Windows).
+                self.assertNotIn("\n", first[:-1].replace("\r\n", ""))
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
@@ -295,6 +299,8 @@ class OfflineRepair(unittest.TestCase):
                 code, log = self.run_offline(*self.args)
                 self.assertEqual(code, 1, log)
                 self.assertIn(message, log)
+                # The refusal adds no empty line of its own, after the banner's or at the start.
+                self.assertFalse(log.startswith("\n") or "\n\n\n" in log, log)
                 self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
                 if name != "no answer":
                     self.assertFalse((self.root / "Morvane").exists())
@@ -472,15 +478,53 @@ class OfflineRepair(unittest.TestCase):
     def test_usage_goes_to_stdout_only_when_asked_for(self):
         for args, code, usage, other, first in (
                 (["--help"], 0, "stdout", "stderr", "usage: morvane-offline "),
+                (["-h", "--force"], 0, "stdout", "stderr", "usage: morvane-offline "),
                 (["--version"], 0, "stdout", "stderr", "morvane-offline 1."),
-                (["--force", "/mnt"], 1, "stderr", "stdout", 'morvane-offline: unknown option "--force"\nusage: '),
-                (["--yes"], 1, "stderr", "stdout", "morvane-offline: no WINDOWS_ROOT given\nusage: ")):
+                (["-V"], 0, "stdout", "stderr", "morvane-offline 1.")):
             with self.subTest(args[0]):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual(run.returncode, code)
                 self.assertTrue(getattr(run, usage).startswith(first), run)
                 self.assertEqual(getattr(run, other), "")
 
+    def test_a_wrong_command_line_is_one_line_and_where_to_read_more(self):
+        for args, problem in (
+                (["--force", "/mnt"], "unknown option '--force'"),
+                (["--force=yes", "/mnt"], "unknown option '--force'"),
+                (["-yx", "/mnt"], "unknown option '-x'"),
+                (["--yes"], "no WINDOWS_ROOT given"),
+                (["/mnt", "/media"], 'one WINDOWS_ROOT only: "/mnt", then "/media"'),
+                (["--yes=no", "/mnt"], "option '--yes' takes no value"),
+                (["/mnt", "--log"], "option '--log' needs a FILE after it"),
+                (["--undo=", "/mnt"], "option '--undo' needs a FILE after it"),
+                (["-a"], "option '-a' needs an IMAGE after it"),
+                (["--root", "/dev/sda2", "/mnt"], "--root is for disk images and needs -a IMAGE (a mounted volume is "
+                                                  "named as WINDOWS_ROOT alone)"),
+                (["--format=raw", "/mnt"], "--format is for disk images and needs -a IMAGE (a mounted volume is "
+                                           "named as WINDOWS_ROOT alone)")):
+            with self.subTest(args):
+                run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
+                self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                 (1, "", "morvane-offline: %s\nTry 'morvane-offline --help'.\n" % problem))
+
+    def test_each_form_of_an_option_is_taken(self):
+        log, undo = pathlib.Path("log.txt"), pathlib.Path("undo.reg")  # in the folder the run starts in
+        for args, dry_run in (
+                (["-n"], True), (["--dry-run"], True), (["-yn"], True), (["--yes", "-n"], True),
+                (["-y"], False), (["--yes", "--log", log], False), (["--log=%s" % log, "-y", "--undo=%s" % undo], False),
+                (["--undo", undo, "--yes", "--"], False)):  # after --, a root that begins with "-"
+            with self.subTest(args):
+                folder = pathlib.Path(tempfile.mkdtemp(prefix="morvane-options-"))
+                self.addCleanup(shutil.rmtree, folder)
+                (folder / "-volume").mkdir()
+                self.lay_out(root=folder / "-volume")
+                self.target = "-volume" if "--" in args else self.root
+                code, out = self.run_offline(*args, cwd=folder)
+                self.assertEqual(code, 0, out)
+                self.assertEqual((".exe" in read_hive(self.alice), "Dry run: nothing was changed." in out),
+                                 (dry_run, dry_run))
+                self.assertEqual([(folder / name).is_file() for name in (log, undo)],
+                                 [log in args or "--log=%s" % log in args, undo in args or "--undo=%s" % undo in args])
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
