@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "driver/banner.h"
@@ -38,6 +39,35 @@ constexpr std::uint64_t kSpaceMargin = 1u << 20;
 constexpr wchar_t kDryRunNote[] =
     L"Dry run (--dry-run): nothing is written, no backup, log or undo file. The lines below say what a run "
     L"would change.\r\n\r\n";
+
+// A dry run's change lines say what a run would do: the words of a change
+// made, in the lines of the resets, and those of the change it predicts.
+constexpr std::pair<const wchar_t*, const wchar_t*> kPredictions[] = {
+    {L" has been deleted!", L" would be deleted!"},
+    {L" found and deleted!", L" found and would be deleted!"},
+    {L" did not exist and was recreated!", L" does not exist and would be recreated!"},
+    {L"It was reset to ", L"It would be reset to "},
+    {L" was reset to ", L" would be reset to "},
+};
+
+// `lines` with each line's change (its last one, past any name the user's
+// registry gave) told as a prediction.
+std::wstring AsPredicted(const std::wstring& lines) {
+  std::wstring out;
+  for (std::size_t start = 0; start < lines.size();) {
+    const std::size_t end = std::min(lines.find(L'\n', start), lines.size() - 1) + 1;
+    std::wstring line = lines.substr(start, end - start);
+    for (const auto& [made, predicted] : kPredictions) {
+      const std::size_t at = line.rfind(made);
+      if (at == std::wstring::npos) continue;
+      line.replace(at, std::wcslen(made), predicted);
+      break;
+    }
+    out += line;
+    start = end;
+  }
+  return out;
+}
 
 // The console as the run log's second sink, which can be held shut while
 // text that it already showed goes to the log file alone.
@@ -239,7 +269,7 @@ struct PartHive {
 // after them, each hive written and its backup; when one was not, a line
 // before and after them says that none, or not all, of these changes were
 // made, and the undo file drops the records of its keys. In a dry run the
-// lines are marked as not done.
+// lines say what would be done, and are marked as not done.
 void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
             bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
   std::vector<PartHive> changed;
@@ -279,7 +309,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
       failed.empty() ? L""
       : noneMade     ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
                      : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
-  runLog << title << notMade << lines << status.str();
+  runLog << title << notMade << (dryRun ? AsPredicted(lines) : lines) << status.str();
   if (noneMade) runLog << L"  - None of the changes above were made.\r\n";
   runLog << L"\r\n";
   runLog.flush();
