@@ -72,7 +72,17 @@ bool DescribeHost(std::wostream& runLog, SystemInfo& info, HostQuery& host, Cloc
            << L", is not supported.\r\n" << info.unsupportedNote;
     if (!recorded.empty()) runLog << kSupportedVersions;
   } else {
-    runLog << L"Windows Version: " << info.osName << L"\r\n\r\n";
+    runLog << L"Windows Version: " << info.osName << L"\r\n";
+    // A compatibility mode makes the system report an older version to the
+    // program; the repair is that of the Windows that runs.
+    const OsVersionReport reported = host.ReportedVersion();
+    if (reported.majorVersion != info.majorVersion || reported.minorVersion != info.minorVersion ||
+        reported.buildNumber != info.buildNumber) {
+      runLog << L"A compatibility mode is set on this program: Windows reports version " << reported.majorVersion
+             << L'.' << reported.minorVersion << L" (build " << reported.buildNumber
+             << L") to it. The repair is that of the Windows that runs.\r\n";
+    }
+    runLog << L"\r\n";
   }
   runLog.flush();
   return processorStatus != 1 && info.supported != 0;

@@ -18,6 +18,8 @@ void WriteClosingLines(std::wostream& runLog, std::uint32_t startTick, Clock& cl
 
 // Classifies the host into `info` and writes the banner, then either the
 // Windows version line or the message that ends the run (a processor that
-// cannot be used, a system that is not supported); flushes the run log.
+// cannot be used, a system that is not supported), and a line when a
+// compatibility mode makes the system report another version to the program;
+// flushes the run log.
 // False when the run must stop.
 bool DescribeHost(std::wostream& runLog, SystemInfo& info, HostQuery& host, Clock& clock);

@@ -17,9 +17,18 @@
 // regular file (a FIFO or a device: the console then carries the run alone).
 std::FILE* OpenLogFile(const std::wstring& path) noexcept;
 
+// What AppendWhole did.
+enum class Appended {
+  kFailed,
+  kWhole,
+  // Written whole, but the file system (or a filter on it) refused the flush
+  // to the disk as a call it does not support.
+  kWholeUnflushed,
+};
+
 // Appends `size` bytes to `file` in one write, after what it buffers, and
 // when `durable` has them reach the disk (fsync, FlushFileBuffers) before it
-// returns; false when any of that failed.
-bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept;
+// returns.
+Appended AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept;
 // Cuts `file` back to its first `size` bytes; false when that failed.
 bool CutFile(std::FILE* file, std::uint64_t size) noexcept;

@@ -1,5 +1,5 @@
-// Morvane.exe's entry point: wires the Windows services into the run. Of the
-// command-line arguments only /quiet counts.
+// Morvane.exe's entry point: wires the Windows services into the run with the
+// command-line arguments.
 
 #include <string>
 #include <vector>
@@ -13,6 +13,7 @@
 #include "platform/win_host.h"
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
+#include "platform/win_record_folders.h"
 #include "platform/win_registry.h"
 #include "platform/win_shell.h"
 
@@ -30,8 +31,9 @@ int wmain(int argc, wchar_t** argv) {
   WinDesktop desktop;
   WinEventLog eventLog;
   WinShell shell;
-  RunServices services{console,    dialog,    clock,    environment, tokens,   host,
-                       shortPaths, processes, registry, desktop,     eventLog, shell};
+  WinRecordFolders records;
+  RunServices services{console,    dialog,    clock,   environment, tokens, host,   shortPaths,
+                       processes,  registry,  desktop, eventLog,    shell,  records};
   const int exitCode = Run(services, arguments);
   return exitCode;
 }

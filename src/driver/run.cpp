@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "driver/banner.h"
 #include "driver/run_log.h"
@@ -12,6 +13,7 @@
 #include "driver/unattended.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
+#include "registry/registry_text.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "sweep/sweep.h"
@@ -20,7 +22,20 @@ namespace {
 
 constexpr std::uint32_t kWaitAfterTermination = 2000;  // milliseconds
 
-constexpr wchar_t kLogFileName[] = L"\\Desktop\\Morvane.txt";
+constexpr wchar_t kLogFileName[] = L"\\Morvane.txt";
+
+// A confirmation dialog that could not be shown although a window could be
+// made at the start; the programs of the sweep have been ended by then.
+constexpr wchar_t kLicenseNotShownLine[] =
+    L"The confirmation dialog could not be shown, so nobody was asked. The registry was not changed; "
+    L"start Morvane.exe with /quiet to repair without being asked. Program terminating.\r\n";
+constexpr wchar_t kFinishedNotShownLine[] =
+    L"The closing dialog could not be shown; this log has the run's outcome.\r\n";
+
+// The closing dialog of failed writes when no log file could be written.
+constexpr wchar_t kNotResetOnConsoleText[] =
+    L"Some associations of executables (.exe, .bat, .com) could not be reset! No log file could be "
+    L"written; the console names each one.";
 
 constexpr int kRunEnds = 0;
 constexpr int kEarlyStop = 1;
@@ -49,20 +64,49 @@ int StopEarly(RunLog& log, const wchar_t* message) {
   return kEarlyStop;
 }
 
+// Opens the log file on the Desktop or, when the Desktop cannot take it, in
+// the administrators' folder (named in `elsewhere`); with neither, the run log
+// goes to the console alone. `info.logFilePath` names the file opened, and is
+// empty when none was.
+std::unique_ptr<RunLog> OpenRecord(RecordFolders& records, const std::wstring& desktop, std::wstreambuf& consoleSink,
+                                   SystemInfo& info, std::wstring& elsewhere) {
+  std::unique_ptr<RunLog> log = OpenRunLog(desktop.empty() ? std::wstring() : desktop + kLogFileName, consoleSink);
+  if (log->HasFile()) {
+    info.logFilePath = desktop + kLogFileName;
+    return log;
+  }
+  const std::wstring folder = records.AdministratorsFolder();
+  if (folder.empty()) return log;
+  std::unique_ptr<RunLog> there = OpenRunLog(folder + kLogFileName, consoleSink);
+  if (!there->HasFile()) return log;
+  info.logFilePath = folder + kLogFileName;
+  elsewhere = folder;
+  return there;
+}
+
 // The run up to its closing dialog, which Run shows; `console` carries what
 // goes to the console alone, `consoleSink` the run log's copy for the console.
+// A run that reaches its end leaves its log open in `openLog`, for the line
+// of a closing dialog that could not be shown.
 int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswer, std::wostream& console,
-             std::wstreambuf& consoleSink, SystemInfo& info) {
+             std::wstreambuf& consoleSink, SystemInfo& info, std::unique_ptr<RunLog>& openLog) {
   const std::uint32_t startTick = services.clock.TickCount();
 
   const EnvironmentLookup lookup{services.environment, console, dialog};
   const std::optional<std::wstring> userProfile = ReadEnvironmentVariable(lookup, L"userprofile");
   if (!userProfile) return kEarlyStop;
-  info.logFilePath = *userProfile + kLogFileName;
 
   services.console.SetUtf16Mode();
-  const std::unique_ptr<RunLog> log = OpenRunLog(info.logFilePath, consoleSink);
+  const std::wstring desktop = services.records.DesktopFolder();
+  std::wstring elsewhere;  // the administrators' folder, when the log is there
+  std::unique_ptr<RunLog> log = OpenRecord(services.records, desktop, consoleSink, info, elsewhere);
   std::wostream& runLog = log->Stream();
+  if (!elsewhere.empty()) {
+    runLog << L"The log file is " << info.logFilePath << L", since the Desktop folder"
+           << (desktop.empty() ? std::wstring(L" cannot be found") : L", " + desktop + L", cannot take it")
+           << L".\r\n\r\n";
+    runLog.flush();
+  }
 
   TokenHandle token = 0;
   if (services.tokens.OpenOwnToken(token)) EnableDebugPrivilege(runLog, services.tokens, token);
@@ -81,9 +125,10 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
       SweepProcesses(info, runLog, console, services.processes);
   ReportTerminated(runLog, terminated, services.clock);
 
-  if (dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning) == kIdCancel) {
-    return StopEarly(*log, kCancelledLine);
-  }
+  // Only OK goes on: a dialog that could not be shown was answered by nobody.
+  const int answer = dialog.Show(kLicenseText, kLicenseTitle, kMbOkCancel | kMbIconWarning);
+  if (answer == kIdCancel) return StopEarly(*log, kCancelledLine);
+  if (answer != kIdOk) return StopEarly(*log, kLicenseNotShownLine);
 
   runLog << kResettingLine;
   runLog.flush();
@@ -91,44 +136,70 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   bool changed = false;
   {
     // Every change is recorded in the undo file, beside the log file, before
-    // it is made; the file is closed before the closing lines.
-    const std::wstring undoPath = UndoFilePath(info.logFilePath);
-    UndoFile undoFile(undoPath);
+    // it is made; the file is closed before the closing lines. Where the
+    // log's folder cannot take it, the administrators' folder does.
+    UndoFile undoFile(!info.logFilePath.empty() ? UndoFilePath(info.logFilePath)
+                      : desktop.empty()         ? std::wstring()
+                                                : UndoFileIn(desktop),
+                      &services.records);
     UndoRegistry registry(services.registry, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
-    ReportUndoFile(runLog, registry, undoPath);
+    ReportUnflushedUndoFile(runLog, undoFile);
+    ReportUndoFile(runLog, registry, undoFile.Path());
     changed = registry.Changed();
   }
   if (changed) services.shell.AssociationsChanged();
+  if (!elsewhere.empty()) runLog << L"The log file is " << info.logFilePath << L".\r\n";
 
   WriteClosingLines(runLog, startTick, services.clock);
-  CloseRunLog(*log);
+  runLog.flush();
+  openLog = std::move(log);
   return failures != 0 ? kRepairsFailed : kRunEnds;
 }
 
 }  // namespace
 
 int Run(RunServices& services, const std::vector<std::wstring>& arguments) {
+  // The usage, asked for or shown with a refused switch, is the whole run:
+  // nothing is looked at, changed or recorded.
+  const CommandLine command = ReadCommandLine(arguments);
+  if (command.help || !command.unknownSwitch.empty()) {
+    std::wostream& console = services.console.Stream();
+    if (!command.help) console << kUnknownSwitchLine << EscapeControlCharacters(command.unknownSwitch) << L". Nothing was done.\n\n";
+    console << kUsageText;
+    console.flush();
+    return command.help ? kRunEnds : kEarlyStop;
+  }
+
   SystemInfo info{};
   // Decided before anything else: a run nobody can answer shows no dialog at
   // all, and stops before the sweep unless it was confirmed in advance.
-  const bool confirmed = ConfirmedInAdvance(arguments);
-  const wchar_t* const nobodyToAnswer = NobodyToAnswer(services.desktop, services.host);
+  const bool confirmed = command.quiet;
+  const wchar_t* const nobodyToAnswer = confirmed ? nullptr : NobodyToAnswer(services.desktop, services.host);
   NoDialog noDialog;
   Dialog& dialog = confirmed || nobodyToAnswer != nullptr ? noDialog : services.dialog;
 
   Transcript transcript(services.console.Sink());
   std::wostream console(&transcript);
+  std::unique_ptr<RunLog> log;
   const int exitCode =
-      RunSteps(services, dialog, confirmed ? nullptr : nobodyToAnswer, console, transcript, info);
+      RunSteps(services, dialog, nobodyToAnswer, console, transcript, info, log);
 
   // What the entry says cannot change the run: its result is not examined.
   static_cast<void>(services.eventLog.Report(EventTypeOf(exitCode), static_cast<std::uint32_t>(exitCode),
-                                             RunSummary(exitCode, info.logFilePath, transcript.Text())));
+                                             RunSummary(exitCode, info.logFilePath, transcript.Text(), info.majorVersion)));
+  int answer = kIdOk;
   if (exitCode == kRepairsFailed) {
-    dialog.Show(kNotResetText + info.logFilePath + L".", kFinishedTitle, kMbOk | kMbIconWarning);
+    answer = dialog.Show(info.logFilePath.empty() ? std::wstring(kNotResetOnConsoleText)
+                                                  : kNotResetText + info.logFilePath + L".",
+                         kFinishedTitle, kMbOk | kMbIconWarning);
   } else if (exitCode == kRunEnds) {
-    dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
+    answer = dialog.Show(kFinishedText, kFinishedTitle, kMbOk | kMbIconInformation);
+  }
+  if (log != nullptr) {
+    // Escape closes an OK-only box with either button's answer.
+    if (answer != kIdOk && answer != kIdCancel) log->Stream() << kFinishedNotShownLine;
+    CloseRunLog(*log);
   }
   return exitCode;
 }

@@ -25,6 +25,7 @@ struct RunServices {
   Desktop& desktop;
   EventLog& eventLog;
   Shell& shell;
+  RecordFolders& records;
 };
 
 // Runs Morvane once with the command line's `arguments` (only /quiet counts);

@@ -124,6 +124,8 @@ class RunLog {
   RunLog& operator=(const RunLog&) = delete;
 
   std::wostream& Stream() noexcept { return stream_; }
+  // Whether the log file could be opened: else the console carries the run alone.
+  [[nodiscard]] bool HasFile() const noexcept { return file_.IsOpen(); }
 
  private:
   friend void CloseRunLog(RunLog& log);

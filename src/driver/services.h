@@ -57,6 +57,28 @@ class Desktop {
   // Asked only from Windows Vista on, where the call is documented and where
   // session 0 holds services alone; false when it cannot be told.
   virtual bool InSessionZero() = 0;
+  // WTSQuerySessionInformationW(WTSConnectState) of the process's own session:
+  // whether it is active (not disconnected, as a Remote Desktop session its
+  // user has left). True when that cannot be told.
+  virtual bool SessionActive() = 0;
+  // Whether the thread can make a window on its desktop, as a dialog needs: a
+  // hidden one is made and destroyed at once.
+  virtual bool CanShowWindows() = 0;
+};
+
+// Where the run's record, the log file and the undo file, may go.
+class RecordFolders {
+ public:
+  virtual ~RecordFolders() = default;
+  // The user's Desktop folder as the shell names it (SHGetFolderPathW with
+  // CSIDL_DESKTOPDIRECTORY), translated, moved or redirected as it is; empty
+  // when the shell names none.
+  virtual std::wstring DesktopFolder() = 0;
+  // A folder that only administrators can write, for a record the Desktop
+  // cannot take: made with an access list of its own when missing; passed
+  // over when it is a link or others may write in it. Empty when there is no
+  // such folder.
+  virtual std::wstring AdministratorsFolder() = 0;
 };
 
 // The kinds of entry a run writes to the Application event log.

@@ -2,6 +2,25 @@
 
 #include <cwctype>
 
+const wchar_t kUsageText[] =
+    L"Usage: Morvane.exe [/quiet]\n"
+    L"\n"
+    L"Resets the registry associations of .exe, .bat and .com files to what this Windows version ships\n"
+    L"with, removes the users' own overrides of them, and first ends every program running from the\n"
+    L"profile folders and the temporary folder. Run it as administrator.\n"
+    L"\n"
+    L"  /quiet   confirm in advance: no dialog is shown (also -quiet)\n"
+    L"  /?       show this text and do nothing else (also -?, /h, -h, /help, --help)\n"
+    L"\n"
+    L"Exit codes: 0 the run reached its end and every change was made; 1 it stopped early and\n"
+    L"nothing was changed; 2 some changes could not be made (the log names them).\n"
+    L"\n"
+    L"The log, Morvane.txt, and the undo file, Morvane-undo.reg, go to the Desktop; when it cannot\n"
+    L"take them, to the folder Morvane at the system drive's root, which only administrators can\n"
+    L"write. The run names the place in its first lines and in its last.\n";
+
+const wchar_t kUnknownSwitchLine[] = L"Morvane.exe does not know the switch ";
+
 namespace {
 
 constexpr wchar_t kVersion[] = L"" MORVANE_VERSION;
@@ -15,9 +34,22 @@ constexpr wchar_t kSessionZeroLine[] =
     L"under a service or a scheduled task. Nothing was changed; start Morvane.exe with /quiet to "
     L"repair without being asked. Program terminating.\r\n";
 
+constexpr wchar_t kInactiveSessionLine[] =
+    L"Nobody can answer this run: its session is not active, as a Remote Desktop session whose user "
+    L"has left it. Nothing was changed; start Morvane.exe with /quiet to repair without being asked. "
+    L"Program terminating.\r\n";
+constexpr wchar_t kNoWindowsLine[] =
+    L"Nobody can answer this run: its dialogs cannot be shown, since no window can be made on its "
+    L"desktop. Nothing was changed; start Morvane.exe with /quiet to repair without being asked. "
+    L"Program terminating.\r\n";
+
 // One string of an event log entry holds 31,839 characters from Windows Vista
-// on (32,000 before); the rest of a longer summary stays in the log file.
+// on (32,000 before); the rest of a longer summary stays in the log file. On
+// Windows XP and Server 2003 the Application log holds 512 KB by default, and
+// a long entry would push out much of what came before, the malware's own
+// traces among it: there an entry takes 8,000 characters at most.
 constexpr std::size_t kEntryCapacity = 31000;
+constexpr std::size_t kOlderEntryCapacity = 8000;
 constexpr wchar_t kCut[] = L"(The log file has the rest.)\r\n";
 
 bool IsReportLine(const std::wstring& line) {
@@ -26,18 +58,29 @@ bool IsReportLine(const std::wstring& line) {
 
 }  // namespace
 
-bool ConfirmedInAdvance(const std::vector<std::wstring>& arguments) {
+CommandLine ReadCommandLine(const std::vector<std::wstring>& arguments) {
+  CommandLine command;
   for (const std::wstring& argument : arguments) {
+    if (argument.empty() || (argument[0] != L'/' && argument[0] != L'-')) continue;
     std::wstring folded;
     for (const wchar_t ch : argument) folded += static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(ch)));
-    if (folded == L"/quiet" || folded == L"-quiet") return true;
+    if (folded == L"/quiet" || folded == L"-quiet") {
+      command.quiet = true;
+    } else if (folded == L"/?" || folded == L"-?" || folded == L"/h" || folded == L"-h" || folded == L"/help" ||
+               folded == L"--help") {
+      command.help = true;
+    } else if (command.unknownSwitch.empty()) {
+      command.unknownSwitch = argument;
+    }
   }
-  return false;
+  return command;
 }
 
 const wchar_t* NobodyToAnswer(Desktop& desktop, HostQuery& host) {
   if (!desktop.WindowStationVisible()) return kInvisibleStationLine;
   if (host.QueryVersion().majorVersion >= 6 && desktop.InSessionZero()) return kSessionZeroLine;
+  if (!desktop.SessionActive()) return kInactiveSessionLine;
+  if (!desktop.CanShowWindows()) return kNoWindowsLine;
   return nullptr;
 }
 
@@ -56,7 +99,9 @@ EventType EventTypeOf(int exitCode) {
   return exitCode == 0 ? EventType::Information : exitCode == 2 ? EventType::Warning : EventType::Error;
 }
 
-std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript) {
+std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript,
+                        std::uint32_t majorVersion) {
+  const std::size_t capacity = majorVersion == 5 ? kOlderEntryCapacity : kEntryCapacity;
   const wchar_t* const outcome =
       exitCode == 0   ? L"the run reached its end; every write and deletion of the reset succeeded."
       : exitCode == 2 ? L"the run reached its end, but some writes or deletions of the reset failed."
@@ -84,8 +129,8 @@ std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std
   if (exitCode == 1) lines += paragraph;
   if (!lines.empty()) summary += L"\r\n" + lines;
 
-  if (summary.size() > kEntryCapacity) {
-    const std::size_t cut = summary.rfind(L"\r\n", kEntryCapacity - sizeof kCut / sizeof kCut[0]);
+  if (summary.size() > capacity) {
+    const std::size_t cut = summary.rfind(L"\r\n", capacity - sizeof kCut / sizeof kCut[0]);
     summary.erase(cut == std::wstring::npos ? 0 : cut + 2);
     summary += kCut;
   }

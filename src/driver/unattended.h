@@ -12,20 +12,36 @@
 #include "driver/wide_sink.h"
 #include "host/host_query.h"
 
-// Whether the arguments hold /quiet or -quiet, in any letter case: the run is
-// confirmed in advance and shows no dialog. Every other argument is ignored.
-bool ConfirmedInAdvance(const std::vector<std::wstring>& arguments);
+// What the command line asks for. Switches begin with / or - and are told in
+// any letter case: /quiet (or -quiet) confirms the run in advance, so that it
+// shows no dialog; /?, -?, /h, -h, /help and --help ask for the usage alone.
+// Any other switch is refused, naming the first one; an argument that is no
+// switch is ignored.
+struct CommandLine {
+  bool quiet = false;
+  bool help = false;
+  std::wstring unknownSwitch;  // empty when every switch is known
+};
+CommandLine ReadCommandLine(const std::vector<std::wstring>& arguments);
+
+// The usage text, its lines ending in LF as console text does: what the program does, its switches,
+// its exit codes and where its record goes.
+extern const wchar_t kUsageText[];
+// The line that refuses an unknown switch, before the usage: the switch and a
+// full stop follow.
+extern const wchar_t kUnknownSwitchLine[];
 
 // The line that stops a run nobody can answer, or null when someone can: the
-// process's window station is not shown on any screen, or, from Windows Vista
-// on, the process runs in session 0, where Windows shows no user's desktop.
+// process's window station is not shown on any screen; from Windows Vista on,
+// the process runs in session 0, where Windows shows no user's desktop; its
+// session is not active; or no window, and so no dialog, can be made.
 const wchar_t* NobodyToAnswer(Desktop& desktop, HostQuery& host);
 
-// The dialog of a run that shows none: nothing is shown and the answer is 0,
-// which the confirmation takes as going on.
+// The dialog of a run confirmed in advance: nothing is shown and the answer is
+// OK.
 class NoDialog final : public Dialog {
  public:
-  int Show(const std::wstring&, const std::wstring&, unsigned) override { return 0; }
+  int Show(const std::wstring&, const std::wstring&, unsigned) override { return kIdOk; }
 };
 
 // Everything the run writes to the console, kept for the run's summary while
@@ -53,5 +69,7 @@ EventType EventTypeOf(int exitCode);
 // The entry's text: the version and how the run ended, the log file, then
 // every report line of the run (what was terminated, repaired, could not be
 // reset, and the undo file) or, for a run that stopped early, the line that
-// says why. Cut to what one entry holds.
-std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript);
+// says why. Cut to what one entry holds: 31,000 characters, 8,000 on the
+// Windows of `majorVersion` 5 (XP and Server 2003).
+std::wstring RunSummary(int exitCode, const std::wstring& logFilePath, const std::wstring& transcript,
+                        std::uint32_t majorVersion);

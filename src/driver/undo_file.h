@@ -9,6 +9,7 @@
 #include <string>
 
 #include "driver/run_log.h"
+#include "driver/services.h"
 #include "registry/undo_registry.h"
 
 // The last line of an undo file that could not take all its records.
@@ -18,6 +19,8 @@ inline constexpr wchar_t kIncompleteUndoLine[] =
 
 // The undo file beside `logFilePath`, in the same folder.
 std::wstring UndoFilePath(const std::wstring& logFilePath);
+// The undo file in `folder`.
+std::wstring UndoFileIn(const std::wstring& folder);
 
 // Opened at the first record, as the log file is opened (OpenLogFile), so that
 // it has the log file's protections, and written as UTF-16LE with a
@@ -25,9 +28,18 @@ std::wstring UndoFilePath(const std::wstring& logFilePath);
 // before Write returns: the change it undoes comes after. A record that cannot be written whole is cut off again, the
 // file ending instead with a line that says it is incomplete, and the file
 // takes nothing more: a cut record would read as a shorter value.
+//
+// When `path` cannot be opened, the file goes to the administrators' folder
+// of `elsewhere`, if there is one; Path() names the file used.
 class UndoFile final : public UndoSink {
  public:
-  explicit UndoFile(std::wstring path) : path_(std::move(path)) {}
+  explicit UndoFile(std::wstring path, RecordFolders* elsewhere = nullptr)
+      : path_(std::move(path)), elsewhere_(elsewhere) {}
+
+  [[nodiscard]] const std::wstring& Path() const noexcept { return path_; }
+  // Whether a record was written whole but its flush to the disk was refused
+  // as not supported: the run goes on, with a warning.
+  [[nodiscard]] bool Unflushed() const noexcept { return unflushed_; }
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override;
   // Writes `records` in place of all the file held, in the same way.
@@ -42,11 +54,17 @@ class UndoFile final : public UndoSink {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
   };
   std::wstring path_;
+  RecordFolders* elsewhere_;
   std::unique_ptr<std::FILE, Closer> file_;
   bool opened_ = false;
   bool failed_ = false;
+  bool unflushed_ = false;
   std::uint64_t whole_ = 0;  // bytes of whole records in the file
 };
+
+// The warning of an undo file whose flush to the disk was refused as not
+// supported; nothing otherwise.
+void ReportUnflushedUndoFile(std::wostream& runLog, const UndoFile& file);
 
 // After the repair lines: how to undo what the run changed, or that the undo
 // file could not be written; nothing when the run changed nothing.

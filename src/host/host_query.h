@@ -23,7 +23,12 @@ struct OsVersionReport {
 class HostQuery {
  public:
   virtual ~HostQuery() = default;
-  virtual OsVersionReport QueryVersion() = 0;          // GetVersionExW
+  // The system's true version (RtlGetVersion), which compatibility modes
+  // leave alone.
+  virtual OsVersionReport QueryVersion() = 0;
+  // The version as the system reports it to this program (GetVersionExW),
+  // which a compatibility mode set on it changes; by default the true one.
+  virtual OsVersionReport ReportedVersion() { return QueryVersion(); }
   virtual std::uint16_t NativeArchitecture() = 0;      // GetNativeSystemInfo
   virtual int ServerR2Metric() = 0;                    // GetSystemMetrics(SM_SERVERR2)
   virtual std::uint32_t CurrentProcessId() = 0;        // GetCurrentProcessId

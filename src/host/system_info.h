@@ -14,6 +14,10 @@ struct SystemInfo {
   std::wstring userProfileShort;
   std::wstring tempFolder;
   std::wstring tempFolderShort;
+  // Each folder's real path (no junction, no substituted drive on the way).
+  std::wstring allUsersProfileReal;
+  std::wstring userProfileReal;
+  std::wstring tempFolderReal;
   std::wstring logFilePath;
   std::wstring processorName;
   std::wstring unsupportedNote;

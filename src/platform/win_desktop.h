@@ -11,6 +11,8 @@ class WinDesktop final : public Desktop {
  public:
   bool WindowStationVisible() override;
   bool InSessionZero() override;
+  bool SessionActive() override;
+  bool CanShowWindows() override;
 };
 
 // RegisterEventSourceW on this machine with the source "Morvane", one

@@ -1,31 +1,21 @@
 #include "platform/win_host.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cwchar>
 
 // The extended report is what older and newer systems alike fill in full.
 static_assert(sizeof(OSVERSIONINFOEXW) == 284, "OSVERSIONINFOEXW must be the 284-byte extended report");
 
-OsVersionReport WinHostQuery::QueryVersion() {
-  OSVERSIONINFOEXW raw{};
-  raw.dwOSVersionInfoSize = sizeof(raw);
+// ntdll's own version query (from Windows 2000 on), which fills the same
+// extended report and which compatibility modes leave alone.
+extern "C" NTSTATUS NTAPI RtlGetVersion(OSVERSIONINFOW* information);
 
-  // GetVersionExW is marked deprecated by newer headers; the tool needs the
-  // version as the system reports it to a program without a compatibility
-  // manifest.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-  const BOOL answered = ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&raw));
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+namespace {
 
+OsVersionReport ReportOf(const OSVERSIONINFOEXW& raw) {
   OsVersionReport report;
-  if (!answered) return report;  // a failed query reports nothing at all
-
   report.majorVersion = raw.dwMajorVersion;
   report.minorVersion = raw.dwMinorVersion;
   report.buildNumber = raw.dwBuildNumber;
@@ -38,6 +28,32 @@ OsVersionReport WinHostQuery::QueryVersion() {
   report.suiteMask = raw.wSuiteMask;
   report.productType = raw.wProductType;
   return report;
+}
+
+}  // namespace
+
+OsVersionReport WinHostQuery::QueryVersion() {
+  OSVERSIONINFOEXW raw{};
+  raw.dwOSVersionInfoSize = sizeof(raw);
+  // A failed query reports nothing at all.
+  if (::RtlGetVersion(reinterpret_cast<OSVERSIONINFOW*>(&raw)) < 0) return OsVersionReport();
+  return ReportOf(raw);
+}
+
+OsVersionReport WinHostQuery::ReportedVersion() {
+  OSVERSIONINFOEXW raw{};
+  raw.dwOSVersionInfoSize = sizeof(raw);
+  // GetVersionExW is marked deprecated by newer headers; it is asked only to
+  // tell whether a compatibility mode changes what the program is told.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  const BOOL answered = ::GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&raw));
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+  return answered ? ReportOf(raw) : OsVersionReport();
 }
 
 std::uint16_t WinHostQuery::NativeArchitecture() {

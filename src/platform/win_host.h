@@ -1,6 +1,6 @@
 #pragma once
-// The host query as Windows answers it: GetVersionExW with the extended
-// report, GetNativeSystemInfo, GetSystemMetrics(SM_SERVERR2) and
+// The host query as Windows answers it: RtlGetVersion and GetVersionExW with
+// the extended report, GetNativeSystemInfo, GetSystemMetrics(SM_SERVERR2) and
 // GetCurrentProcessId.
 
 #include <cstdint>
@@ -12,6 +12,7 @@ class WinHostQuery final : public HostQuery {
   WinHostQuery() = default;
 
   OsVersionReport QueryVersion() override;
+  OsVersionReport ReportedVersion() override;
   std::uint16_t NativeArchitecture() override;
   int ServerR2Metric() override;
   std::uint32_t CurrentProcessId() override;

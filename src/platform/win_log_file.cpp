@@ -18,8 +18,9 @@ constexpr std::size_t kLongestName = 0x7FFF;
 // The folder itself, not what a reparse point at its name leads to: a
 // directory handle that the file is then created relative to, so that the
 // folder checked is the folder written in, whatever happens to its name
-// meanwhile. Refused (invalid) when it is no directory or a reparse point (a
-// junction or a symbolic link could lead anywhere).
+// meanwhile. Refused (invalid) when it is no directory or a reparse point that
+// stands for another name (a junction or a symbolic link could lead anywhere);
+// one of another kind, as a cloud file's folder is, is the folder itself.
 UniqueFileHandle OpenPlainFolder(const std::wstring& folder) noexcept {
   UniqueFileHandle handle(::CreateFileW(folder.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -27,8 +28,15 @@ UniqueFileHandle OpenPlainFolder(const std::wstring& folder) noexcept {
                                         nullptr));
   BY_HANDLE_FILE_INFORMATION information{};
   if (!handle.valid() || !::GetFileInformationByHandle(handle.get(), &information) ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return UniqueFileHandle();
+  }
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return handle;
+  // The reparse point's tag, asked of the handle itself.
+  FILE_ATTRIBUTE_TAG_INFORMATION tag{};
+  IO_STATUS_BLOCK status{};
+  if (::NtQueryInformationFile(handle.get(), &status, &tag, sizeof tag, FileAttributeTagInformation) < 0 ||
+      IsReparseTagNameSurrogate(tag.ReparseTag)) {
     return UniqueFileHandle();
   }
   return handle;
@@ -87,16 +95,19 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   return stream;
 }
 
-bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
-  if (std::fflush(file) != 0 || size > MAXDWORD) return false;
+Appended AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
+  if (std::fflush(file) != 0 || size > MAXDWORD) return Appended::kFailed;
   const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
   LARGE_INTEGER end{};
   DWORD written = 0;
-  if (handle == INVALID_HANDLE_VALUE || !::SetFilePointerEx(handle, end, nullptr, FILE_END)) return false;
+  if (handle == INVALID_HANDLE_VALUE || !::SetFilePointerEx(handle, end, nullptr, FILE_END)) return Appended::kFailed;
   if (size > 0 && (!::WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr) || written != size)) {
-    return false;
+    return Appended::kFailed;
   }
-  return !durable || ::FlushFileBuffers(handle);
+  if (!durable || ::FlushFileBuffers(handle)) return Appended::kWhole;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ? Appended::kWholeUnflushed
+                                                                         : Appended::kFailed;
 }
 
 bool CutFile(std::FILE* file, std::uint64_t size) noexcept {

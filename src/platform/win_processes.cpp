@@ -56,12 +56,20 @@ struct ModuleTraits {
 // the folder Morvane.exe was started from (a Downloads folder, a Desktop),
 // where anyone could have put one. kernel32 has them from Windows 7 on; before,
 // psapi.dll is loaded by its full path in the system folder.
+//
+// The image's real path: QueryFullProcessImageNameW from Windows Vista on
+// (kernel32, looked up); before, GetProcessImageFileNameW (psapi.dll), which
+// names the file by its device, mapped to a drive letter here.
 struct WinProcessTable::StatusLibrary {
   using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
   using GetModuleFileNameExWFunction = DWORD(WINAPI*)(HANDLE, HMODULE, wchar_t*, DWORD);
+  using QueryFullProcessImageNameWFunction = BOOL(WINAPI*)(HANDLE, DWORD, wchar_t*, DWORD*);
+  using GetProcessImageFileNameWFunction = DWORD(WINAPI*)(HANDLE, wchar_t*, DWORD);
 
   StatusLibrary() {
     const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+    queryFullProcessImageNameW =
+        DllExport<QueryFullProcessImageNameWFunction>(kernel32, "QueryFullProcessImageNameW");
     enumProcessModules = DllExport<EnumProcessModulesFunction>(kernel32, "K32EnumProcessModules");
     getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(kernel32, "K32GetModuleFileNameExW");
     if (enumProcessModules != nullptr && getModuleFileNameExW != nullptr) return;
@@ -71,12 +79,39 @@ struct WinProcessTable::StatusLibrary {
     psapi.reset(::LoadLibraryW((std::wstring(folder, length) + L"\\psapi.dll").c_str()));
     enumProcessModules = DllExport<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
     getModuleFileNameExW = DllExport<GetModuleFileNameExWFunction>(psapi.get(), "GetModuleFileNameExW");
+    getProcessImageFileNameW =
+        DllExport<GetProcessImageFileNameWFunction>(psapi.get(), "GetProcessImageFileNameW");
   }
 
   UniqueHandle<HMODULE, ModuleTraits> psapi;
   EnumProcessModulesFunction enumProcessModules = nullptr;
   GetModuleFileNameExWFunction getModuleFileNameExW = nullptr;
+  QueryFullProcessImageNameWFunction queryFullProcessImageNameW = nullptr;
+  GetProcessImageFileNameWFunction getProcessImageFileNameW = nullptr;
 };
+
+namespace {
+
+// A device path (\Device\HarddiskVolume2\Users\x.exe) with the device named
+// by its drive letter (C:\Users\x.exe); empty when no drive names it.
+std::wstring OnDriveLetter(const std::wstring& devicePath) {
+  wchar_t drives[128] = {};
+  const DWORD length = ::GetLogicalDriveStringsW(127, drives);
+  if (length == 0 || length > 127) return std::wstring();
+  for (const wchar_t* drive = drives; *drive != L'\0'; drive += ::wcslen(drive) + 1) {
+    const wchar_t name[] = {drive[0], L':', L'\0'};
+    wchar_t device[MAX_PATH] = {};
+    if (::QueryDosDeviceW(name, device, MAX_PATH) == 0) continue;
+    const std::size_t size = ::wcsnlen(device, MAX_PATH);
+    if (size > 0 && devicePath.size() > size && devicePath.compare(0, size, device) == 0 &&
+        devicePath[size] == L'\\') {
+      return name + devicePath.substr(size);
+    }
+  }
+  return std::wstring();
+}
+
+}  // namespace
 
 WinProcessTable::WinProcessTable() : status_(std::make_unique<StatusLibrary>()) {}
 WinProcessTable::~WinProcessTable() = default;
@@ -120,6 +155,21 @@ bool WinProcessTable::ProbeModules(Handle process) noexcept {
 
 bool WinProcessTable::ReadExecutablePath(Handle process, std::wstring& path) {
   wchar_t buffer[kExecutablePathCapacity] = {};
+  DWORD size = static_cast<DWORD>(kExecutablePathCapacity);
+  if (status_->queryFullProcessImageNameW != nullptr &&
+      status_->queryFullProcessImageNameW(AsHandle(process), 0, buffer, &size) && size < kExecutablePathCapacity) {
+    path.assign(buffer, size);
+    return true;
+  }
+  if (status_->getProcessImageFileNameW != nullptr) {
+    wchar_t device[kExecutablePathCapacity * 2] = {};
+    const DWORD copied = status_->getProcessImageFileNameW(AsHandle(process), device, kExecutablePathCapacity * 2);
+    const std::wstring mapped = copied == 0 ? std::wstring() : OnDriveLetter(std::wstring(device, ::wcsnlen(device, copied)));
+    if (!mapped.empty()) {
+      path = mapped.substr(0, kExecutablePathCapacity - 1);
+      return true;
+    }
+  }
   if (status_->getModuleFileNameExW == nullptr) return false;
   const DWORD copied = status_->getModuleFileNameExW(AsHandle(process), nullptr, buffer,
                                                      static_cast<DWORD>(kExecutablePathCapacity));
@@ -143,6 +193,26 @@ std::wstring WinShortPaths::ShortPathOf(const std::wstring& path) {
   // 0 is a failure; MAX_PATH or more is the room the short form would need.
   if (length == 0 || length >= MAX_PATH) return path;
   return std::wstring(buffer, length);
+}
+
+std::wstring WinShortPaths::RealPathOf(const std::wstring& path) {
+  // GetFinalPathNameByHandleW is there from Windows Vista on, where the
+  // profile folders have junctions of their old names.
+  using GetFinalPathNameByHandleWFunction = DWORD(WINAPI*)(HANDLE, wchar_t*, DWORD, DWORD);
+  const auto finalPath = DllExport<GetFinalPathNameByHandleWFunction>(::GetModuleHandleW(L"kernel32.dll"),
+                                                                      "GetFinalPathNameByHandleW");
+  if (finalPath == nullptr) return path;
+  const UniqueFileHandle folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  wchar_t buffer[MAX_PATH + 8] = {};
+  const DWORD length = folder ? finalPath(folder.get(), buffer, MAX_PATH + 8, 0) : 0;  // FILE_NAME_NORMALIZED, VOLUME_NAME_DOS
+  if (length == 0 || length >= MAX_PATH + 8) return path;
+  std::wstring real(buffer, length);
+  // \\?\C:\Users\x, or \\?\UNC\server\share for a share.
+  if (real.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + real.substr(7);
+  if (real.compare(0, 4, L"\\\\?\\") == 0) return real.substr(4);
+  return real;
 }
 
 std::wstring WinShortPaths::WindowsFolder() {

@@ -41,6 +41,9 @@ class WinShortPaths final : public ShortPaths {
   // GetShortPathNameW with a 260-character buffer; the path itself when the
   // call fails or the short form does not fit.
   std::wstring ShortPathOf(const std::wstring& path) override;
+  // GetFinalPathNameByHandleW of the folder, from Vista on; the path itself
+  // before, or when it fails.
+  std::wstring RealPathOf(const std::wstring& path) override;
   // GetSystemWindowsDirectoryW; empty when it fails or does not fit MAX_PATH.
   std::wstring WindowsFolder() override;
   std::vector<std::wstring> ProgramFolders() override;

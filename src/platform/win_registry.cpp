@@ -3,8 +3,18 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include "platform/unique_handle.h"
+
+#include <string>
+#include <vector>
+
 // Deletes the key behind the handle; for a link opened as itself, the link.
 extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+// Asks a key for facts about itself; here its full name (KeyNameInformation).
+extern "C" NTSTATUS NTAPI NtQueryKey(HANDLE key, int informationClass, void* information, ULONG length,
+                                     ULONG* resultLength);
+// Opens a key by its full name, following a link at that name.
+extern "C" NTSTATUS NTAPI NtOpenKey(HANDLE* key, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes);
 
 namespace {
 
@@ -20,6 +30,57 @@ bool IsRoot(RegistryAccess::Key key) noexcept {
 }
 
 RegistryStatus Status(LSTATUS status) noexcept { return static_cast<RegistryStatus>(status); }
+
+constexpr int kKeyNameInformation = 3;
+constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003A);
+
+// The key's full name in the registry's own namespace (\REGISTRY\MACHINE\...),
+// as NtQueryKey reports it from Windows Vista on; false where it cannot.
+bool FullName(HANDLE key, std::wstring& name) noexcept {
+  std::vector<ULONG> buffer(1024);  // room for a name of about 2000 characters, ULONG-aligned
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ULONG needed = 0;
+    const auto bytes = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+    const NTSTATUS status = ::NtQueryKey(key, kKeyNameInformation, buffer.data(), bytes, &needed);
+    if (status >= 0) {
+      const ULONG length = buffer[0];  // NameLength, in bytes, then the name
+      if (length > bytes - sizeof(ULONG)) return false;
+      name.assign(reinterpret_cast<const wchar_t*>(buffer.data() + 1), length / sizeof(wchar_t));
+      return true;
+    }
+    if (needed <= bytes || needed > 0x20000) return false;
+    buffer.resize(needed / sizeof(ULONG) + 1);
+  }
+  return false;
+}
+
+// Whether the key behind `key`, opened as itself, is a link, told by the key:
+// opened again by its full name, following a link there, a link leads to
+// another key (or, dangling, to none), an ordinary key to itself. Unknown
+// (false) where the name cannot be asked for or the key cannot be opened so.
+bool ToldByTheKey(HANDLE key, bool& isLink) noexcept {
+  std::wstring own;
+  if (!FullName(key, own) || own.empty() || own.size() > 0x7FFF) return false;
+  UNICODE_STRING objectName{};
+  objectName.Buffer = &own[0];
+  objectName.Length = static_cast<USHORT>(own.size() * sizeof(wchar_t));
+  objectName.MaximumLength = objectName.Length;
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE opened = nullptr;
+  const NTSTATUS status = ::NtOpenKey(&opened, KEY_QUERY_VALUE, &attributes);
+  if (status == kObjectNameNotFound || status == kObjectPathNotFound) {
+    isLink = true;
+    return true;
+  }
+  if (status < 0) return false;
+  const UniqueKey followed(reinterpret_cast<HKEY>(opened));
+  std::wstring reached;
+  if (!FullName(opened, reached)) return false;
+  isLink = reached != own;
+  return true;
+}
 
 // Every access right and option the registry layer names is one that Windows
 // XP x64 and Server 2003 x64 know: KEY_ALL_ACCESS with the WOW64 view flags,
@@ -108,7 +169,15 @@ RegistryStatus WinRegistry::DeleteOpenedKey(Key key) noexcept {
 }
 
 RegistryStatus WinRegistry::IsLink(Key key, bool& isLink) noexcept {
-  // A link holds its target in its SymbolicLinkValue, a REG_LINK value that
+  if (IsRoot(key)) {
+    isLink = false;
+    return ERROR_SUCCESS;
+  }
+  // Any program may give an ordinary key a value named SymbolicLinkValue: the
+  // key itself tells whether it is a link.
+  if (ToldByTheKey(reinterpret_cast<HANDLE>(key), isLink)) return ERROR_SUCCESS;
+  // Where the key cannot tell (Windows XP and Server 2003 report no key
+  // names), a link is known by its SymbolicLinkValue, a REG_LINK value that
   // only a handle opened as the link itself can see.
   DWORD type = REG_NONE;
   DWORD size = 0;

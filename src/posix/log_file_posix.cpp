@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,16 +40,18 @@ std::FILE* OpenLogFile(const std::wstring& path) noexcept {
   return stream;
 }
 
-bool AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
-  if (std::fflush(file) != 0) return false;
+Appended AppendWhole(std::FILE* file, const unsigned char* bytes, std::size_t size, bool durable) noexcept {
+  if (std::fflush(file) != 0) return Appended::kFailed;
   const int descriptor = ::fileno(file);
   // One call writes it all; only a short write is followed by another for the rest.
   for (std::size_t done = 0; done < size;) {
     const ssize_t put = ::write(descriptor, bytes + done, size - done);
-    if (put <= 0) return false;
+    if (put <= 0) return Appended::kFailed;
     done += static_cast<std::size_t>(put);
   }
-  return !durable || ::fsync(descriptor) == 0;
+  if (!durable || ::fsync(descriptor) == 0) return Appended::kWhole;
+  // A file that does not support synchronisation says so with EINVAL.
+  return errno == EINVAL || errno == ENOTSUP ? Appended::kWholeUnflushed : Appended::kFailed;
 }
 
 bool CutFile(std::FILE* file, std::uint64_t size) noexcept {

@@ -12,6 +12,10 @@ constexpr std::size_t kMaxTextLength = 4096;      // characters counted in a tex
 // A tree is walked and deleted through handles opened as links, so that a link
 // is deleted as itself and never walked.
 constexpr std::uint32_t kTreeMask = kKeyReadWow64 | kKeyDelete;
+// A key whose values are read and written (or deleted) is opened for that
+// alone: an administrator may hold these rights on a key without full control
+// of it (WRITE_DAC, WRITE_OWNER).
+constexpr std::uint32_t kValueMask = kKeyQueryValue | kKeySetValue | kKeyWow64_64Key;
 // The registry nests at most 512 levels; deeper is treated as a resisting key.
 constexpr int kMaxTreeDepth = 512;
 // Subkeys deleted below one key before the walk gives up: bounds the walk
@@ -109,7 +113,7 @@ RegistryChange WriteValue(RegistryAccess& registry, const std::wstring& path, co
                           ValueType type, const std::vector<std::uint8_t>& data) {
   RegistryKey key(registry);
   const RegistryStatus created = key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
-                                            kOptionNonVolatile, kKeyAllAccessWow64);
+                                            kOptionNonVolatile, kValueMask);
   if (created != kRegistrySuccess) return ChangeOf(created);
   return ChangeOf(registry.SetValue(key.get(), name, type, data.data(), ByteCount(data)));
 }
@@ -159,7 +163,7 @@ RegistryChange SetValueIfDifferent(RegistryAccess& registry, const std::wstring&
                                    const std::wstring& name, const std::wstring& text, ValueType type) {
   RegistryKey key(registry);
   const RegistryStatus created = key.Create(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
-                                            kOptionNonVolatile, kKeyAllAccessWow64);
+                                            kOptionNonVolatile, kValueMask);
   if (created != kRegistrySuccess) return ChangeOf(created);
   const std::vector<std::uint8_t> wanted = StringData(text);
   std::vector<std::uint8_t> buffer(kQueryBufferSize);
@@ -222,7 +226,7 @@ std::wstring ReadTextValue(RegistryAccess& registry, RegistryRoot root, const st
 RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name) {
   RegistryKey key(registry);
   const RegistryStatus opened = key.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), path,
-                                         kOptionNonVolatile, kKeyAllAccessWow64);
+                                         kOptionNonVolatile, kValueMask);
   if (opened != kRegistrySuccess) return UnlessGone(opened);
   const RegistryStatus status = registry.DeleteValue(key.get(), name);
   return status == kRegistrySuccess ? ChangeOf(status) : UnlessGone(status);

@@ -43,8 +43,10 @@ class ProcessTable {
   // EnumProcessModules with room for one module: false when the process's
   // modules cannot be read.
   [[nodiscard]] virtual bool ProbeModules(Handle process) noexcept = 0;
-  // GetModuleFileNameExW for the main executable into kExecutablePathCapacity
-  // characters: the full path, cut to what fits. False on failure.
+  // The real path of the process's image (the file it runs, whatever name it
+  // was started by: a junction, a substituted drive) into
+  // kExecutablePathCapacity characters, cut to what fits; where that cannot be
+  // had, GetModuleFileNameExW for the main executable. False on failure.
   [[nodiscard]] virtual bool ReadExecutablePath(Handle process, std::wstring& path) = 0;
   // TerminateProcess(process, 0); does not wait for the process to end.
   [[nodiscard]] virtual bool Terminate(Handle process) noexcept = 0;

@@ -32,6 +32,9 @@ constexpr WatchedFolderTest kWatchedFolderTests[] = {
     {&SystemInfo::userProfileShort, kOtherEnding},
     {&SystemInfo::tempFolder, kOtherEnding},
     {&SystemInfo::tempFolderShort, kOtherEnding},
+    {&SystemInfo::allUsersProfileReal, kAllUsersEnding},
+    {&SystemInfo::userProfileReal, kOtherEnding},
+    {&SystemInfo::tempFolderReal, kOtherEnding},
 };
 
 // The line ending for a process at `path`, or null when the path lies in no

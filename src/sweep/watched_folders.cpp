@@ -9,17 +9,20 @@
 namespace {
 
 // The watched folders in the order they are read and tested: each variable's
-// value, then its short form.
+// value, then its short form; the real forms (a profile reached through a
+// junction, a folder on a substituted drive) after all of them.
 struct WatchedFolderSource {
   const wchar_t* variable;
   std::wstring SystemInfo::*longForm;
   std::wstring SystemInfo::*shortForm;
+  std::wstring SystemInfo::*realForm;
 };
 
 constexpr WatchedFolderSource kWatchedFolderSources[] = {
-    {L"allusersprofile", &SystemInfo::allUsersProfile, &SystemInfo::allUsersProfileShort},
-    {L"userprofile", &SystemInfo::userProfile, &SystemInfo::userProfileShort},
-    {L"temp", &SystemInfo::tempFolder, &SystemInfo::tempFolderShort},
+    {L"allusersprofile", &SystemInfo::allUsersProfile, &SystemInfo::allUsersProfileShort,
+     &SystemInfo::allUsersProfileReal},
+    {L"userprofile", &SystemInfo::userProfile, &SystemInfo::userProfileShort, &SystemInfo::userProfileReal},
+    {L"temp", &SystemInfo::tempFolder, &SystemInfo::tempFolderShort, &SystemInfo::tempFolderReal},
 };
 
 }  // namespace
@@ -51,9 +54,11 @@ bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, Sh
     if (!value) return false;
     info.*source.longForm = std::move(*value);
     info.*source.shortForm = paths.ShortPathOf(info.*source.longForm);
-    if (refused(info.*source.longForm) || refused(info.*source.shortForm)) {
+    info.*source.realForm = paths.RealPathOf(info.*source.longForm);
+    if (refused(info.*source.longForm) || refused(info.*source.shortForm) || refused(info.*source.realForm)) {
       (info.*source.longForm).clear();
       (info.*source.shortForm).clear();
+      (info.*source.realForm).clear();
     }
   }
   return true;

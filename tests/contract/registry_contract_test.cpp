@@ -75,6 +75,26 @@ TEST_F(RegistryContract, AnOpenFollowsALinkUnlessAskedForTheLink) {
   EXPECT_EQ(below.Open(itself.get(), L"Sub", kOptionNonVolatile, kKeyRead), kRegistrySuccess);
 }
 
+// Any program may give an ordinary key a REG_LINK value named
+// SymbolicLinkValue: the key is still no link, and goes with that value.
+TEST_F(RegistryContract, AValueNamedAsALinksTargetMakesNoLink) {
+  ASSERT_TRUE(PutText(*registry, Machine(L"Target"), L"", L"keep"));
+  ASSERT_TRUE(Put(*registry, User(L"Fake\\Sub"), L"", ValueType::RegNone, {}));
+  ASSERT_TRUE(Put(*registry, User(L"Fake"), kSymbolicLinkValueName, ValueType::RegLink,
+                  Utf16LeBytes(ToUtf16(L"\\Registry\\Machine\\" + In(L"Target")))));
+  bool isLink = true;
+  RegistryKey itself(*registry);
+  ASSERT_EQ(itself.Open(RegistryAccess::RootKey(HKCU), In(L"Fake"), kOptionOpenLink, kKeyRead), kRegistrySuccess);
+  ASSERT_EQ(registry->IsLink(itself.get(), isLink), kRegistrySuccess);
+  EXPECT_FALSE(isLink);
+  itself.Close();
+  EXPECT_TRUE(KeyExists(*registry, HKCU, In(L"Fake\\Sub"))) << "its subkeys are its own";
+  EXPECT_TRUE(DeleteKeyTreeBelow(*registry, HKCU, kScratch, L"Fake\\Sub"));
+  EXPECT_TRUE(DeleteKeyTree(*registry, HKCU, In(L"Fake")));
+  EXPECT_FALSE(KeyExists(*registry, HKCU, In(L"Fake")));
+  EXPECT_EQ(ReadDefaultValue(*registry, HKLM, In(L"Target")), L"keep");
+}
+
 TEST_F(RegistryContract, DeleteKeyTreeDeletesTreesAndLinksAsLinks) {
   ASSERT_TRUE(PutText(*registry, Machine(L"Target\\Sub"), L"", L"keep"));
   for (const wchar_t* path : {L"Tree\\a\\b\\c", L"Tree\\a\\b2", L"Tree\\z", L"Sibling"}) {

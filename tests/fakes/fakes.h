@@ -56,6 +56,16 @@ class FakeDialog : public Dialog {
   std::vector<std::wstring> shown;
 };
 
+// The Desktop and the administrators' folder as chosen ("" for none); counts
+// the times the administrators' folder was asked for.
+class FakeRecordFolders : public RecordFolders {
+ public:
+  std::wstring DesktopFolder() override { return desktop; }
+  std::wstring AdministratorsFolder() override { return ++fallbackAsked, fallback; }
+  std::wstring desktop, fallback;
+  int fallbackAsked = 0;
+};
+
 // Counts the notifications that associations changed.
 class FakeShell : public Shell {
  public:
@@ -99,12 +109,16 @@ class FakeEnvironment : public Environment {
   bool allocationFails = false;
 };
 
-// Where the run is shown: a visible window station outside session 0 unless told.
+// Where the run is shown: a visible window station outside session 0, in an
+// active session that can make windows, unless told.
 class FakeDesktop : public Desktop {
  public:
-  bool WindowStationVisible() override { return visible; }
-  bool InSessionZero() override { return sessionZero; }
-  bool visible = true, sessionZero = false;
+  bool WindowStationVisible() override { return ++asked, visible; }
+  bool InSessionZero() override { return ++asked, sessionZero; }
+  bool SessionActive() override { return ++asked, active; }
+  bool CanShowWindows() override { return ++asked, windows; }
+  bool visible = true, sessionZero = false, active = true, windows = true;
+  int asked = 0;  // questions answered
 };
 
 // The event log: the entries reported, "type id | text" each (type 0
@@ -122,10 +136,12 @@ class FakeEventLog : public EventLog {
 class FakeHostQuery : public HostQuery {
  public:
   OsVersionReport QueryVersion() override { return version; }
+  OsVersionReport ReportedVersion() override { return reported.majorVersion != 0 ? reported : version; }
   std::uint16_t NativeArchitecture() override { return architecture; }
   int ServerR2Metric() override { return serverR2; }
   std::uint32_t CurrentProcessId() override { return 100; }
   OsVersionReport version;
+  OsVersionReport reported;  // GetVersionExW's answer under a compatibility mode; none when 0
   std::uint16_t architecture = 9;
   int serverR2 = 0;
 };
@@ -204,11 +220,16 @@ class FakeProcessTable : public ProcessTable {
   Handle next = 0x100;
 };
 
-// Each folder's short form is its path and "~1"; the Windows folder is
+// Each folder's short form is its path and "~1", its real form its path unless
+// told; the Windows folder is
 // C:\Windows, the folders of installed programs C:\Program Files and D:\Apps.
 class FakeShortPaths : public ShortPaths {
  public:
   std::wstring ShortPathOf(const std::wstring& path) override { return path + L"~1"; }
+  std::wstring RealPathOf(const std::wstring& path) override {
+    return realPaths.count(path) != 0 ? realPaths[path] : path;
+  }
+  std::map<std::wstring, std::wstring> realPaths;  // the folders reached otherwise
   std::wstring WindowsFolder() override { return L"C:\\Windows"; }
   std::vector<std::wstring> ProgramFolders() override { return {L"C:\\Program Files", L"D:\\Apps"}; }
 };

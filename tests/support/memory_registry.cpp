@@ -66,11 +66,14 @@ RegistryStatus MemoryRegistry::Resolve(std::wstring at, const std::wstring& path
 }
 
 RegistryStatus MemoryRegistry::Open(RegistryCallKind kind, Key parent, const std::wstring& path,
-                                    std::uint32_t options, Key& key) {
+                                    std::uint32_t options, std::uint32_t mask, Key& key) {
   std::wstring at;
   RegistryStatus status = Acting(kind, parent, at);
   if (status == kRegistrySuccess) status = Resolve(at, path, options, kind, at, 16);
   if (status != kRegistrySuccess) return status;
+  // The view flags ask for no right.
+  const auto grant = grants_.find(at);
+  if (grant != grants_.end() && (mask & ~kKeyWow64_64Key & ~grant->second) != 0) return kRegistryAccessDenied;
   key = next_ += 4;
   handles_[key] = at;
   return kRegistrySuccess;
@@ -90,14 +93,14 @@ RegistryStatus MemoryRegistry::Acting(RegistryCallKind kind, Key key, std::wstri
   return opening ? kRegistrySuccess : Failure(kind, path);
 }
 
-RegistryStatus MemoryRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options, std::uint32_t,
+RegistryStatus MemoryRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options, std::uint32_t mask,
                                        Key& key) noexcept {
-  return Open(RegistryCallKind::OpenKey, parent, path, options, key);
+  return Open(RegistryCallKind::OpenKey, parent, path, options, mask, key);
 }
 
-RegistryStatus MemoryRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options, std::uint32_t,
-                                         Key& key) noexcept {
-  return Open(RegistryCallKind::CreateKey, parent, path, options, key);
+RegistryStatus MemoryRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options,
+                                         std::uint32_t mask, Key& key) noexcept {
+  return Open(RegistryCallKind::CreateKey, parent, path, options, mask, key);
 }
 
 RegistryStatus MemoryRegistry::QueryValue(Key key, const std::wstring& name, ValueType& type, std::uint8_t* buffer,

@@ -53,6 +53,9 @@ class MemoryRegistry final : public RegistryAccess {
     failures_[{kind, FoldName(key)}] = status;
   }
   void FailNothing() { failures_.clear(); }
+  // Later opens and creations of `key` that ask for more rights than `rights`
+  // are refused with ERROR_ACCESS_DENIED, as the key's access list would.
+  void Grant(const std::wstring& key, std::uint32_t rights) { grants_[FoldName(key)] = rights; }
   [[nodiscard]] const RegistryState& State() const noexcept { return keys_; }
   [[nodiscard]] bool Has(const std::wstring& key) const { return keys_.count(FoldName(key)) != 0; }
   [[nodiscard]] std::size_t OpenKeys() const noexcept { return handles_.size(); }
@@ -62,7 +65,8 @@ class MemoryRegistry final : public RegistryAccess {
   RegistryStatus Follow(std::wstring& at, int links);
   RegistryStatus Resolve(std::wstring at, const std::wstring& path, std::uint32_t options, RegistryCallKind kind,
                          std::wstring& result, int links);
-  RegistryStatus Open(RegistryCallKind kind, Key parent, const std::wstring& path, std::uint32_t options, Key& key);
+  RegistryStatus Open(RegistryCallKind kind, Key parent, const std::wstring& path, std::uint32_t options,
+                      std::uint32_t mask, Key& key);
   RegistryStatus Acting(RegistryCallKind kind, Key key, std::wstring& path) const;
 
   RegistryState keys_;
@@ -70,4 +74,5 @@ class MemoryRegistry final : public RegistryAccess {
   std::map<Key, std::wstring> handles_;
   Key next_ = 0x1000;
   std::map<std::pair<RegistryCallKind, std::wstring>, RegistryStatus> failures_;
+  std::map<std::wstring, std::uint32_t> grants_;  // by folded key
 };

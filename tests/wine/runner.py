@@ -277,6 +277,8 @@ def prepare(p, folder, run, exe, display, log_path):
         shutil.rmtree(p.unix(path))
     for path in run.get("folders", "").splitlines():
         os.makedirs(p.unix(path))
+    for path in run.get("open_to_all", "").splitlines():
+        os.chmod(p.unix(path), 0o777)  # writable by everyone, as Windows shows it
     if "log_before" in run:
         pathlib.Path(log_path).write_bytes(utf16_file(read_text(os.path.join(folder, run["log_before"]))))
         if "hard_link_of" in run:  # Morvane.txt a second name of a file elsewhere
@@ -302,7 +304,9 @@ def prepare(p, folder, run, exe, display, log_path):
             copy, _, started_as = (part.strip() for part in where.partition("|"))
             p.place(os.path.join(p.tools, "sleeper.exe"), copy)
             sleepers.append((kind, started_as or copy) + p.sleeper(started_as or copy, display))
-    command = [p.place(exe, run.get("morvane_at"))] + run.get("arguments", "").split()
+    # Without a display nobody can answer: such a run is confirmed in advance,
+    # as scripts/run confirms it, unless its arguments are given.
+    command = [p.place(exe, run.get("morvane_at"))] + run.get("arguments", "" if display else "/quiet").split()
     options = [o for k in run if k.startswith("set.") for o in ("--set", k[4:] + "=" + run[k])]
     options += [o for name in run.get("unset", "").split() for o in ("--unset", name)]
     options += ["--station", run["station"]] if "station" in run else []
@@ -314,11 +318,12 @@ def prepare(p, folder, run, exe, display, log_path):
 def run_section(p, folder, run, exe, fail):
     # One run: prepared as its section says, then Morvane.exe, then the checks.
     display = "dialogs" in run
-    log_path = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    desktop_log = p.unix(run.get("set.USERPROFILE", "C:\\users\\<user>") + "\\Desktop\\Morvane.txt")
+    log_path = p.unix(run["record_in"] + "\\Morvane.txt") if "record_in" in run else desktop_log
     undo_path = os.path.join(os.path.dirname(log_path), "Morvane-undo.reg")
     if os.path.isfile(undo_path):  # each run starts without an undo file
         os.unlink(undo_path)
-    command, sleepers = prepare(p, folder, run, exe, display, log_path)
+    command, sleepers = prepare(p, folder, run, exe, display, desktop_log)
     answerer = Answerer(p, dict(a.strip().split("=") for a in run.get("answers", "").split(",") if a), log_path)
     if display:
         answerer.start()
@@ -362,6 +367,12 @@ def run_section(p, folder, run, exe, fail):
     for key in (k for k in run if k.startswith("log_while.")):
         check("the log while %s was open" % key[10:], key, log_text(answerer.logs.get(key[10:])))
     log = log_text(read_bytes(log_path))
+    if "log_kept" in run:  # the Desktop's Morvane.txt, when the record went elsewhere
+        kept = log_text(read_bytes(desktop_log))
+        if run["log_kept"] == "none" and kept is not None:
+            fail("there is a log file on the Desktop: %r" % kept)
+        elif run["log_kept"] != "none":
+            check("the Desktop's log file", "log_kept", kept)
     if run.get("log") == "none" and log is not None:
         fail("there is a log file: %r" % log)
     elif run.get("log", "none") != "none":
