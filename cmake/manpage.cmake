@@ -2,8 +2,8 @@
 # two never disagree, gzipped as Debian keeps manual pages:
 #   cmake -DPROGRAM=<morvane-offline> -DVERSION=<x.y.z> -DOUTPUT=<file.1.gz> -P manpage.cmake
 # The usage text's shape: the usage line (and one more form below it), the description, the options (each
-# "  --name [ARG]  text" or "  -n [ARG]  text", continued on lines that begin with spaces), and the
-# exit codes from the line that begins with "Exit codes:".
+# "  --name [ARG]  text", "  -n [ARG]  text" or "  -n, --name  text", continued on lines that begin with
+# spaces), and the exit codes from the line that begins with "Exit codes:".
 cmake_policy(VERSION 3.21)
 execute_process(COMMAND "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -29,9 +29,9 @@ foreach(line IN LISTS lines)
   elseif(line MATCHES "^Exit codes: (.*)$")
     set(part section_exit)
     string(APPEND section_exit "${CMAKE_MATCH_1}\n")
-  elseif(line MATCHES "^  (\\\\-[a-z]|\\\\-\\\\-[a-z\\\\-]+)( [A-Z]+)? +(.*)$")
+  elseif(line MATCHES "^  ((\\\\-[a-zA-Z], )?(\\\\-[a-zA-Z]|\\\\-\\\\-[a-z\\\\-]+))( [A-Z]+)? +(.*)$")
     set(part section_options)
-    string(APPEND section_options ".TP\n\\fB${CMAKE_MATCH_1}\\fR\\fI${CMAKE_MATCH_2}\\fR\n${CMAKE_MATCH_3}\n")
+    string(APPEND section_options ".TP\n\\fB${CMAKE_MATCH_1}\\fR\\fI${CMAKE_MATCH_4}\\fR\n${CMAKE_MATCH_5}\n")
   elseif(line MATCHES "^ +(.*)$" AND part STREQUAL "section_options")
     string(APPEND section_options "${CMAKE_MATCH_1}\n")
   else()

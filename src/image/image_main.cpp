@@ -26,6 +26,7 @@
 #include "image/staging.h"
 #include "hive/hive_file.h"
 #include "hive/hive_registry.h"
+#include "offline/command_line.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
@@ -35,11 +36,7 @@ namespace {
 constexpr int kStopped = 1;  // nothing changed
 constexpr int kFailed = 2;   // finished, not everything written
 
-constexpr char kUsage[] =
-    "usage: morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
-    "(morvane-offline --help describes them)\n";
 constexpr std::size_t kHibernationMark = 4;  // the bytes that tell a saved session
-constexpr const char* kValued[] = {"--log", "--undo"};  // morvane-offline's options that take a value
 constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 // What the run reads of a profile: the classes hive where each family keeps
@@ -56,29 +53,28 @@ struct ImageOptions {
   std::vector<std::string> passed;  // for morvane-offline
 };
 
-bool ParseArguments(int argc, char** argv, ImageOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    const bool valued = argument == "-a" || argument == "--root" || argument == "--format" ||
-                        std::find(std::begin(kValued), std::end(kValued), argument) != std::end(kValued);
-    if (valued && i + 1 >= argc) return false;
-    if (argument == "-a") {
-      options.images.push_back(argv[++i]);
-    } else if (argument == "--root") {
-      options.root = argv[++i];
-    } else if (argument == "--format") {
-      options.format = argv[++i];
-    } else if (valued) {
-      options.passed.push_back(argument);
-      options.passed.push_back(argv[++i]);
-    } else if (argument.empty() || argument[0] != '-') {
-      return false;  // a mounted volume is not named beside images
-    } else {
-      options.dryRun = options.dryRun || argument == "--dry-run";
-      options.passed.push_back(argument);
-    }
+// Reads the command line as morvane-offline does; false, with the problem,
+// when it is wrong or names no image.
+bool ParseArguments(int argc, char** argv, ImageOptions& options, std::string& problem) {
+  CommandLine line;
+  if (!ParseCommandLine(argc, argv, line, problem)) return false;
+  if (line.images.empty()) {
+    problem = line.help || line.version ? "--help and --version are morvane-offline's" : "no -a IMAGE given";
+    return false;
   }
-  return !options.images.empty();
+  options.images = line.images;
+  options.root = line.root;
+  options.format = line.format;
+  options.dryRun = line.options.dryRun;
+  if (line.options.yes) options.passed.emplace_back("--yes");
+  if (line.options.dryRun) options.passed.emplace_back("--dry-run");
+  for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"--log", line.options.logPath},
+                                    std::pair<const char*, const std::string&>{"--undo", line.options.undoPath}}) {
+    if (value.empty()) continue;
+    options.passed.emplace_back(name);
+    options.passed.push_back(value);
+  }
+  return true;
 }
 
 std::string Joined(const std::vector<std::string>& images) {
@@ -155,6 +151,7 @@ std::string OfflineProgram() {
 int RunOffline(const ImageOptions& options, const std::string& root) {
   std::vector<std::string> arguments{OfflineProgram()};
   arguments.insert(arguments.end(), options.passed.begin(), options.passed.end());
+  arguments.emplace_back("--");
   arguments.push_back(root);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -205,7 +202,7 @@ void AppendToLog(const ImageOptions& options, const std::string& text) {
 }
 
 int Refuse(const std::string& problem) {
-  std::cout << "\n" << problem << "\n" << std::flush;
+  std::cout << problem << "\n" << std::flush;
   return kStopped;
 }
 
@@ -213,8 +210,9 @@ int Refuse(const std::string& problem) {
 
 int main(int argc, char** argv) {
   ImageOptions options;
-  if (!ParseArguments(argc, argv, options)) {
-    std::cerr << kUsage;
+  std::string wrong;
+  if (!ParseArguments(argc, argv, options, wrong)) {
+    std::cerr << "morvane-offline: " << wrong << "\n" << kTryHelp << "\n";
     return kStopped;
   }
   Guest guest;

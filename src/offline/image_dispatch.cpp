@@ -21,17 +21,6 @@ constexpr const char* kPlaces[] = {"/", "/../libexec/morvane-offline/"};
 
 }  // namespace
 
-bool NamesImage(int argc, char** argv) {
-  bool image = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--help") return false;
-    if (argument == "--log" || argument == "--undo") ++i;  // a value, whatever it reads
-    image = image || argument == "-a";
-  }
-  return image;
-}
-
 int RunImageProgram(int argc, char** argv) {
   char self[PATH_MAX] = {};
   const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);

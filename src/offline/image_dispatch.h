@@ -3,8 +3,6 @@
 // own, morvane-offline-image, in a package of its own (it needs libguestfs
 // and qemu); this one hands such a command line over to it.
 
-// Whether the command line names a disk image (-a), and not --help.
-bool NamesImage(int argc, char** argv);
 // Replaces this process with morvane-offline-image on the same arguments;
 // returns only when that program is not there, having said so and what to
 // install, with the exit code to end with.

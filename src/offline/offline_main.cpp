@@ -1,7 +1,7 @@
 // morvane-offline [OPTION]... WINDOWS_ROOT: the Linux entry point of the
 // offline repair. --help prints the usage, and --version the version, on
-// standard output and exits 0; a wrong command line says what is wrong and
-// prints the usage on standard error, and exits 1.
+// standard output and exits 0; a wrong command line says in one line on
+// standard error what is wrong, and where to read more, and exits 1.
 #include <sys/stat.h>
 
 #include <csignal>
@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "driver/undo_file.h"
+#include "offline/command_line.h"
 #include "offline/image_dispatch.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
@@ -19,27 +20,28 @@ namespace {
 
 // Also the text of the manual page, made from it at build time.
 constexpr char kUsage[] =
-    "usage: morvane-offline [--yes] [--dry-run] [--log FILE] [--undo FILE] WINDOWS_ROOT\n"
-    "       morvane-offline [options] -a IMAGE [-a IMAGE...] [--root DEVICE] [--format FORMAT]\n"
+    "usage: morvane-offline [OPTION]... WINDOWS_ROOT\n"
+    "       morvane-offline [OPTION]... -a IMAGE [-a IMAGE]... [--root DEVICE] [--format FORMAT]\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
     "mounted read-write at WINDOWS_ROOT (the folder that holds the Windows folder), machine-wide\n"
     "and for every user profile. Each registry file changed is first copied to a backup beside it.\n"
     "With -a, the Windows inside a disk image, or an unmounted disk such as /dev/sdb, is repaired\n"
     "instead, opened in libguestfs' appliance (package morvane-offline-image), never mounted here.\n"
-    "  --yes       answer the confirmation with yes\n"
-    "  --dry-run   show what would be changed, and change nothing: no backup, log or undo file\n"
+    "A long option's value may also follow it after = (--log=FILE); -- ends the options.\n"
+    "  -y, --yes   answer the confirmation with yes\n"
+    "  -n, --dry-run  show what would be changed, and change nothing: no backup, log or undo file\n"
     "  --log FILE  the log file (default: a new Morvane.txt, or Morvane-2.txt..., in the folder\n"
     "              Morvane at the root of the Windows volume, C:\\Morvane on Windows)\n"
     "  --undo FILE the undo file, a .reg file of what the run changed, to import on Windows\n"
     "              (default: Morvane-undo.reg, or Morvane-undo-2.reg..., beside the log file)\n"
-    "  --version   print the version and exit\n"
-    "  --help      print this usage and exit\n"
     "  -a IMAGE    a disk of the Windows machine, once for each of its disks\n"
-    "  --root DEVICE  the Windows to repair when the disks hold several (as listed then)\n"
-    "  --format FORMAT  the images' format (raw, qcow2...); otherwise read from an image\n"
+    "  --root DEVICE  with -a: the Windows to repair when the disks hold several (as listed then)\n"
+    "  --format FORMAT  with -a: the images' format (raw, qcow2...); otherwise read from an image\n"
     "              file, and raw for a disk\n"
-    "Exit codes: 0 done, 1 stopped before changing anything, 2 finished, but some changes could\n"
-    "not be made (the log says which).\n";
+    "  -V, --version  print the version and exit\n"
+    "  -h, --help  print this usage and exit\n"
+    "Exit codes: 0 done, 1 stopped before changing anything (a wrong command line too), 2 finished,\n"
+    "but some changes could not be made (the log says which).\n";
 
 class SystemClock final : public Clock {
  public:
@@ -62,37 +64,6 @@ class SystemClock final : public Clock {
   }
 };
 
-enum class Arguments { kRun, kHelp, kVersion, kWrong };
-
-Arguments ParseArguments(int argc, char** argv, OfflineOptions& options, std::string& wrong) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--help") {
-      return Arguments::kHelp;
-    } else if (argument == "--version") {
-      return Arguments::kVersion;
-    } else if (argument == "--yes") {
-      options.yes = true;
-    } else if (argument == "--dry-run") {
-      options.dryRun = true;
-    } else if ((argument == "--log" || argument == "--undo") && i + 1 < argc) {
-      (argument == "--log" ? options.logPath : options.undoPath) = argv[++i];
-    } else if (argument == "--log" || argument == "--undo") {
-      wrong = argument + " needs a FILE after it";
-    } else if (argument.empty() || argument[0] == '-') {
-      wrong = "unknown option \"" + argument + "\"";
-    } else if (!options.windowsRoot.empty()) {
-      wrong = "one WINDOWS_ROOT only: \"" + options.windowsRoot + "\", then \"" + argument + "\"";
-    } else {
-      options.windowsRoot = argument;
-      continue;
-    }
-    if (!wrong.empty()) return Arguments::kWrong;
-  }
-  if (options.windowsRoot.empty()) wrong = "no WINDOWS_ROOT given";
-  return wrong.empty() ? Arguments::kRun : Arguments::kWrong;
-}
-
 // Whether the log and the undo file would be one file: the same file, or
 // the same name in the same folder for a file not there yet.
 bool OneFile(const std::string& log, const std::string& undo) {
@@ -110,18 +81,18 @@ bool OneFile(const std::string& log, const std::string& undo) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (NamesImage(argc, argv)) return RunImageProgram(argc, argv);
-  OfflineOptions options;
+  CommandLine line;
   std::string wrong;
-  const Arguments arguments = ParseArguments(argc, argv, options, wrong);
-  if (arguments == Arguments::kHelp || arguments == Arguments::kVersion) {
-    std::cout << (arguments == Arguments::kHelp ? kUsage : "morvane-offline " MORVANE_VERSION "\n") << std::flush;
-    return std::cout ? 0 : kOfflineStopped;
-  }
-  if (arguments == Arguments::kWrong) {
-    std::cerr << "morvane-offline: " << wrong << "\n" << kUsage;
+  if (!ParseCommandLine(argc, argv, line, wrong)) {
+    std::cerr << "morvane-offline: " << wrong << "\n" << kTryHelp << "\n";
     return kOfflineStopped;
   }
+  if (line.help || line.version) {
+    std::cout << (line.help ? kUsage : "morvane-offline " MORVANE_VERSION "\n") << std::flush;
+    return std::cout ? 0 : kOfflineStopped;
+  }
+  if (!line.images.empty()) return RunImageProgram(argc, argv);
+  const OfflineOptions& options = line.options;
   // A log of the user's naming may not be the undo file too.
   const std::string undo = options.undoPath.empty() ? EncodeUtf8(UndoFilePath(DecodeUtf8(options.logPath)))
                                                      : options.undoPath;

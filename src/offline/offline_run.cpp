@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "driver/banner.h"
@@ -39,6 +40,35 @@ constexpr std::uint64_t kSpaceMargin = 1u << 20;
 constexpr wchar_t kDryRunNote[] =
     L"Dry run (--dry-run): nothing is written, no backup, log or undo file. The lines below say what a run "
     L"would change.\r\n\r\n";
+
+// A dry run's change lines say what a run would do: the words of a change
+// made, in the lines of the resets, and those of the change it predicts.
+constexpr std::pair<const wchar_t*, const wchar_t*> kPredictions[] = {
+    {L" has been deleted!", L" would be deleted!"},
+    {L" found and deleted!", L" found and would be deleted!"},
+    {L" did not exist and was recreated!", L" does not exist and would be recreated!"},
+    {L"It was reset to ", L"It would be reset to "},
+    {L" was reset to ", L" would be reset to "},
+};
+
+// `lines` with each line's change (its last one, past any name the user's
+// registry gave) told as a prediction.
+std::wstring AsPredicted(const std::wstring& lines) {
+  std::wstring out;
+  for (std::size_t start = 0; start < lines.size();) {
+    const std::size_t end = std::min(lines.find(L'\n', start), lines.size() - 1) + 1;
+    std::wstring line = lines.substr(start, end - start);
+    for (const auto& [made, predicted] : kPredictions) {
+      const std::size_t at = line.rfind(made);
+      if (at == std::wstring::npos) continue;
+      line.replace(at, std::wcslen(made), predicted);
+      break;
+    }
+    out += line;
+    start = end;
+  }
+  return out;
+}
 
 // The console as the run log's second sink, which can be held shut while
 // text that it already showed goes to the log file alone.
@@ -136,7 +166,7 @@ struct Tally {
 };
 
 int Refuse(std::wostream& out, const std::string& problem) {
-  out << L"\r\n" << DecodeUtf8(problem) << L"\r\n";
+  out << DecodeUtf8(problem) << L"\r\n";
   out.flush();
   return kOfflineStopped;
 }
@@ -150,7 +180,8 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   const std::wstring button = L"press the OK button";
   const std::size_t at = text.find(button);
   if (at != std::wstring::npos) text.replace(at, button.size(), L"answer y");
-  console << L"\r\n" << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
+  // The banner before it ends with an empty line.
+  console << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
   if (options.yes) {
     console << L"yes (--yes)\r\n\r\n" << std::flush;
     return true;
@@ -239,7 +270,7 @@ struct PartHive {
 // after them, each hive written and its backup; when one was not, a line
 // before and after them says that none, or not all, of these changes were
 // made, and the undo file drops the records of its keys. In a dry run the
-// lines are marked as not done.
+// lines say what would be done, and are marked as not done.
 void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
             bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
   std::vector<PartHive> changed;
@@ -249,7 +280,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
   std::wostringstream status;
   std::vector<const HiveFile*> failed;
   if (dryRun) {
-    status << L"  - Not done (dry run): nothing was written.\r\n";
+    if (!changed.empty()) status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
     // No hive is replaced unless the records that undo its changes are on disk.
     const bool recorded = undo.Commit();
@@ -279,7 +310,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
       failed.empty() ? L""
       : noneMade     ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
                      : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
-  runLog << title << notMade << lines << status.str();
+  runLog << title << notMade << (dryRun ? AsPredicted(lines) : lines) << status.str();
   if (noneMade) runLog << L"  - None of the changes above were made.\r\n";
   runLog << L"\r\n";
   runLog.flush();
@@ -287,30 +318,40 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
 
 // Each profile's overrides and the policies that stop its programs, its
 // lines after one that names it; a profile with nothing to remove shows
-// nothing, one whose classes hive could not be reached or read says why. Its keys are named in the undo file as the
-// running Windows names them, below HKEY_USERS\<sid>.
+// nothing, a hive of it that could not be reached or read says why on a line
+// of its own, and the other hive is repaired all the same. One listed without a folder gets a note, and is no
+// failure: a deleted account leaves its entry behind. Its keys are named in
+// the undo file as the running Windows names them, below HKEY_USERS\<sid>.
 void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldUndo& undo, bool dryRun,
                             std::wostream& runLog, Tally& tally) {
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
-    std::wostringstream lines;
-    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
-    if (!profile.classes) {
-      runLog << title << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n\r\n";
+    if (profile.noFolder) {
+      runLog << L"User profile " << profile.folder << L" (" << profile.sid
+             << L"): no folder: nothing to repair.\r\n\r\n";
       runLog.flush();
-      ++tally.failures;
       continue;
     }
-    volume.MountProfile(profile);
-    registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
-    registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
-    tally.failures += RemoveUserOverrides(registry, lines);
-    tally.failures += RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+    std::wostringstream lines;
+    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
+    if (!profile.problem.empty()) {
+      lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
+      ++tally.failures;
+    }
+    if (profile.classes || profile.user) {
+      volume.MountProfile(profile);
+      registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
+      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
+      // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
+      tally.failures += profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
+      tally.failures += RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+    }
     if (!profile.userProblem.empty()) {
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;
     }
     const std::wstring user = L"HKEY_USERS\\" + profile.sid;
-    std::vector<PartHive> hives{{profile.classes.get(), user + L"_Classes"}};
+    std::vector<PartHive> hives;
+    if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
     if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
     Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
   }

@@ -167,6 +167,7 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
   FileDescriptor at(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
   path = rootPath_;
   for (std::size_t i = 0; i < components.size(); ++i) {
+    if (reached != nullptr) *reached = i;
     if (WindowsName(components[i]).empty()) {
       why = "its path holds the folder name \"" + EncodeUtf8(components[i]) + "\", which is not followed";
       return Reach::Refused;
@@ -195,7 +196,6 @@ WindowsVolume::Reach WindowsVolume::Walk(const std::wstring& relative, FileDescr
       why = path + " holds both " + found + " and " + twin + ", which Windows does not tell apart";
       return Reach::Refused;
     }
-    if (found.empty() && reached != nullptr) *reached = i;
     if (found.empty()) return Reach::Missing;
     path += "/" + found;
     const bool last = i + 1 == components.size();
@@ -404,29 +404,36 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
     std::size_t reached = 0;
     // Only a profile on this volume, the one Windows runs from, can be reached.
-    const Reach reach = local.size() < 3 || FoldName(local.substr(0, 3)) != FoldName(drive + L"\\")
-                            ? Reach::Refused
-                            : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why,
-                                       refusal, reached);
-    // A user who never logged on has a folder without a classes hive.
-    if (reach == Reach::Missing && reached >= PathComponents(local.substr(3)).size()) continue;
-    if (reach == Reach::Missing) why = "its folder was not found on the Windows volume";
+    const bool onVolume = local.size() >= 3 && FoldName(local.substr(0, 3)) == FoldName(drive + L"\\");
+    const Reach reach = !onVolume ? Reach::Refused
+                                  : OpenHive(local.substr(3) + L"\\" + classesFile, true, profile.classes, why,
+                                             refusal, reached);
+    // The walk got past the profile folder itself.
+    const bool folderReached = onVolume && reached >= PathComponents(local.substr(3)).size();
+    // A deleted account leaves its entry behind: no folder, nothing to repair.
+    if (reach == Reach::Missing && !folderReached) {
+      profile.noFolder = true;
+      profiles_.push_back(std::move(profile));
+      continue;
+    }
     if (reach == Reach::Found && !profile.classes && refusal == HiveFile::Refusal::kNotWritable) {
       problem = why + ". Nothing was changed.";
       return false;
     }
     why += ProfileAdvice(refusal);
-    if (reach != Reach::Found || !profile.classes) {
+    // A user who never logged on has a folder without a classes hive (Missing).
+    if (reach == Reach::Refused || (reach == Reach::Found && !profile.classes)) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
-    } else if (!seen.insert(profile.classes->Identity()).second) {
+    } else if (profile.classes && !seen.insert(profile.classes->Identity()).second) {
       continue;  // the same file as an earlier profile's
-    } else if (!profile.classes->Failure().empty()) {
+    } else if (profile.classes && !profile.classes->Failure().empty()) {
       // A hive whose keys cannot all be read is not taken for one without them.
       profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
       profile.classes.reset();
-    } else if (!OpenUserHive(local.substr(3), profile, seen, problem)) {
-      return false;
     }
+    // Explorer's choices in NTUSER.DAT are repaired whatever became of the classes hive.
+    if (folderReached && !OpenUserHive(local.substr(3), profile, seen, problem)) return false;
+    if (profile.problem.empty() && !profile.classes && !profile.user && profile.userProblem.empty()) continue;
     profiles_.push_back(std::move(profile));
   }
   return true;
@@ -456,6 +463,7 @@ void WindowsVolume::MountProfile(const Profile& profile) {
   MountMachine();
   registry_.SetCurrentUser(profile.sid);
   if (profile.user) registry_.Mount(L"\\Registry\\User\\" + profile.sid, *profile.user);
+  if (!profile.classes) return;
   // A user's SOFTWARE\Classes is the same hive that Windows also loads as
   // \Registry\User\<sid>_Classes, where links inside it may point.
   registry_.Mount(L"\\Registry\\User\\" + profile.sid + L"\\Software\\Classes", *profile.classes);

@@ -34,6 +34,7 @@ class WindowsVolume {
     // none, and why when it was not reached, or nothing for a missing file.
     std::unique_ptr<HiveFile> user;
     std::wstring userProblem;
+    bool noFolder = false;  // listed, but its folder is not there: nothing to repair
   };
 
   // `tryOnly`: the hives are opened for changes in memory only (a dry run).
@@ -43,14 +44,16 @@ class WindowsVolume {
   // from the Windows folder below `root`, and mounts them under HKLM.
   // False with the reason, to be shown as it is, when that cannot be done.
   [[nodiscard]] bool OpenMachineHives(const std::string& root, std::string& problem);
-  // Opens, for changes, the classes hive of every profile that SOFTWARE's
-  // profile list names and whose folder holds one; a profile whose hive
-  // cannot be reached safely, cannot be read or was not written out by
-  // Windows is kept with its problem and what to do. False, with the reason,
-  // when a hive it reached cannot be changed here (as the machine hives).
+  // Opens, for changes, the classes hive and the NTUSER.DAT of every profile
+  // that SOFTWARE's profile list names, each where its folder holds it; a
+  // hive that cannot be reached safely, cannot be read or was not written out
+  // by Windows is kept with its problem and what to do, the other hive of the
+  // profile opened all the same. A profile whose folder is not there is kept
+  // as `noFolder`. False, with the reason, when a hive it reached cannot be
+  // changed here (as the machine hives).
   [[nodiscard]] bool OpenProfiles(const SystemInfo& info, std::string& problem);
-  // Makes HKCU the user of `profile`, one with a classes hive: its NTUSER.DAT
-  // where it has one, with the classes hive at Software\Classes.
+  // Makes HKCU the user of `profile`: its NTUSER.DAT where it has one, with
+  // its classes hive, where it has one, at Software\Classes.
   void MountProfile(const Profile& profile);
 
   HiveRegistry& Registry() noexcept { return registry_; }

@@ -89,7 +89,11 @@ std::streamsize Utf8ConsoleBuf::xsputn(const wchar_t* text, std::streamsize coun
     const std::streamsize take = count - done < kBlock ? count - done : kBlock;
     bytes.clear();
     for (std::streamsize i = 0; i < take; ++i) {
-      AppendUtf8(bytes, static_cast<std::uint32_t>(text[done + i]));
+      const wchar_t c = text[done + i];
+      // A CR before LF is dropped; one alone stays.
+      if (carriageReturn_ && c != L'\n') bytes += '\r';
+      carriageReturn_ = c == L'\r';
+      if (!carriageReturn_) AppendUtf8(bytes, static_cast<std::uint32_t>(c));
     }
     const auto size = static_cast<std::streamsize>(bytes.size());
     if (target_->sputn(bytes.data(), size) != size) return done;

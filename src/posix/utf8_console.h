@@ -1,6 +1,8 @@
 #pragma once
 // The console of a system whose terminal takes UTF-8: every wide character of
-// the run log is written as the UTF-8 bytes of its code point.
+// the run log is written as the UTF-8 bytes of its code point, and its lines
+// end in LF, as Linux ends them (the run's texts end theirs in CR LF, as the
+// log file on the Windows volume keeps them).
 
 #include <ostream>
 #include <streambuf>
@@ -28,6 +30,7 @@ class Utf8ConsoleBuf final : public WideSinkBuf {
 
  private:
   std::streambuf* target_;
+  bool carriageReturn_ = false;  // a CR written last, held to see whether LF follows
 };
 
 // The console over standard output, or over `target` when given one.

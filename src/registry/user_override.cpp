@@ -85,6 +85,20 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
   return 1;
 }
 
+// Every one of Explorer's choices for `extension`: the keys of each version
+// and XP's values.
+std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension) {
+  std::uint32_t failures = 0;
+  for (const ExplorerChoice& kind : kExplorerChoices) {
+    failures += RemoveExplorerChoice(registry, runLog, extension, kind);
+  }
+  for (const wchar_t* name : kExplorerChoiceValues) {
+    failures += RemoveReportedValue(registry, runLog, RegistryRoot::HKCU, kUserSoftware,
+                                    kExplorerFileExts + extension, name);
+  }
+  return failures;
+}
+
 // The per-user class of the type, the one the machine-wide reset restores:
 // the merged classes take it before the machine's, with or without a
 // per-user extension key naming it, so it goes whole.
@@ -145,14 +159,7 @@ std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog
   if (literals == nullptr) return 0;
   std::uint32_t failures = RemoveClassesOverride(registry, runLog, literals, extension);
   failures += RemoveUserClass(registry, runLog, literals->typeClass);
-  for (const ExplorerChoice& kind : kExplorerChoices) {
-    failures += RemoveExplorerChoice(registry, runLog, extension, kind);
-  }
-  for (const wchar_t* name : kExplorerChoiceValues) {
-    failures += RemoveReportedValue(registry, runLog, RegistryRoot::HKCU, kUserSoftware,
-                                    kExplorerFileExts + extension, name);
-  }
-  return failures;
+  return failures + RemoveExplorerChoicesOf(registry, runLog, extension);
 }
 
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
@@ -200,6 +207,14 @@ std::uint32_t RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLo
   std::uint32_t failures = 0;
   for (const OverrideLiterals& literals : kLiterals) {
     failures += RemoveUserOverride(registry, runLog, literals.extension);
+  }
+  return failures;
+}
+
+std::uint32_t RemoveExplorerChoices(RegistryAccess& registry, std::wostream& runLog) {
+  std::uint32_t failures = 0;
+  for (const OverrideLiterals& literals : kLiterals) {
+    failures += RemoveExplorerChoicesOf(registry, runLog, literals.extension);
   }
   return failures;
 }

@@ -34,3 +34,7 @@ void ReportLinked(std::wostream& runLog, const std::wstring& what);
 // Removes the overrides of ".exe", ".bat" and ".com", in that order, as the
 // resets do after each type. Returns how many of the deletions failed.
 std::uint32_t RemoveUserOverrides(RegistryAccess& registry, std::wostream& runLog);
+
+// Removes Explorer's choices of ".exe", ".bat" and ".com" alone, for a user
+// whose classes hive is out of reach. Returns how many of the deletions failed.
+std::uint32_t RemoveExplorerChoices(RegistryAccess& registry, std::wostream& runLog);

@@ -6,6 +6,7 @@ folder, its hives laid out as Windows lays them out, and reglookup
 """
 import os
 import pathlib
+import re
 import resource
 import shutil
 import subprocess
@@ -18,9 +19,9 @@ sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "wine"), str(pathlib.
 from runner import read_reg, read_text  # noqa: E402
 from hives import DESCRIPTOR, check_hive, field, header, write_hive  # noqa: E402
 
-OFFLINE, EXPECTED, WINDOWS_HIVES = sys.argv[1:4]
+OFFLINE, EXPECTED, WINDOWS_HIVES = (os.path.abspath(path) for path in sys.argv[1:4])
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
-ALICE, BOB = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002"
+ALICE, BOB, CAROL = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002", "S-1-5-21-7-7-7-1003"
 VISTA_CLASSES = "AppData/Local/Microsoft/Windows/UsrClass.dat"
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 
@@ -88,6 +89,13 @@ CHOICE_LINES = "".join("  * HKCU\\%s\\%s exists and is set to %s!\n  * HKCU\\%s\
                            ("\\Application", "evil.exe"), ("\\Progid", "evilfile")))
 # alice's own exefile class, named by no .exe key of hers, goes; her other classes stay
 USER_CLASS_LINE = "  * HKCU\\SOFTWARE\\Classes\\exefile has been deleted!\n\n"
+# a change the run made, and lines of the dry run saying it would make it
+PAST = re.compile(r"has been deleted|found and deleted|was recreated|was reset to")
+PREDICTED = ("  * HKLM\\Software\\Classes\\.exe\\\\@ would be reset to exefile!\n",
+             "\\command\\\\@ was changed. It would be reset to \"%1\" %*!\n",
+             "  * HKLM\\Software\\Classes\\comfile does not exist and would be recreated!\n",
+             "  * HKCU\\SOFTWARE\\Classes\\.exe would be deleted!\n",
+             "  * HKCU\\%s\\UserChoice would be deleted!\n" % FILE_EXTS)
 
 
 def flip(path, masks):
@@ -165,7 +173,7 @@ class OfflineRepair(unittest.TestCase):
         self.alice, self.bob = (self.root / (classes % name) for name in ("alice", "bob"))
         self.alice_user = self.root / (classes % "alice").split("/")[0] / "alice/NTUSER.DAT"
         profiles = {"S-1-5-18": r"%systemroot%\system32\config\systemprofile", ALICE: users + r"\alice",
-                    BOB: users + r"\bob", **dict(profiles)}
+                    BOB: users + r"\bob", CAROL: users + r"\carol", **dict(profiles)}  # carol's folder is gone
         major_minor, build = version.rsplit(".", 1)
         major = int(major_minor.split(".")[0])
         self.many = {".m%05d" % i: {"": sz("m%dfile" % i)} for i in range(many)}
@@ -205,13 +213,15 @@ class OfflineRepair(unittest.TestCase):
         self.addCleanup(subprocess.run, ["umount", folder], check=True)
         return folder
 
-    def run_offline(self, *args, preexec=None):
-        """The exit code and the text shown; a run that kept a log kept the same text, but the question."""
-        run = subprocess.run([self.program, *args, self.target], input="", capture_output=True, text=True, timeout=120,
-                             user=self.user, preexec_fn=preexec)
+    def run_offline(self, *args, preexec=None, cwd=None):
+        """The exit code and the text shown, its lines ended in LF alone; a run that kept a log kept the same text,
+        but the question."""
+        run = subprocess.run([self.program, *args, self.target], input=b"", capture_output=True, timeout=120,
+                             user=self.user, preexec_fn=preexec, cwd=cwd)
+        self.assertNotIn(b"\r", run.stdout + run.stderr)
         if run.returncode != 1 or "--dry-run" in args:
-            self.assertEqual(run.stderr, "")
-        return run.returncode, run.stdout + run.stderr
+            self.assertEqual(run.stderr, b"")
+        return run.returncode, (run.stdout + run.stderr).decode()
 
     def record(self, name="Morvane.txt"):
         """The text of a file of the run's record on the volume."""
@@ -230,8 +240,12 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual((code, files(self.root), (self.root / "Morvane").exists()), (0, laid_out, False), dry)
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
-                self.assertEqual(said(dry), said(log))
-                shown = log[:log.index("\nMorvane License")] + log[log.index("Resetting"):]  # but the question
+                # The dry run's lines are the run's, each change told as one that would be made.
+                self.assertEqual(len(said(dry)), len(said(log)))
+                self.assertFalse([line for line in said(dry) if PAST.search(line)], dry)
+                for line in PREDICTED:
+                    self.assertIn(line, dry)
+                shown = log[:log.index("Morvane License")] + log[log.index("Resetting"):]  # but the question
                 self.assertEqual(shown.replace(self.record().replace("\r\n", "\n"), ""),
                                  "Your executables (.exe, .bat, .com) should now properly execute on your computer!\n")
                 self.assertEqual((self.alice.stat().st_uid, self.alice.stat().st_gid, self.alice.stat().st_mode & 0o777),
@@ -241,6 +255,8 @@ class OfflineRepair(unittest.TestCase):
                               % ("Documents and Settings" if xp else "Users"), log)
                 self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
                 self.assertIn(policy_lines("HKLM\\Software") + "  - ", log)
+                self.assertIn("\nUser profile C:\\%s\\carol (%s): no folder: nothing to repair.\n\n"
+                              % ("Documents and Settings" if xp else "Users", CAROL), log)
                 kept = read_hive(backup(self.alice_user))
                 for name in GONE:
                     del kept[FILE_EXTS.lower() + "\\" + name]
@@ -278,6 +294,8 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(restored, expected)
                 self.assertEqual(self.system.read_bytes(), before[self.system])
                 repaired, first = files(self.root), self.record()
+                # The log keeps CR LF, for Notepad (after its closing lines, a LF alone, as on Windows).
+                self.assertNotIn("\n", first[:-1].replace("\r\n", ""))
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
                 self.assertNotIn("  *", log)
@@ -334,6 +352,8 @@ class OfflineRepair(unittest.TestCase):
                 code, log = self.run_offline(*self.args)
                 self.assertEqual(code, 1, log)
                 self.assertIn(message, log)
+                # The refusal adds no empty line of its own, after the banner's or at the start.
+                self.assertFalse(log.startswith("\n") or "\n\n\n" in log, log)
                 self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
                 if name != "no answer":
                     self.assertFalse((self.root / "Morvane").exists())
@@ -462,7 +482,7 @@ class OfflineRepair(unittest.TestCase):
         named = [r"C:\..\%s\victim" % climb, r"C:\Users\dave", r"C:\Users\gus", r"D:\Users\erin",
                  r"C:\Users\fay", r"C:\Users\hal",
                  r"C:\Users\ALICE~1",  # a short name, which only ntfs-3g shows
-                 r"C:\Users\nobody", r"C:\Users\twin"]  # no such folder; two that differ only in case
+                 r"C:\Users\twin"]  # two that differ only in case
         alice = [r"C:\USERS\Alice", "C:\\Users\\alice. ", "C:/Users/alice"]  # Windows reaches alice's folder by each
         self.lay_out(profiles={ALICE[:-4] + str(2000 + i): folder
                                for i, folder in enumerate(named + alice + [r"C:\Users\frank"])})
@@ -488,6 +508,7 @@ class OfflineRepair(unittest.TestCase):
         self.assertFalse(backup(self.alice, "-2").exists())
         for folder in named:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
+        self.assertIn("\nUser profile C:\\Users\\carol (%s): no folder: nothing to repair.\n\n" % CAROL, log)
         self.assertIn("Log on to that Windows as this user and off again", log)
         self.assertEqual(files(self.root / "Users/fay") | files(self.root / "Users/hal"), unsound)
         self.assertIn("User profile C:\\Users\\frank:\n  * Its user hive was not repaired: %s is a link, which is not "
@@ -562,15 +583,53 @@ class OfflineRepair(unittest.TestCase):
     def test_usage_goes_to_stdout_only_when_asked_for(self):
         for args, code, usage, other, first in (
                 (["--help"], 0, "stdout", "stderr", "usage: morvane-offline "),
+                (["-h", "--force"], 0, "stdout", "stderr", "usage: morvane-offline "),
                 (["--version"], 0, "stdout", "stderr", "morvane-offline 1."),
-                (["--force", "/mnt"], 1, "stderr", "stdout", 'morvane-offline: unknown option "--force"\nusage: '),
-                (["--yes"], 1, "stderr", "stdout", "morvane-offline: no WINDOWS_ROOT given\nusage: ")):
+                (["-V"], 0, "stdout", "stderr", "morvane-offline 1.")):
             with self.subTest(args[0]):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual(run.returncode, code)
                 self.assertTrue(getattr(run, usage).startswith(first), run)
                 self.assertEqual(getattr(run, other), "")
 
+    def test_a_wrong_command_line_is_one_line_and_where_to_read_more(self):
+        for args, problem in (
+                (["--force", "/mnt"], "unknown option '--force'"),
+                (["--force=yes", "/mnt"], "unknown option '--force'"),
+                (["-yx", "/mnt"], "unknown option '-x'"),
+                (["--yes"], "no WINDOWS_ROOT given"),
+                (["/mnt", "/media"], 'one WINDOWS_ROOT only: "/mnt", then "/media"'),
+                (["--yes=no", "/mnt"], "option '--yes' takes no value"),
+                (["/mnt", "--log"], "option '--log' needs a FILE after it"),
+                (["--undo=", "/mnt"], "option '--undo' needs a FILE after it"),
+                (["-a"], "option '-a' needs an IMAGE after it"),
+                (["--root", "/dev/sda2", "/mnt"], "--root is for disk images and needs -a IMAGE (a mounted volume is "
+                                                  "named as WINDOWS_ROOT alone)"),
+                (["--format=raw", "/mnt"], "--format is for disk images and needs -a IMAGE (a mounted volume is "
+                                           "named as WINDOWS_ROOT alone)")):
+            with self.subTest(args):
+                run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
+                self.assertEqual((run.returncode, run.stdout, run.stderr),
+                                 (1, "", "morvane-offline: %s\nTry 'morvane-offline --help'.\n" % problem))
+
+    def test_each_form_of_an_option_is_taken(self):
+        log, undo = pathlib.Path("log.txt"), pathlib.Path("undo.reg")  # in the folder the run starts in
+        for args, dry_run in (
+                (["-n"], True), (["--dry-run"], True), (["-yn"], True), (["--yes", "-n"], True),
+                (["-y"], False), (["--yes", "--log", log], False), (["--log=%s" % log, "-y", "--undo=%s" % undo], False),
+                (["--undo", undo, "--yes", "--"], False)):  # after --, a root that begins with "-"
+            with self.subTest(args):
+                folder = pathlib.Path(tempfile.mkdtemp(prefix="morvane-options-"))
+                self.addCleanup(shutil.rmtree, folder)
+                (folder / "-volume").mkdir()
+                self.lay_out(root=folder / "-volume")
+                self.target = "-volume" if "--" in args else self.root
+                code, out = self.run_offline(*args, cwd=folder)
+                self.assertEqual(code, 0, out)
+                self.assertEqual((".exe" in read_hive(self.alice), "Dry run: nothing was changed." in out),
+                                 (dry_run, dry_run))
+                self.assertEqual([(folder / name).is_file() for name in (log, undo)],
+                                 [log in args or "--log=%s" % log in args, undo in args or "--undo=%s" % undo in args])
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
