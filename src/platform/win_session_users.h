@@ -17,7 +17,7 @@ class WinUserRegistry final : public RegistryAccess {
  public:
   // Opens HKEY_USERS\<sid> and HKEY_USERS\<sid>_Classes; false when the
   // first is not there.
-  bool Open(const std::wstring& sid) noexcept;
+  [[nodiscard]] bool Open(const std::wstring& sid) noexcept;
   [[nodiscard]] bool ClassesLoaded() const noexcept { return classes_.valid(); }
 
   [[nodiscard]] RegistryStatus OpenKey(Key parent, const std::wstring& path, std::uint32_t options,

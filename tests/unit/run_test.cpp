@@ -142,7 +142,7 @@ struct World {
       // profile folder in ProfileList ("profile-of SID=PATH"); a key of its hive ("user-put KEY=VALUE", HKCU
       // standing for that hive), a value of its Environment key ("user-env NAME=VALUE"); a variable of the run.
       if (word == L"signed-in" && words >> word) sessions.interactive = word;
-      if (word == L"own" && words >> word) sessions.own = word;
+      if (word == L"own" && words >> word) sessions.own = word == L"-" ? L"" : word;  // "-": it cannot be read
       if (word == L"no-user-hive") sessions.loaded = false;
       if (word == L"no-user-classes") sessions.classes = false;
       if (word == L"profile-of" && words >> word) {
