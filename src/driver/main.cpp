@@ -15,6 +15,7 @@
 #include "platform/win_processes.h"
 #include "platform/win_record_folders.h"
 #include "platform/win_registry.h"
+#include "platform/win_session_users.h"
 #include "platform/win_shell.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -32,8 +33,9 @@ int wmain(int argc, wchar_t** argv) {
   WinEventLog eventLog;
   WinShell shell;
   WinRecordFolders records;
+  WinSessionUsers sessions;
   RunServices services{console,    dialog,    clock,   environment, tokens, host,   shortPaths,
-                       processes,  registry,  desktop, eventLog,    shell,  records};
+                       processes,  registry,  desktop, eventLog,    shell,  records, sessions};
   const int exitCode = Run(services, arguments);
   return exitCode;
 }

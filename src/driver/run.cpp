@@ -9,11 +9,13 @@
 #include "driver/banner.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
+#include "driver/signed_in_user.h"
 #include "driver/undo_file.h"
 #include "driver/unattended.h"
 #include "host/debug_privilege.h"
 #include "host/system_info.h"
 #include "registry/registry_text.h"
+#include "registry/registry_view.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "sweep/sweep.h"
@@ -120,6 +122,8 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
   // A missing folder variable has made the fatal stop already; the log file
   // keeps everything up to the Windows version line.
   if (!CollectWatchedFolders(info, lookup, services.shortPaths)) return kEarlyStop;
+  // The signed-in user, when another account than the run's, is repaired too.
+  FindSignedInUser(services.sessions, services.registry, services.environment, services.shortPaths, info);
 
   const std::uint32_t terminated =
       SweepProcesses(info, runLog, console, services.processes);
@@ -142,8 +146,10 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
                       : desktop.empty()         ? std::wstring()
                                                 : UndoFileIn(desktop),
                       &services.records);
-    UndoRegistry registry(services.registry, undoFile);
+    RegistryView view(services.registry);
+    UndoRegistry registry(view, undoFile);
     failures = RunFamilyReset(registry, info, runLog);
+    failures += RepairSignedInUser(services.sessions, view, registry, info, runLog);
     ReportUnflushedUndoFile(runLog, undoFile);
     ReportUndoFile(runLog, registry, undoFile.Path());
     changed = registry.Changed();

@@ -26,6 +26,7 @@ struct RunServices {
   EventLog& eventLog;
   Shell& shell;
   RecordFolders& records;
+  SessionUsers& sessions;
 };
 
 // Runs Morvane once with the command line's `arguments` (only /quiet counts);

@@ -1,13 +1,15 @@
 #pragma once
 // The platform services that only the run driver uses: the console, the
 // dialogs, the clock, where the run is shown, the system's event log and the
-// shell. Abstract so that the whole run can be driven by fakes.
+// shell, the signed-in user. Abstract so that the whole run can be driven by fakes.
 
 #include <cstdint>
 #include <ctime>
 #include <ostream>
 #include <streambuf>
 #include <string>
+
+#include "registry/registry_access.h"
 
 class Console {
  public:
@@ -79,6 +81,26 @@ class RecordFolders {
   // over when it is a link or others may write in it. Empty when there is no
   // such folder.
   virtual std::wstring AdministratorsFolder() = 0;
+};
+
+// The user signed in to the session the run is in, whose settings and
+// folders are repaired beside the run's own account's when that is another
+// account (an administrator's, elevated over the shoulder, or SYSTEM).
+class SessionUsers {
+ public:
+  virtual ~SessionUsers() = default;
+  // The SID ("S-1-5-21-...") of the owner of the explorer.exe that runs in
+  // the run's own session (the first such found), read from its token with
+  // the least access Windows grants for it from `vistaOrLater` on; empty when
+  // none runs there or its owner cannot be read.
+  virtual std::wstring InteractiveUserSid(bool vistaOrLater) = 0;
+  // The SID of the run's own account; empty when it cannot be read.
+  virtual std::wstring OwnSid() = 0;
+  // The registry as `sid` sees it: HKCU is HKEY_USERS\<sid>, HKCU\SOFTWARE\Classes
+  // HKEY_USERS\<sid>_Classes (`classesLoaded` says whether that hive is there),
+  // HKLM the machine's. Null when HKEY_USERS\<sid> is not loaded. Valid until the
+  // next call.
+  virtual RegistryAccess* UserRegistry(const std::wstring& sid, bool& classesLoaded) = 0;
 };
 
 // The kinds of entry a run writes to the Application event log.

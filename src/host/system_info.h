@@ -18,6 +18,16 @@ struct SystemInfo {
   std::wstring allUsersProfileReal;
   std::wstring userProfileReal;
   std::wstring tempFolderReal;
+  // The signed-in user when another account than the run's: its SID, and
+  // its profile and temporary folders in the same three forms (empty when
+  // there is no such user, or a folder is not watched).
+  std::wstring signedInSid;
+  std::wstring signedInProfile;
+  std::wstring signedInProfileShort;
+  std::wstring signedInProfileReal;
+  std::wstring signedInTemp;
+  std::wstring signedInTempShort;
+  std::wstring signedInTempReal;
   std::wstring logFilePath;
   std::wstring processorName;
   std::wstring unsupportedNote;

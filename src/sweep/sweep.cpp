@@ -35,7 +35,22 @@ constexpr WatchedFolderTest kWatchedFolderTests[] = {
     {&SystemInfo::allUsersProfileReal, kAllUsersEnding},
     {&SystemInfo::userProfileReal, kOtherEnding},
     {&SystemInfo::tempFolderReal, kOtherEnding},
+    {&SystemInfo::signedInProfile, kOtherEnding},
+    {&SystemInfo::signedInProfileShort, kOtherEnding},
+    {&SystemInfo::signedInProfileReal, kOtherEnding},
+    {&SystemInfo::signedInTemp, kOtherEnding},
+    {&SystemInfo::signedInTempShort, kOtherEnding},
+    {&SystemInfo::signedInTempReal, kOtherEnding},
 };
+
+// Names the signed-in user's folders, when that user is another account
+// than the run's and has one watched.
+void ReportSignedInFolders(const SystemInfo& info, std::wostream& runLog) {
+  if (info.signedInSid.empty() || (info.signedInProfile.empty() && info.signedInTemp.empty())) return;
+  runLog << L"The signed-in user, " << info.signedInSid << L", is another account than this run's: its folders are checked too (";
+  if (!info.signedInProfile.empty()) runLog << info.signedInProfile << (info.signedInTemp.empty() ? L"" : L", ");
+  runLog << info.signedInTemp << L").\r\n" << std::flush;
+}
 
 // The line ending for a process at `path`, or null when the path lies in no
 // watched folder.
@@ -61,6 +76,7 @@ std::uint32_t FindParentProcessId(const SystemInfo& info, ProcessTable& processe
 std::uint32_t SweepProcesses(const SystemInfo& info, std::wostream& runLog, std::wostream& console,
                              ProcessTable& processes) {
   runLog << kCheckingLine << std::flush;
+  ReportSignedInFolders(info, runLog);
 
   ScopedSnapshot snapshot(processes);
   if (!snapshot.valid()) {

@@ -32,3 +32,8 @@ class ShortPaths {
 // (FolderHoldsPrograms), in its long, short or real form against theirs, is
 // not used: its entries are left empty, which match no path.
 bool CollectWatchedFolders(SystemInfo& info, const EnvironmentLookup& lookup, ShortPaths& paths);
+
+// Sets the signed-in user's profile and temporary folders into `info`, in the
+// same three forms, refused as the run's own are; an empty one is not watched.
+void CollectSignedInFolders(SystemInfo& info, const std::wstring& profile, const std::wstring& temp,
+                            ShortPaths& paths);

@@ -233,3 +233,25 @@ class FakeShortPaths : public ShortPaths {
   std::wstring WindowsFolder() override { return L"C:\\Windows"; }
   std::vector<std::wstring> ProgramFolders() override { return {L"C:\\Program Files", L"D:\\Apps"}; }
 };
+
+// The signed-in user: none unless told; the run's own account S-1-5-21-7-500.
+// That user's registry is `user` (its HKCU the user's hive), unless its hive
+// is told missing.
+class FakeSessionUsers : public SessionUsers {
+ public:
+  std::wstring InteractiveUserSid(bool vistaOrLater) override {
+    vistaAsked.push_back(vistaOrLater);
+    return interactive;
+  }
+  std::wstring OwnSid() override { return own; }
+  RegistryAccess* UserRegistry(const std::wstring& sid, bool& classesLoaded) override {
+    registriesAsked.push_back(sid);
+    classesLoaded = classes;
+    return loaded ? user : nullptr;
+  }
+  std::wstring interactive, own = L"S-1-5-21-7-500";
+  RegistryAccess* user = nullptr;
+  bool loaded = true, classes = true;
+  std::vector<bool> vistaAsked;
+  std::vector<std::wstring> registriesAsked;
+};

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <set>
 
 #include "fakes/fakes.h"
 #include "fuzz/reset_case.h"
@@ -79,6 +80,7 @@ struct World {
     host.version.minorVersion = 1;
     host.version.productType = 1;
     processes.processes = {{100, 1, L"C:\\Temp\\Morvane.exe"}};
+    sessions.user = &userRegistry;
     dialog.onShow = [this] {
       logAtDialog.push_back(ReadLog(logPath).value_or(ReadLog(profile / "Admin" / "Morvane.txt").value_or(L"")));
     };
@@ -136,6 +138,23 @@ struct World {
       }
       // A key whose access list grants only these rights (decimal).
       if (word == L"grant" && words >> name >> a) registry.Grant(name, a);
+      // The signed-in user's SID and the run's own; that user's hive, or its classes hive, not loaded; its
+      // profile folder in ProfileList ("profile-of SID=PATH"); a key of its hive ("user-put KEY=VALUE", HKCU
+      // standing for that hive), a value of its Environment key ("user-env NAME=VALUE"); a variable of the run.
+      if (word == L"signed-in" && words >> word) sessions.interactive = word;
+      if (word == L"own" && words >> word) sessions.own = word == L"-" ? L"" : word;  // "-": it cannot be read
+      if (word == L"no-user-hive") sessions.loaded = false;
+      if (word == L"no-user-classes") sessions.classes = false;
+      if (word == L"profile-of" && words >> word) {
+        Put(registry, L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + word.substr(0, word.find(L'=')),
+            L"ProfileImagePath", ValueType::RegExpandSz, Sz(word.substr(word.find(L'=') + 1)));
+      }
+      if (word == L"user-put" && words >> word) PutText(userRegistry, word.substr(0, word.find(L'=')), L"", word.substr(word.find(L'=') + 1));
+      if (word == L"user-env" && words >> word) {
+        Put(userRegistry, L"HKCU\\Environment", word.substr(0, word.find(L'=')), ValueType::RegExpandSz,
+            Sz(word.substr(word.find(L'=') + 1)));
+      }
+      if (word == L"env" && words >> word) environment.variables[FakeEnvironment::Upper(word.substr(0, word.find(L'=')))] = word.substr(word.find(L'=') + 1);
       if (word == L"processes" && words >> a) {
         for (std::uint32_t id = 7; id < 7 + a; ++id) {  // from the temporary folder, every second one by its short form
           processes.processes.push_back({id, 1, id % 2 == 1 ? L"C:\\Temp\\x.exe" : L"C:\\Temp~1\\x.exe"});
@@ -161,6 +180,8 @@ struct World {
   FakeEventLog eventLog;
   FakeShell shell;
   FakeRecordFolders records;
+  FakeSessionUsers sessions;
+  MemoryRegistry userRegistry;  // the signed-in user's, HKCU its hive
   std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
@@ -196,7 +217,7 @@ TEST(Run, EveryWayOut) {
     World world(row[1]);
     RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
                          world.tokens,    world.host,     world.shortPaths, world.processes,
-                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records};
+                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records, world.sessions};
     const int exitCode = std::stoi(row[2]);
     EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
@@ -267,6 +288,69 @@ TEST(Run, EveryWayOut) {
     EXPECT_LE(world.eventLog.entries[0].size() - text, world.host.version.majorVersion == 5 ? 8000u : 31000u);
     const std::vector<TokenHandle> none;
     EXPECT_EQ(world.tokens.closed, world.tokens.openFails ? none : world.tokens.opened) << "the token is closed once";
+  }
+}
+
+// The signed-in user beside the run's own account (tests/unit/signed_in.txt):
+// the log ("=": byte for byte the log of the same run without that user), the
+// undo file, the keys of that user's hive that stay, the processes ended.
+TEST(Run, TheSignedInUser) {
+  const std::vector<Row> rows = ReadRows("unit/signed_in.txt");
+  ASSERT_GT(rows.size(), 4u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row[0]));
+    const auto run = [](World& world) {
+      RunServices services{world.console,  world.dialog,   world.clock,      world.environment, world.tokens,
+                           world.host,     world.shortPaths, world.processes, world.registry,  world.desktop,
+                           world.eventLog, world.shell,    world.records,    world.sessions};
+      return ::Run(services, world.arguments);
+    };
+    std::optional<std::wstring> baseline;
+    if (row[3] == L"=") {  // the same arrangement without the signed-in user's words
+      std::wistringstream words(row[1]);
+      std::wstring without;
+      for (std::wstring word, skipped; words >> word;) {
+        if (word == L"signed-in" || word == L"own" || word == L"profile-of" || word == L"user-put" || word == L"user-env") {
+          words >> skipped;
+        } else if (word != L"no-user-hive" && word != L"no-user-classes") {
+          without += word + L" ";
+        }
+      }
+      World plain(without);
+      run(plain);
+      baseline = ReadLog(plain.logPath);
+      ASSERT_TRUE(baseline.has_value());
+    }
+    World world(row[1]);
+    EXPECT_EQ(run(world), std::stoi(row[2]));
+    const std::optional<std::wstring> log = ReadLog(world.logPath);
+    ASSERT_TRUE(log.has_value());
+    if (baseline) {
+      EXPECT_EQ(*log, *baseline);
+    } else {
+      ExpectParts(row[3], *log, world.profile);
+    }
+    const std::optional<std::wstring> undo = ReadLog(world.profile / "Desktop" / "Morvane-undo.reg");
+    ASSERT_EQ(row.size(), 7u);
+    ASSERT_EQ(undo.has_value(), row[4] != L"-");
+    if (undo) ExpectParts(row[4], *undo, world.profile);
+    // Every key put in that user's hive goes, but those named to stay.
+    std::wistringstream words(row[1]), kept(row[5]);
+    std::set<std::wstring> stays;
+    for (std::wstring key; kept >> key;) stays.insert(FoldName(key));
+    for (std::wstring word; words >> word;) {
+      if (word != L"user-put" || !(words >> word)) continue;
+      const std::wstring key = word.substr(0, word.find(L'='));
+      EXPECT_EQ(world.userRegistry.Has(key), stays.count(FoldName(key)) != 0) << testing::PrintToString(key);
+    }
+    std::wistringstream ended(row[6]);
+    std::vector<std::uint32_t> terminated;
+    for (std::uint32_t id = 0; ended >> id;) terminated.push_back(id);
+    EXPECT_EQ(world.processes.terminated, terminated);
+    EXPECT_EQ(world.userRegistry.OpenKeys(), 0u);
+    EXPECT_EQ(world.registry.OpenKeys(), 0u);
+    // The least access that reads a token: asked by the version.
+    for (const bool vista : world.sessions.vistaAsked) EXPECT_EQ(vista, world.host.version.majorVersion >= 6);
   }
 }
 
