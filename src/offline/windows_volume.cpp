@@ -106,12 +106,14 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::stri
 // (hibernation, or a shutdown with fast startup), in any letter case.
 constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
 constexpr char kRecordFolder[] = "Morvane";
-// What to do about a Windows whose hiberfil.sys holds a saved session.
+// What to do about a Windows whose hiberfil.sys holds a saved session: the
+// first half, then what comes before trying again, then the second half.
 constexpr char kResumeAdvice[] =
     "Start that Windows and shut it down fully (hold Shift while choosing Shut down, or run \"shutdown /s /t "
-    "0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what the power buttons do\"), then "
-    "try again. Removing the hibernation file instead (ntfs-3g's remove_hiberfile) throws the saved session "
-    "away, with any unsaved work in it.";
+    "0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what the power buttons do\")";
+constexpr char kResumeWarning[] =
+    "Removing the hibernation file instead (ntfs-3g's remove_hiberfile) throws the saved session away, with any "
+    "unsaved work in it.";
 
 // What to do about a profile's hive refused as `refusal`, to follow its problem.
 std::string ProfileAdvice(HiveFile::Refusal refusal) {
@@ -335,7 +337,7 @@ std::string WindowsVolume::HibernationProblem() {
   if (!SavedSession(path)) return std::string();
   return "The Windows on " + rootPath_ + " is hibernated, or was shut down with fast startup: " + path +
          " holds its saved session, and Windows would resume that session over the changes. " + kResumeAdvice +
-         " Nothing was changed.";
+         ", then try again. " + kResumeWarning + " Nothing was changed.";
 }
 
 bool WindowsVolume::ReadOnlyMount() {
@@ -350,7 +352,7 @@ std::string WindowsVolume::ReadOnlyProblem() {
     return "The Windows volume at " + rootPath_ + " is mounted read-only, and its Windows is hibernated, or was "
            "shut down with fast startup: " + path + " holds its saved session, which ntfs-3g does not mount "
            "read-write, and Windows would resume that session over the changes. " + kResumeAdvice +
-           " Then mount the volume read-write. Nothing was changed.";
+           ", then mount the volume read-write and try again. " + kResumeWarning + " Nothing was changed.";
   }
   return "The Windows volume at " + rootPath_ + " is mounted read-only. Mount it read-write (sudo mount -o "
          "remount,rw " + rootPath_ + ", or unmount it and mount it again with ntfs-3g without ro), then try "
