@@ -302,7 +302,7 @@ std::string SpaceProblem(const std::vector<Part>& parts, const std::wstring& hel
   return std::string();
 }
 
-// The folder of the file `path` names, or of the one a dry run would make there.
+// The folder of the file `path` names.
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
