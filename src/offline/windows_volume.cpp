@@ -106,8 +106,8 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::stri
 // (hibernation, or a shutdown with fast startup), in any letter case.
 constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
 constexpr char kRecordFolder[] = "Morvane";
-// What to do about a Windows whose hiberfil.sys holds a saved session: the
-// first half, then what comes before trying again, then the second half.
+// What to do about a Windows whose hiberfil.sys holds a saved session (what
+// comes next follows it), and what not to do.
 constexpr char kResumeAdvice[] =
     "Start that Windows and shut it down fully (hold Shift while choosing Shut down, or run \"shutdown /s /t "
     "0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what the power buttons do\")";
@@ -359,17 +359,18 @@ std::string WindowsVolume::ReadOnlyProblem() {
          "again. Nothing was changed.";
 }
 
-bool WindowsVolume::CheckRecordPlace(std::string& problem) {
-  std::string folderName;
+bool WindowsVolume::RecordFolder(bool make, std::string& folderName, FileDescriptor& folder,
+                                 std::string& problem) {
   const std::string where = rootPath_ + "/" + kRecordFolder;
   if (!FindEntry(root_.get(), FoldName(DecodeUtf8(kRecordFolder)), folderName) ||
-      (folderName.empty() && faccessat(root_.get(), ".", W_OK, 0) != 0)) {
+      (folderName.empty() && (make ? mkdirat(root_.get(), kRecordFolder, 0755) != 0 && errno != EEXIST
+                                   : faccessat(root_.get(), ".", W_OK, 0) != 0))) {
     problem = "The folder " + where + " for the log and undo files cannot be made (" + std::strerror(errno) + ")";
     return false;
   }
-  if (folderName.empty()) return true;
-  const FileDescriptor folder(
-      openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folderName.empty() && !make) return true;
+  if (folderName.empty()) folderName = kRecordFolder;
+  folder = FileDescriptor(openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_) {
     problem = rootPath_ + "/" + folderName + " for the log and undo files is " +
@@ -377,7 +378,14 @@ bool WindowsVolume::CheckRecordPlace(std::string& problem) {
                                 : "on another file system than the Windows volume");
     return false;
   }
-  if (faccessat(folder.get(), ".", W_OK, 0) == 0) return true;
+  return true;
+}
+
+bool WindowsVolume::CheckRecordPlace(std::string& problem) {
+  std::string folderName;
+  FileDescriptor folder;
+  if (!RecordFolder(false, folderName, folder, problem)) return false;
+  if (folder.get() < 0 || faccessat(folder.get(), ".", W_OK, 0) == 0) return true;
   problem = "The log and undo files cannot be made in " + rootPath_ + "/" + folderName + " (" +
             std::strerror(errno) + ")";
   return false;
@@ -385,22 +393,8 @@ bool WindowsVolume::CheckRecordPlace(std::string& problem) {
 
 bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
   std::string folderName;
-  const std::string where = rootPath_ + "/" + kRecordFolder;
-  if (!FindEntry(root_.get(), FoldName(DecodeUtf8(kRecordFolder)), folderName) ||
-      (folderName.empty() && mkdirat(root_.get(), kRecordFolder, 0755) != 0 && errno != EEXIST)) {
-    problem = "The folder " + where + " for the log and undo files cannot be made (" + std::strerror(errno) + ")";
-    return false;
-  }
-  if (folderName.empty()) folderName = kRecordFolder;
-  const FileDescriptor folder(
-      openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat status {};
-  if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_) {
-    problem = rootPath_ + "/" + folderName + " for the log and undo files is " +
-              (folder.get() < 0 ? "not a folder that can be opened (" + std::string(std::strerror(errno)) + ")"
-                                : "on another file system than the Windows volume");
-    return false;
-  }
+  FileDescriptor folder;
+  if (!RecordFolder(true, folderName, folder, problem)) return false;
   for (int number = 1; number <= 1000; ++number) {
     const std::string suffix = number == 1 ? "" : "-" + std::to_string(number);
     const std::string names[] = {"Morvane" + suffix + ".txt", "Morvane-undo" + suffix + ".reg"};

@@ -107,6 +107,10 @@ class WindowsVolume {
   Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
                  std::string& problem, HiveFile::Refusal& refusal, std::size_t& reached);
   void MountMachine();
+  // Finds the folder `Morvane` at the root, made when `make` and missing;
+  // otherwise, missing, only checked to be one that could be made, and not
+  // opened. False with the reason.
+  bool RecordFolder(bool make, std::string& folderName, FileDescriptor& folder, std::string& problem);
   // Whether hiberfil.sys, at `path`, holds a saved session.
   bool SavedSession(std::string& path);
   // SOFTWARE's SystemRoot ("C:\\Windows" when it names none).
