@@ -230,7 +230,8 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   problem = pread(hive->file_.get(), header, kHeaderSize, 0) == static_cast<ssize_t>(kHeaderSize)
                 ? HeaderProblem(header, refusal)
                 : "is not a registry hive file";
-  if (problem.empty() && use == Use::kChange) {
+  // A hive tried for changes is checked as one to change: a dry run refuses what a run would.
+  if (problem.empty() && use != Use::kRead) {
     problem = WriteProblem(hive->folder_.get(), hive->file_.get(), status);
     refusal = Refusal::kNotWritable;
   }
@@ -391,28 +392,28 @@ RegistryStatus HiveFile::ReadData(std::size_t value, std::vector<std::uint8_t>& 
 RegistryStatus HiveFile::BeginChange() {
   if (!writable_) return kRegistryAccessDenied;
   if (!failure_.empty()) return kRegistryBadDb;
-  if (changed_ || tryOnly_) {
-    changed_ = true;
-    return kRegistrySuccess;
-  }
+  changed_ = true;
+  return kRegistrySuccess;
+}
+
+bool HiveFile::MakeBackup(std::string& error) {
   // The copy is made and synced under a name of its own, then given the
   // backup's name: that name only ever holds a whole copy.
   const std::string partial = name_ + ".morvane-partial";
-  int error = CopyFile(file_.get(), folder_.get(), partial);
-  for (int attempt = 1; error == 0 && backupPath_.empty(); ++attempt) {
+  int failed = CopyFile(file_.get(), folder_.get(), partial);
+  for (int attempt = 1; failed == 0 && backupPath_.empty(); ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
-    error = attempt > 100 ? EEXIST : PlaceAs(folder_.get(), partial, name_ + suffix);
-    if (error == 0) backupPath_ = path_ + suffix;
-    if (error == EEXIST && attempt <= 100) error = 0;
+    failed = attempt > 100 ? EEXIST : PlaceAs(folder_.get(), partial, name_ + suffix);
+    if (failed == 0) backupPath_ = path_ + suffix;
+    if (failed == EEXIST && attempt <= 100) failed = 0;
   }
-  if (error != 0) {
+  if (failed != 0) {
     static_cast<void>(unlinkat(folder_.get(), partial.c_str(), 0));
-    failure_ = std::string("it could not be backed up (") + std::strerror(error) + ")";
-    return StatusFromErrno(error);
+    error = std::string("it could not be backed up (") + std::strerror(failed) + ")";
+    return false;
   }
   static_cast<void>(fsync(folder_.get()));
-  changed_ = true;
-  return kRegistrySuccess;
+  return true;
 }
 
 RegistryStatus HiveFile::Fail(const std::string& what) {
@@ -492,6 +493,7 @@ RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& v
 
 bool HiveFile::WriteBack(std::string& error) {
   if (!changed_ || !failure_.empty() || tryOnly_) return true;
+  if (backupPath_.empty() && !MakeBackup(error)) return false;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.

@@ -3,8 +3,8 @@
 // run: keys are listed and added through libhivex, names and flags read from
 // the records as stored (hive_layout.h), values written as records of their
 // own at the end. Changes are kept in memory; the file on disk stays as it was
-// until WriteBack replaces it whole, once the new hive is proved sound. Before
-// the first change the file is copied to a backup beside it. Every file is
+// until WriteBack copies it to a backup beside it and replaces it whole, once
+// the new hive is proved sound. Every file is
 // reached from a descriptor of the hive's own folder, never again by its path.
 
 #include <sys/types.h>
@@ -43,8 +43,8 @@ class HiveFile {
     std::size_t kept = 0;
   };
 
-  // What the hive is opened for. kTry: changes are made in memory only,
-  // without a backup, and never written back.
+  // What the hive is opened for. kTry: checked as for changes, which are
+  // made in memory only, without a backup, and never written back.
   enum class Use { kRead, kChange, kTry };
   // Why Open refused a hive.
   enum class Refusal {
@@ -107,7 +107,8 @@ class HiveFile {
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
 
-  // Writes a changed hive to a new file in the same folder, with the
+  // Copies a changed hive to its backup (first time only), then writes it
+  // to a new file in the same folder, with the
   // original's owner, mode and NTFS attributes, proves its structure sound,
   // syncs it and renames it over
   // the original; false with `error` when that failed, the original then
@@ -140,6 +141,8 @@ class HiveFile {
 
   HiveFile() = default;
   RegistryStatus BeginChange();
+  // Copies the file, as it was read, to a backup beside it; false with why not.
+  bool MakeBackup(std::string& error);
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
   bool WriteFresh(int file, std::string& error);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -33,10 +34,12 @@ namespace {
 
 constexpr wchar_t kQuestion[] = L"Continue? [y/N] ";
 constexpr const char* kYesAnswers[] = {"y", "yes", "ok"};
-// The free space a run asks for beside each hive it may change, besides a
+// The free space a run asks for beside each hive it will change, besides a
 // backup and a new copy of it: libhivex's new file grows by the keys the run
-// adds, and the log and undo file need room too.
-constexpr std::uint64_t kSpaceMargin = 1u << 20;
+// adds, in bins of 4 KiB.
+constexpr std::uint64_t kGrowthMargin = 64u << 10;
+// Room for the log's lines besides those of the changes, and the undo file's header.
+constexpr std::uint64_t kRecordMargin = 64u << 10;
 constexpr wchar_t kDryRunNote[] =
     L"Dry run (--dry-run): nothing is written, no backup, log or undo file. The lines below say what a run "
     L"would change.\r\n\r\n";
@@ -87,25 +90,34 @@ class ConsoleGate final : public WideSinkBuf {
   std::wstreambuf& console_;
 };
 
-// The undo records of one part of the run (the machine's, or a profile's),
-// held until its hives are written back: written through to the undo file
-// just before, and those of a hive that was not written taken out again, so
-// that the file offers to undo only what was done.
-class HeldUndo final : public UndoSink {
+// The undo records of the repair, as they come; each part of the run takes
+// those of its changes once its lines are done.
+class UndoRecords final : public UndoSink {
  public:
-  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
-
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
     // The header goes first in the file, whichever part it came with.
     const std::size_t header = std::wcslen(kRegFileHeader);
     pending_.push_back(records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records);
     return true;
   }
-  // Writes the held records through; false when that failed.
-  bool Commit() {
+  std::vector<std::wstring> Take() { return std::exchange(pending_, {}); }
+
+ private:
+  std::vector<std::wstring> pending_;
+};
+
+// The undo file, written one part of the run (the machine's, or a
+// profile's) at a time, just before its hives are written back; the records
+// of a hive that was not written are taken out again, so that the file offers
+// to undo only what was done.
+class HeldUndo final {
+ public:
+  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
+
+  // Writes the records of a part through; false when that failed.
+  bool Commit(std::vector<std::wstring> records) {
     partStart_ = written_.size();
-    part_ = std::move(pending_);
-    pending_.clear();
+    part_ = std::move(records);
     if (part_.empty()) return true;
     const std::wstring text = Joined();
     written_ += text;
@@ -140,7 +152,6 @@ class HeldUndo final : public UndoSink {
   }
 
   UndoFile file_;
-  std::vector<std::wstring> pending_;
   std::vector<std::wstring> part_;
   std::wstring written_;
   std::size_t partStart_ = 0;
@@ -196,94 +207,187 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
 }
 
-// Why the file systems of the hives lack room for a backup and a new copy of
-// each, and the margin; empty when they have it.
-std::string SpaceProblem(WindowsVolume& volume) {
-  std::map<dev_t, std::pair<std::uint64_t, std::string>> needs;  // bytes, and a hive's path there
-  for (HiveFile* hive : volume.WritableHives()) {
-    auto& need = needs[hive->Identity().first];
-    need.first += 2 * hive->Size() + kSpaceMargin;
-    need.second = hive->Path();
-  }
-  for (const auto& [device, need] : needs) {
-    struct statvfs system {};
-    if (statvfs(need.second.c_str(), &system) != 0) continue;
-    const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
-    if (free >= need.first) continue;
-    return "There is too little free space for the registry files, " + std::to_string(free >> 10) +
-           " KiB, on the file system of " + need.second + ": the run needs " +
-           std::to_string(need.first >> 10) +
-           " KiB there, for a backup and a new copy of each registry file it may change and 1 MiB more "
-           "for each. Make room on that volume, then try again. Nothing was changed.";
-  }
-  return std::string();
-}
-
-// Whether `path` (a file the user named) can be written, made and removed
-// again when it was not there; false with the reason.
-bool CanCreate(const std::wstring& path, const char* what, const char* option, std::string& problem) {
-  const std::string local = EncodeUtf8(path);
-  struct stat status {};
-  const bool existed = lstat(local.c_str(), &status) == 0;
-  const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL);
-  const FileDescriptor file(open(local.c_str(), flags, 0644));
-  if (file.get() >= 0 && !existed) unlink(local.c_str());
-  if (file.get() >= 0 && (!existed || S_ISREG(status.st_mode))) return true;
-  problem = std::string("The ") + what + " " + local + " cannot be written (" +
-            (file.get() < 0 ? std::strerror(errno) : "not a regular file") + "). Name another with " + option +
-            " FILE. Nothing was changed.";
-  return false;
-}
-
-// Where the log and undo files go: on the Windows volume unless the user
-// named them; checked, before anything is changed, to be writable there.
-bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, Record& record, std::string& problem) {
-  if (options.logPath.empty()) {
-    WindowsVolume::Record made;
-    if (!volume.CreateRecord(made, problem)) {
-      problem += ". Name other places with --log FILE and --undo FILE. Nothing was changed.";
-      return false;
-    }
-    const std::wstring shownLog = DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)";
-    record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo), shownLog, made.windowsUndo, true, true};
-    if (options.undoPath.empty()) return true;
-    record.onVolume = false;
-    unlink(made.undo.c_str());
-  } else {
-    record.log = record.shownLog = DecodeUtf8(options.logPath);
-    if (!CanCreate(record.log, "log file", "--log", problem)) return false;
-  }
-  record.undo = record.shownUndo =
-      options.undoPath.empty() ? UndoFilePath(record.log) : DecodeUtf8(options.undoPath);
-  struct stat status {};
-  record.undoOurs = lstat(EncodeUtf8(record.undo).c_str(), &status) != 0;
-  return CanCreate(record.undo, "undo file", "--undo", problem);
-}
-
 // A hive of one part of the run, and the name of its keys in the undo file.
 struct PartHive {
   HiveFile* hive;
   std::wstring undoName;
 };
 
+// One part of the run (the machine's, or a profile's), repaired in memory:
+// its first line, its hives, the lines of its changes and their undo
+// records. A note is its first line alone.
+struct Part {
+  std::wstring title;
+  std::vector<PartHive> hives;
+  std::wstring lines;
+  std::vector<std::wstring> undo;
+  bool note = false;
+};
+
+// Whether a hive of a part will be written: it was changed, and its changes did not fail.
+bool WillWrite(const PartHive& part) { return part.hive->Changed() && part.hive->Failure().empty(); }
+
+// The folder where the file system holding `path` is mounted: the highest
+// folder above it on the same device.
+std::string MountPoint(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string at = real != nullptr ? real : path;
+  std::free(real);
+  struct stat status {};
+  if (stat(at.c_str(), &status) != 0) return at;
+  while (at.size() > 1) {
+    const std::size_t slash = at.rfind('/');
+    const std::string parent = slash == 0 ? "/" : at.substr(0, slash);
+    struct stat above {};
+    if (slash == std::string::npos || stat(parent.c_str(), &above) != 0 || above.st_dev != status.st_dev) break;
+    at = parent;
+  }
+  return at;
+}
+
+// `bytes` in MiB to a tenth, rounded up or down.
+std::string Mebibytes(std::uint64_t bytes, bool up) {
+  const std::uint64_t tenths = (bytes * 10 + (up ? (1u << 20) - 1 : 0)) >> 20;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
+}
+
+// Why a file system lacks room for what the run will write: a backup and a
+// new copy of each hive that will change (and room for the keys it adds),
+// and the log and undo file; empty when each has it. `record` holds the
+// folders of the log and the undo file.
+std::string SpaceProblem(const std::vector<Part>& parts, const std::wstring& heldText,
+                         const std::pair<std::string, std::string>& record) {
+  struct Need {
+    std::uint64_t bytes = 0;
+    std::string path;  // a file or folder there
+    std::vector<std::string> hives;
+  };
+  std::map<dev_t, Need> needs;
+  const auto add = [&](const std::string& path, std::uint64_t bytes, bool hive) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return;
+    Need& need = needs[status.st_dev];
+    need.bytes += bytes;
+    need.path = path;
+    if (hive) need.hives.push_back(path);
+  };
+  std::uint64_t lines = heldText.size();
+  std::uint64_t records = 0;
+  for (const Part& part : parts) {
+    for (const PartHive& hive : part.hives) {
+      if (WillWrite(hive)) add(hive.hive->Path(), 2 * hive.hive->Size() + kGrowthMargin, true);
+    }
+    lines += part.title.size() + part.lines.size();
+    for (const std::wstring& text : part.undo) records += text.size();
+  }
+  // Both files are UTF-16, besides the summary and the lines of each hive written.
+  add(record.first, 2 * lines + kRecordMargin, false);
+  add(record.second, 2 * records + kRecordMargin, false);
+  for (const auto& [device, need] : needs) {
+    struct statvfs system {};
+    if (statvfs(need.path.c_str(), &system) != 0) continue;
+    const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
+    if (free >= need.bytes) continue;
+    std::string hives;
+    for (const std::string& hive : need.hives) hives += (hives.empty() ? " (" : ", ") + hive;
+    const std::string freeText = free == 0               ? "nothing is free"
+                                 : free < (1u << 20) / 10 ? "less than 0.1 MiB is free"
+                                                          : Mebibytes(free, false) + " is free";
+    return "There is too little free space on the volume mounted at " + MountPoint(need.path) + ": " + freeText +
+           ", and the run needs " + Mebibytes(need.bytes, true) + " there, for " +
+           (need.hives.empty() ? std::string()
+                               : "a backup and a new copy of each registry file it will change" + hives + ") and ") +
+           "the log and undo file. Make room on that volume, then try again. Nothing was changed.";
+  }
+  return std::string();
+}
+
+// The folder of the file `path` names.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether `path` (a file the user named) can be written, made and removed
+// again when it was not there; false with the reason. A dry run writes
+// nothing: it asks whether the file, or else its folder, may be written.
+bool CanCreate(const std::wstring& path, const char* what, const char* option, bool dryRun, std::string& problem) {
+  const std::string local = EncodeUtf8(path);
+  struct stat status {};
+  const bool existed = lstat(local.c_str(), &status) == 0;
+  bool writable = false;
+  if (dryRun) {
+    writable = access((existed ? local : FolderOf(local)).c_str(), W_OK) == 0;
+  } else {
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (existed ? 0 : O_CREAT | O_EXCL);
+    const FileDescriptor file(open(local.c_str(), flags, 0644));
+    if (file.get() >= 0 && !existed) unlink(local.c_str());
+    writable = file.get() >= 0;
+  }
+  if (writable && (!existed || S_ISREG(status.st_mode))) return true;
+  problem = std::string("The ") + what + " " + local + " cannot be written (" +
+            (!writable ? std::strerror(errno) : "not a regular file") + "). Name another with " + option +
+            " FILE. Nothing was changed.";
+  return false;
+}
+
+// Where the log and undo files go: on the Windows volume unless the user
+// named them; checked, before anything is changed, to be writable there. A
+// dry run makes the same checks and no file.
+bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, bool dryRun, Record& record,
+                 std::string& problem) {
+  if (options.logPath.empty()) {
+    WindowsVolume::Record made;
+    if (dryRun ? !volume.CheckRecordPlace(problem) : !volume.CreateRecord(made, problem)) {
+      problem += ". Name other places with --log FILE and --undo FILE. Nothing was changed.";
+      return false;
+    }
+    if (dryRun && options.undoPath.empty()) return true;
+    const std::wstring shownLog = DecodeUtf8(made.log) + L" (" + made.windowsLog + L" on Windows)";
+    record = Record{DecodeUtf8(made.log), DecodeUtf8(made.undo), shownLog, made.windowsUndo, true, true};
+    if (options.undoPath.empty()) return true;
+    record.onVolume = false;
+    if (!dryRun) unlink(made.undo.c_str());
+  } else {
+    record.log = record.shownLog = DecodeUtf8(options.logPath);
+    if (!CanCreate(record.log, "log file", "--log", dryRun, problem)) return false;
+  }
+  record.undo = record.shownUndo =
+      options.undoPath.empty() ? UndoFilePath(record.log) : DecodeUtf8(options.undoPath);
+  struct stat status {};
+  record.undoOurs = lstat(EncodeUtf8(record.undo).c_str(), &status) != 0;
+  return CanCreate(record.undo, "undo file", "--undo", dryRun, problem);
+}
+
 // Writes back the changed hives of one part of the run and shows its lines:
 // after them, each hive written and its backup; when one was not, a line
 // before and after them says that none, or not all, of these changes were
 // made, and the undo file drops the records of its keys. In a dry run the
-// lines say what would be done, and are marked as not done.
-void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
-            bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
+// lines say what would be done, and are marked as not done; a hive whose
+// changes failed is named as one that would not be written.
+void Settle(Part& part, bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
+  if (part.note) {
+    runLog << part.title;
+    runLog.flush();
+    return;
+  }
   std::vector<PartHive> changed;
-  std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed),
-               [](const PartHive& part) { return part.hive->Changed() || !part.hive->Failure().empty(); });
-  if (lines.empty() && changed.empty()) return;
+  std::copy_if(part.hives.begin(), part.hives.end(), std::back_inserter(changed),
+               [](const PartHive& hive) { return hive.hive->Changed() || !hive.hive->Failure().empty(); });
+  if (part.lines.empty() && changed.empty()) return;
   std::wostringstream status;
   std::vector<const HiveFile*> failed;
   if (dryRun) {
+    for (const auto& [hive, undoName] : changed) {
+      if (hive->Failure().empty()) continue;
+      status << L"  - Would NOT be written: " << DecodeUtf8(hive->Path()) << L": " << DecodeUtf8(hive->Failure())
+             << L".\r\n";
+      ++tally.failures;
+    }
     if (!changed.empty()) status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
     // No hive is replaced unless the records that undo its changes are on disk.
-    const bool recorded = undo.Commit();
+    const bool recorded = undo.Commit(std::move(part.undo));
     for (const auto& [hive, undoName] : changed) {
       std::string error;
       const std::wstring path = DecodeUtf8(hive->Path());
@@ -295,7 +399,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
         status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
         tally.written.push_back(hive);
         continue;
-      } else {
+      } else if (!hive->BackupPath().empty()) {  // else the backup failed, as `error` says
         error = "it could not be written back (" + error + ")";
       }
       status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
@@ -310,7 +414,7 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
       failed.empty() ? L""
       : noneMade     ? L"  - NONE of the changes below were made (the registry file was not written).\r\n"
                      : L"  - NOT ALL of the changes below were made (a registry file was not written).\r\n";
-  runLog << title << notMade << (dryRun ? AsPredicted(lines) : lines) << status.str();
+  runLog << part.title << notMade << (dryRun ? AsPredicted(part.lines) : part.lines) << status.str();
   if (noneMade) runLog << L"  - None of the changes above were made.\r\n";
   runLog << L"\r\n";
   runLog.flush();
@@ -322,17 +426,16 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
 // of its own, and the other hive is repaired all the same. One listed without a folder gets a note, and is no
 // failure: a deleted account leaves its entry behind. Its keys are named in
 // the undo file as the running Windows names them, below HKEY_USERS\<sid>.
-void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldUndo& undo, bool dryRun,
-                            std::wostream& runLog, Tally& tally) {
+void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, UndoRecords& undo,
+                            std::vector<Part>& parts, Tally& tally) {
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
     if (profile.noFolder) {
-      runLog << L"User profile " << profile.folder << L" (" << profile.sid
-             << L"): no folder: nothing to repair.\r\n\r\n";
-      runLog.flush();
+      parts.push_back(Part{L"User profile " + profile.folder + L" (" + profile.sid +
+                               L"): no folder: nothing to repair.\r\n\r\n",
+                           {}, L"", {}, true});
       continue;
     }
     std::wostringstream lines;
-    const std::wstring title = L"User profile " + profile.folder + L":\r\n";
     if (!profile.problem.empty()) {
       lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
       ++tally.failures;
@@ -350,10 +453,10 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
       ++tally.failures;
     }
     const std::wstring user = L"HKEY_USERS\\" + profile.sid;
-    std::vector<PartHive> hives;
-    if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
-    if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
-    Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
+    Part part{L"User profile " + profile.folder + L":\r\n", {}, lines.str(), undo.Take()};
+    if (profile.classes) part.hives.push_back({profile.classes.get(), user + L"_Classes"});
+    if (profile.user) part.hives.push_back({profile.user.get(), user + L"\\"});
+    parts.push_back(std::move(part));
   }
 }
 
@@ -408,15 +511,34 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   if (!DescribeHost(early, info, host, services.clock)) return kOfflineStopped;
   if (!volume.OpenProfiles(info, problem)) return Refuse(early, problem);
   problem = volume.HibernationProblem();
-  if (problem.empty()) problem = SpaceProblem(volume);
+  if (!problem.empty()) return Refuse(early, problem);
+
+  // The repair is made in memory first, and written only after the
+  // question: what it will write is known before, to check the room for it.
+  // Offline there is no current user: the machine-wide reset finds no HKCU,
+  // and each profile's overrides are removed after it.
+  UndoRecords records;
+  UndoRegistry registry(volume.Registry(), records);
+  Tally tally;
+  std::wostringstream machineLines;
+  tally.failures += RunFamilyReset(registry, info, machineLines);
+  std::vector<Part> parts;
+  parts.push_back(Part{L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(),
+                       records.Take()});
+  RemoveProfileOverrides(volume, registry, records, parts, tally);
+
+  const std::string volumeRecord = options.windowsRoot + "/.";
+  const std::string logFolder = options.logPath.empty() ? volumeRecord : FolderOf(options.logPath);
+  const std::string undoFolder = !options.undoPath.empty() ? FolderOf(options.undoPath) : logFolder;
+  problem = SpaceProblem(parts, held.str(), {logFolder, undoFolder});
   if (!problem.empty()) return Refuse(early, problem);
 
   Record record;
+  if (!PlaceRecord(options, volume, options.dryRun, record, problem)) return Refuse(early, problem);
   std::unique_ptr<RunLog> log;
   if (options.dryRun) {
     early << kDryRunNote;
   } else {
-    if (!PlaceRecord(options, volume, record, problem)) return Refuse(early, problem);
     info.logFilePath = record.log;
     early.flush();
     log = OpenRunLog(record.log, console);
@@ -435,22 +557,16 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
 
   runLog << kResettingLine;
   runLog.flush();
-  // Offline there is no current user: the machine-wide reset finds no HKCU,
-  // and each profile's overrides are removed after it.
   HeldUndo undo(record.undo);
-  UndoRegistry registry(volume.Registry(), undo);
-  Tally tally;
-  std::wostringstream machineLines;
-  tally.failures += RunFamilyReset(registry, info, machineLines);
-  Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
-         undo, runLog, tally);
-  RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);
+  for (Part& part : parts) Settle(part, options.dryRun, undo, runLog, tally);
 
   std::wostream& out = services.console.Stream();
   if (options.dryRun) {
-    runLog << L"Dry run: nothing was changed.\r\n";
+    runLog << L"Dry run: nothing was changed."
+           << (tally.failures == 0 ? L"" : L" A run would leave some changes not made, as the lines above say.")
+           << L"\r\n";
     runLog.flush();
-    return kOfflineDone;
+    return tally.failures == 0 ? kOfflineDone : kOfflineFailed;
   }
   if (undo.Empty() && record.undoOurs) unlink(EncodeUtf8(record.undo).c_str());
   Summarize(tally, record, undo, runLog);

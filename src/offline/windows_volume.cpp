@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -105,6 +106,14 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::stri
 // (hibernation, or a shutdown with fast startup), in any letter case.
 constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
 constexpr char kRecordFolder[] = "Morvane";
+// What to do about a Windows whose hiberfil.sys holds a saved session (what
+// comes next follows it), and what not to do.
+constexpr char kResumeAdvice[] =
+    "Start that Windows and shut it down fully (hold Shift while choosing Shut down, or run \"shutdown /s /t "
+    "0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what the power buttons do\")";
+constexpr char kResumeWarning[] =
+    "Removing the hibernation file instead (ntfs-3g's remove_hiberfile) throws the saved session away, with any "
+    "unsaved work in it.";
 
 // What to do about a profile's hive refused as `refusal`, to follow its problem.
 std::string ProfileAdvice(HiveFile::Refusal refusal) {
@@ -244,7 +253,13 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
   root_ = FileDescriptor(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat status {};
   if (root_.get() < 0 || fstat(root_.get(), &status) != 0) {
-    problem = root + " cannot be opened as a folder (" + std::strerror(errno) +
+    const int error = errno;
+    if (stat(root.c_str(), &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) {
+      problem = root + " is not a folder: that is a disk image or device: use -a (morvane-offline -a " + root +
+                "). Nothing was changed.";
+      return false;
+    }
+    problem = root + " cannot be opened as a folder (" + std::strerror(error) +
               "). Give the folder where the Windows volume is mounted.";
     return false;
   }
@@ -261,6 +276,10 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
     }
     if (refusal == HiveFile::Refusal::kNotWrittenOut) {
       problem += ". Start that Windows, shut it down fully, and try again";
+    }
+    if (refusal == HiveFile::Refusal::kNotWritable && ReadOnlyMount()) {
+      problem = ReadOnlyProblem();
+      return false;
     }
     if (reach == Reach::Refused) problem = "A registry file cannot be reached: " + problem;
     if (reach != Reach::Missing) {
@@ -279,6 +298,11 @@ bool WindowsVolume::OpenMachineHives(const std::string& root, std::string& probl
     problem += " " + root + " looks like the Windows folder itself: give the folder that holds it, the "
                "root of the volume (" + root + "/..).";
   }
+  std::vector<std::string> names;
+  if (FindEntry(root_.get(), L"", name, nullptr, &names) && names.size() <= 2) {
+    problem = root + " is empty: is the volume mounted? Mount the Windows volume there (sudo mount -t ntfs-3g "
+              "DEVICE " + root + "), then try again. Nothing was changed.";
+  }
   return false;
 }
 
@@ -293,41 +317,60 @@ std::wstring WindowsVolume::SystemRoot() {
 
 std::wstring WindowsVolume::Drive() { return SystemRoot().substr(0, 2); }
 
-std::string WindowsVolume::HibernationProblem() {
+bool WindowsVolume::SavedSession(std::string& path) {
   FileDescriptor folder;
   std::string name;
-  std::string path;
   std::string why;
-  if (Walk(L"hiberfil.sys", folder, name, path, why) != Reach::Found) return std::string();
+  if (Walk(L"hiberfil.sys", folder, name, path, why) != Reach::Found) return false;
   const FileDescriptor file(openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   char mark[4] = {};
   if (file.get() < 0 || pread(file.get(), mark, sizeof mark, 0) != static_cast<ssize_t>(sizeof mark)) {
-    return std::string();
+    return false;
   }
   for (char& c : mark) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  const bool saved = std::any_of(std::begin(kSavedSessionMarks), std::end(kSavedSessionMarks),
-                                 [&](const char* text) { return std::memcmp(mark, text, 4) == 0; });
-  if (!saved) return std::string();
-  return "The Windows on " + rootPath_ + " is hibernated, or was shut down with fast startup: " + path +
-         " holds its saved session, and Windows would resume that session over the changes. Start "
-         "that Windows and shut it down fully (hold Shift while choosing Shut down, or run "
-         "\"shutdown /s /t 0\"), or turn fast startup off (Control Panel, Power Options, \"Choose what "
-         "the power buttons do\"), then try again. Removing the hibernation file instead (ntfs-3g's "
-         "remove_hiberfile) throws the saved session away, with any unsaved work in it. Nothing was "
-         "changed.";
+  return std::any_of(std::begin(kSavedSessionMarks), std::end(kSavedSessionMarks),
+                     [&](const char* text) { return std::memcmp(mark, text, 4) == 0; });
 }
 
-bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
-  std::string folderName;
+std::string WindowsVolume::HibernationProblem() {
+  std::string path;
+  if (!SavedSession(path)) return std::string();
+  return "The Windows on " + rootPath_ + " is hibernated, or was shut down with fast startup: " + path +
+         " holds its saved session, and Windows would resume that session over the changes. " + kResumeAdvice +
+         ", then try again. " + kResumeWarning + " Nothing was changed.";
+}
+
+bool WindowsVolume::ReadOnlyMount() {
+  struct statvfs system {};
+  return fstatvfs(root_.get(), &system) == 0 && (system.f_flag & ST_RDONLY) != 0;
+}
+
+std::string WindowsVolume::ReadOnlyProblem() {
+  std::string path;
+  if (SavedSession(path)) {
+    // ntfs-3g mounts a volume with a saved session read-only, and refuses it read-write.
+    return "The Windows volume at " + rootPath_ + " is mounted read-only, and its Windows is hibernated, or was "
+           "shut down with fast startup: " + path + " holds its saved session, which ntfs-3g does not mount "
+           "read-write, and Windows would resume that session over the changes. " + kResumeAdvice +
+           ", then mount the volume read-write and try again. " + kResumeWarning + " Nothing was changed.";
+  }
+  return "The Windows volume at " + rootPath_ + " is mounted read-only. Mount it read-write (sudo mount -o "
+         "remount,rw " + rootPath_ + ", or unmount it and mount it again with ntfs-3g without ro), then try "
+         "again. Nothing was changed.";
+}
+
+bool WindowsVolume::RecordFolder(bool make, std::string& folderName, FileDescriptor& folder,
+                                 std::string& problem) {
   const std::string where = rootPath_ + "/" + kRecordFolder;
   if (!FindEntry(root_.get(), FoldName(DecodeUtf8(kRecordFolder)), folderName) ||
-      (folderName.empty() && mkdirat(root_.get(), kRecordFolder, 0755) != 0 && errno != EEXIST)) {
+      (folderName.empty() && (make ? mkdirat(root_.get(), kRecordFolder, 0755) != 0 && errno != EEXIST
+                                   : faccessat(root_.get(), ".", W_OK, 0) != 0))) {
     problem = "The folder " + where + " for the log and undo files cannot be made (" + std::strerror(errno) + ")";
     return false;
   }
+  if (folderName.empty() && !make) return true;
   if (folderName.empty()) folderName = kRecordFolder;
-  const FileDescriptor folder(
-      openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  folder = FileDescriptor(openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_) {
     problem = rootPath_ + "/" + folderName + " for the log and undo files is " +
@@ -335,6 +378,23 @@ bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
                                 : "on another file system than the Windows volume");
     return false;
   }
+  return true;
+}
+
+bool WindowsVolume::CheckRecordPlace(std::string& problem) {
+  std::string folderName;
+  FileDescriptor folder;
+  if (!RecordFolder(false, folderName, folder, problem)) return false;
+  if (folder.get() < 0 || faccessat(folder.get(), ".", W_OK, 0) == 0) return true;
+  problem = "The log and undo files cannot be made in " + rootPath_ + "/" + folderName + " (" +
+            std::strerror(errno) + ")";
+  return false;
+}
+
+bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
+  std::string folderName;
+  FileDescriptor folder;
+  if (!RecordFolder(true, folderName, folder, problem)) return false;
   for (int number = 1; number <= 1000; ++number) {
     const std::string suffix = number == 1 ? "" : "-" + std::to_string(number);
     const std::string names[] = {"Morvane" + suffix + ".txt", "Morvane-undo" + suffix + ".reg"};

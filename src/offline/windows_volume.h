@@ -68,6 +68,10 @@ class WindowsVolume {
   // or was shut down with fast startup (its hiberfil.sys holds a saved
   // session); empty when it is not.
   std::string HibernationProblem();
+  // Whether the volume is mounted read-only, and the refusal to show then:
+  // the hibernation, when there is a saved session, else how to remount it.
+  bool ReadOnlyMount();
+  std::string ReadOnlyProblem();
   // The log and undo files of a run, by their paths here and as the running
   // Windows names them.
   struct Record {
@@ -81,6 +85,9 @@ class WindowsVolume {
   // names that no earlier run used: Morvane.txt and Morvane-undo.reg, or
   // with -2, -3... False with the reason.
   [[nodiscard]] bool CreateRecord(Record& record, std::string& problem);
+  // Whether CreateRecord could make them, checked without writing (a dry
+  // run); false with the reason it would give.
+  [[nodiscard]] bool CheckRecordPlace(std::string& problem);
 
  private:
   enum class Reach { Found, Missing, Refused };
@@ -100,6 +107,12 @@ class WindowsVolume {
   Reach OpenHive(const std::wstring& relative, bool writable, std::unique_ptr<HiveFile>& hive,
                  std::string& problem, HiveFile::Refusal& refusal, std::size_t& reached);
   void MountMachine();
+  // Finds the folder `Morvane` at the root, made when `make` and missing;
+  // otherwise, missing, only checked to be one that could be made, and not
+  // opened. False with the reason.
+  bool RecordFolder(bool make, std::string& folderName, FileDescriptor& folder, std::string& problem);
+  // Whether hiberfil.sys, at `path`, holds a saved session.
+  bool SavedSession(std::string& path);
   // SOFTWARE's SystemRoot ("C:\\Windows" when it names none).
   std::wstring SystemRoot();
   // Opens the NTUSER.DAT of `profile`, whose folder is `folder` below the

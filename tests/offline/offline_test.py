@@ -318,6 +318,12 @@ class OfflineRepair(unittest.TestCase):
             folder.chmod(0o755 if folder.is_dir() or folder.name == "morvane-offline" else 0o644)
         self.user = 65534
 
+    def read_only(self):
+        """The volume, bound read-only to a new folder."""
+        folder = self.mounted("bind", "mount", "--bind", self.root)
+        mount("mount", "-o", "remount,ro,bind", folder)
+        return folder
+
     def test_refusals_change_nothing(self):
         cases = [  # the dirty hive's second sequence number, 1 made 7, and its XOR checksum kept right
             ("dirty SOFTWARE", lambda: flip(self.software, {8: 6, 508: 6}), "sequence numbers differ"),
@@ -334,29 +340,42 @@ class OfflineRepair(unittest.TestCase):
              "Your operating system, Windows 12 Pro (build 30000), is not supported.\nMorvane repairs "),
             ("hibernated", lambda: (self.root / "HIBERFIL.SYS").write_bytes(b"hibr" + bytes(60)),
              "is hibernated, or was shut down with fast startup"),
+            ("record's folder a file", lambda: (self.root / "Morvane").write_bytes(b""),
+             "/Morvane for the log and undo files is not a folder that can be opened (Not a directory). Name other"),
             ("log not writable", lambda: self.args.extend(["--log", "/nonexistent/m.txt"]),
              "The log file /nonexistent/m.txt cannot be written (No such file or directory). Name another"),
             ("full file system", lambda: self.lay_out(root=self.mounted("tmpfs", "-o", "size=256k")),
-             "There is too little free space"),
+             "There is too little free space on the volume mounted at "),
+            ("read-only mount", lambda: setattr(self, "target", self.read_only()),
+             " is mounted read-only. Mount it read-write (sudo mount -o remount,rw "),
+            ("read-only mount of a hibernated Windows", lambda: [(self.root / "hiberfil.sys").write_bytes(b"WAKE" + bytes(60)),
+                                                                 setattr(self, "target", self.read_only())],
+             " is mounted read-only, and its Windows is hibernated, or was shut down with fast startup: "),
+            ("an image file as root", lambda: setattr(self, "target", self.software),
+             "SOFTWARE is not a folder: that is a disk image or device: use -a (morvane-offline -a "),
+            ("an empty folder as root", lambda: [setattr(self, "target", self.root / "Users/bob/empty"),
+                                                 self.target.mkdir()], "/empty is empty: is the volume mounted? Mount "),
             ("the Windows folder given", lambda: setattr(self, "target", self.root / "Windows"),
              "looks like the Windows folder itself: give the folder that holds it"),
             ("no such root", lambda: setattr(self, "target", self.root / "nowhere"),
              "/nowhere cannot be opened as a folder (No such file or directory)"),
         ]
         for name, damage, message in cases:
-            with self.subTest(name):
-                self.lay_out()
-                self.args = ["--yes"]
-                damage()
-                before = files(self.root)
-                code, log = self.run_offline(*self.args)
-                self.assertEqual(code, 1, log)
-                self.assertIn(message, log)
-                # The refusal adds no empty line of its own, after the banner's or at the start.
-                self.assertFalse(log.startswith("\n") or "\n\n\n" in log, log)
-                self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
-                if name != "no answer":
-                    self.assertFalse((self.root / "Morvane").exists())
+            for run in ("--yes", "--dry-run")[:1 if name == "no answer" else 2]:  # a dry run refuses as a run would
+                with self.subTest(name, run=run):
+                    self.lay_out()
+                    self.args = [run]
+                    damage()
+                    before = files(self.root)
+                    code, log = self.run_offline(*self.args)
+                    self.assertEqual(code, 1, log)
+                    self.assertIn(message, log)
+                    self.assertNotIn("KiB", log)
+                    # The refusal adds no empty line of its own, after the banner's or at the start.
+                    self.assertFalse(log.startswith("\n") or "\n\n\n" in log, log)
+                    self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
+                    if name not in ("no answer", "record's folder a file"):
+                        self.assertFalse((self.root / "Morvane").exists())
 
     def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
         key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
@@ -372,7 +391,9 @@ class OfflineRepair(unittest.TestCase):
 
         twin_keys = {".EXE": {"": sz("evilfile")}}
         cases = [  # what is damaged, in which hive, how, and either that a field left unused is ignored and the
-            # repair made, or the damage the walk names
+            # repair made, or the damage the walk names (or that Windows did not write the hive out)
+            ("not written out by Windows", "alice", lambda: flip(self.alice, {8: 6, 508: 6}),
+             "was not completely written out by Windows (its two sequence numbers differ)"),
             ("class name of length 0 at the root key", "alice", lambda: field(self.alice, key(".exe"), nk_class, value=key("")),
              True),
             ("subkey list set while no subkey is counted", "alice",
@@ -433,18 +454,22 @@ class OfflineRepair(unittest.TestCase):
                 hive = getattr(self, hive_name)
                 damage()
                 before = hive.read_bytes()
+                dry, _ = self.run_offline("--dry-run")
                 code, log = self.run_offline("--yes")
+                self.assertEqual(dry, code)  # the dry run ends as the run does
+                if hive != self.alice_user:  # alice's Explorer choice goes whatever became of her other hives
+                    self.assertNotIn(FILE_EXTS.lower() + "\\userchoice", read_hive(self.alice_user), log)
                 if repaired is True:
                     self.assertEqual((code, check_hive(self.alice)), (0, []), log)
                     self.assertNotIn(".exe", read_hive(self.alice))
                     continue
                 self.assertEqual(code, 2, log)
-                self.assertIn("its structure is damaged: " + repaired, log)
+                self.assertIn(repaired if " by Windows " in repaired else "its structure is damaged: " + repaired, log)
                 self.assertEqual(hive.read_bytes(), before)
                 self.assertFalse(backup(hive).exists())
                 if hive == self.alice:
-                    self.assertIn("User profile C:\\Users\\alice:\n  * Its classes hive was not repaired: %s: its structure "
-                                  "is damaged: " % self.alice, log)
+                    self.assertRegex(log, "User profile C:\\\\Users\\\\alice:\n  \\* Its classes hive was not repaired: [^\n]*%s"
+                                     % re.escape(repaired))
                     self.assertNotIn(".exe", read_hive(self.bob))  # the other profile is repaired
                 if hive == self.software:
                     self.assertIn("NOT written: %s is as it was: its structure is damaged: " % self.software, log)
@@ -542,6 +567,46 @@ class OfflineRepair(unittest.TestCase):
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
+
+    def test_a_part_not_written_says_none_or_not_all_of_its_changes_were_made(self):
+        """Counted against the hives of the part that were to change: one with nothing to change was not left out."""
+        for name, user_keys, words in (("NTUSER.DAT with nothing to change", {r"Software\Kept": {"": sz("kept")}}, "NONE"),
+                                       ("NTUSER.DAT changed", USER_KEYS, "NOT ALL")):
+            with self.subTest(name):
+                self.lay_out()
+                write_hive(self.alice_user, user_keys)
+                self.alice.with_name(self.alice.name + ".morvane-new").mkdir()  # where the new classes hive goes
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 2, log)
+                self.assertIn("User profile C:\\Users\\alice:\n  - %s of the changes below were made" % words, log)
+
+    def test_the_room_asked_for_is_that_of_the_hives_that_will_change(self):
+        """A backup and a new copy of each hive that will change, and the record: with less, the run and the dry
+        run refuse, naming the volume and those hives alone; with that, they run, however large a hive with
+        nothing to change."""
+        big = {"v%d" % i: (BINARY, bytes(16000)) for i in range(200)}
+        for room, code in ((1.5, 1), (2, 0)):  # times the size of the hives that will change, and 1 MiB more
+            with self.subTest(room=room):
+                self.lay_out(root=self.mounted("tmpfs", "-o", "size=40m"))
+                write_hive(self.software, {**self.machine, "Big": big})
+                idle = self.root / "Users/bob/NTUSER.DAT"  # bob has no Explorer choice or policy to remove
+                write_hive(idle, {r"Software\Big": big})
+                changing = sum(hive.stat().st_size for hive in (self.software, self.alice, self.bob, self.alice_user))
+                system = os.statvfs(self.root)
+                with open(self.root / "filler", "wb") as filler:
+                    os.posix_fallocate(filler.fileno(), 0, system.f_bavail * system.f_frsize - int(room * changing) - (1 << 20))
+                before = files(self.root)
+                for args in (["--dry-run"], ["--yes"]):
+                    run, log = self.run_offline(*args)
+                    self.assertEqual(run, code, log)
+                if code == 0:
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                    continue
+                self.assertIn("There is too little free space on the volume mounted at %s: " % self.root, log)
+                self.assertIn(" MiB is free, and the run needs ", log)
+                self.assertIn(str(self.software), log)
+                self.assertNotIn(str(idle), log)
+                self.assertEqual(files(self.root), before)
 
     def test_no_hive_is_replaced_unless_its_undo_records_are_on_disk(self):
         self.lay_out()
