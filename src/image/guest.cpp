@@ -61,39 +61,6 @@ std::string Guest::Error() const {
   return error == nullptr ? std::string("libguestfs could not be started") : std::string(error);
 }
 
-bool Guest::Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem) {
-  disk.path = path;
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    problem = path + " cannot be opened (" + std::strerror(errno) + ")";
-    return false;
-  }
-  // A disk is read as it is: its first sectors are the guest's, and would
-  // otherwise choose a format that reads files of the host.
-  if (!format.empty() || S_ISBLK(status.st_mode)) {
-    disk.format = format.empty() ? "raw" : format;
-    return true;
-  }
-  if (handle_ == nullptr) handle_ = guestfs_create();
-  if (handle_ == nullptr) {
-    problem = Error();
-    return false;
-  }
-  guestfs_set_error_handler(handle_, nullptr, nullptr);
-  disk.format = Take(guestfs_disk_format(handle_, path.c_str()));
-  const int backed = disk.format.empty() ? -1 : guestfs_disk_has_backing_file(handle_, path.c_str());
-  if (backed < 0 || disk.format == "unknown") {
-    problem = path + " is not a disk image that qemu reads (" + (backed < 0 ? Error() : "unknown format") + ")";
-    return false;
-  }
-  if (backed > 0) {
-    problem = path + " is a " + disk.format + " image over another file, which is not opened unasked. Name its "
-              "format with --format " + disk.format + " to open it with that file";
-    return false;
-  }
-  return true;
-}
-
 bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output) {
   Close();
   handle_ = guestfs_create();

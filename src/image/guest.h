@@ -29,9 +29,6 @@ class Guest {
   Guest(const Guest&) = delete;
   Guest& operator=(const Guest&) = delete;
 
-  // The format of the disk at `path`; false with the reason when it cannot
-  // be opened safely (a format other than raw that reads another file).
-  [[nodiscard]] bool Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem);
   // Starts the appliance with `disks`, read-only or for writing. Opened for
   // writing, an image that a running virtual machine holds is refused by
   // qemu's locks (`inUse`). Where KVM is present but does not start, the

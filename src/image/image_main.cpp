@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "image/guest.h"
+#include "image/image_format.h"
 #include "image/staging.h"
 #include "hive/hive_file.h"
 #include "hive/hive_registry.h"
@@ -49,6 +50,7 @@ struct ImageOptions {
   std::vector<std::string> images;
   std::string root;    // the device of the Windows to repair, among several
   std::string format;  // the images' format, when named
+  std::vector<std::string> others;  // the other files of the host that they may read
   bool dryRun = false;
   std::vector<std::string> passed;  // for morvane-offline
 };
@@ -65,6 +67,7 @@ bool ParseArguments(int argc, char** argv, ImageOptions& options, std::string& p
   options.images = line.images;
   options.root = line.root;
   options.format = line.format;
+  options.others = line.others;
   options.dryRun = line.options.dryRun;
   if (line.options.yes) options.passed.emplace_back("--yes");
   if (line.options.dryRun) options.passed.emplace_back("--dry-run");
@@ -218,9 +221,12 @@ int main(int argc, char** argv) {
   Guest guest;
   std::vector<Guest::Disk> disks;
   std::string problem;
+  if (NamedTwice(options.images, problem)) return Refuse(problem + ". Nothing was changed.");
   for (const std::string& image : options.images) {
-    disks.emplace_back();
-    if (!guest.Probe(image, options.format, disks.back(), problem)) return Refuse(problem + ". Nothing was changed.");
+    disks.push_back(Guest::Disk{image, ""});
+    if (!ChooseImageFormat(image, options.format, options.others, disks.back().format, problem)) {
+      return Refuse(problem + ". Nothing was changed.");
+    }
   }
   const std::string images = Joined(options.images);
   std::cout << "Starting libguestfs' appliance, a small virtual machine that opens " << images

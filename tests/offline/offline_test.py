@@ -606,7 +606,9 @@ class OfflineRepair(unittest.TestCase):
                 (["--root", "/dev/sda2", "/mnt"], "--root is for disk images and needs -a IMAGE (a mounted volume is "
                                                   "named as WINDOWS_ROOT alone)"),
                 (["--format=raw", "/mnt"], "--format is for disk images and needs -a IMAGE (a mounted volume is "
-                                           "named as WINDOWS_ROOT alone)")):
+                                           "named as WINDOWS_ROOT alone)"),
+                (["--other-file", "base.qcow2", "-a", "top.qcow2"],
+                 "--other-file is for an image whose format is named with --format")):
             with self.subTest(args):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual((run.returncode, run.stdout, run.stderr),
