@@ -130,9 +130,10 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
     // A file system on a whole disk is no partition, and is its own disk.
     std::string disk = Take(guestfs_part_to_dev(handle_, *root));
     const int index = guestfs_device_index(handle_, disk.empty() ? *root : disk.c_str());
+    const int partition = disk.empty() ? 0 : guestfs_part_to_partnum(handle_, *root);
     roots.push_back(Root{*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
                          Take(guestfs_inspect_get_windows_systemroot(handle_, *root)),
-                         index < 0 ? 0 : static_cast<std::size_t>(index)});
+                         index < 0 ? 0 : static_cast<std::size_t>(index), partition < 0 ? 0 : partition});
   }
   return true;
 }
@@ -242,6 +243,14 @@ bool Guest::Remove(const std::string& path) { return guestfs_rm(handle_, path.c_
 bool Guest::MakeFolder(const std::string& path) { return guestfs_mkdir(handle_, path.c_str()) == 0; }
 
 bool Guest::Sync() { return guestfs_sync(handle_) == 0; }
+
+bool Guest::FreeSpace(std::int64_t& free) {
+  struct guestfs_statvfs* status = guestfs_statvfs(handle_, "/");
+  if (status == nullptr) return false;
+  free = status->bavail * status->bsize;
+  guestfs_free_statvfs(status);
+  return true;
+}
 
 bool Guest::Shutdown(std::string& problem) {
   if (guestfs_umount_all(handle_) == 0 && guestfs_shutdown(handle_) == 0) return true;

@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 
 #include "driver/console_bytes.h"
 #include "hive/hive_file.h"
+#include "offline/image_terms.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
@@ -26,6 +28,12 @@ namespace {
 constexpr const char* kNtfsAttributes[] = {"system.ntfs_acl", "system.ntfs_attrib_be"};
 constexpr char kBackupSuffix[] = ".morvane-backup";
 constexpr char kFreshSuffix[] = ".morvane-new";
+// The name a file has in the image until all of it is there, read back.
+constexpr char kPartialSuffix[] = ".morvane-partial";
+// The largest registry file copied: Windows' hives stay far below it, and a
+// larger file is no hive the run would take.
+constexpr std::int64_t kLargestCopy = std::int64_t{2} << 30;
+constexpr std::int64_t kMegabyte = 1 << 20;
 
 std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string Leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -51,16 +59,65 @@ bool CopyAttributes(Guest& guest, const std::string& from, const std::string& to
   return true;
 }
 
-// Copies the file `local` to `path` in the image, and checks that all of it arrived.
-bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, std::string& error) {
+// Whether the files at `one` and `other` of this host hold the same bytes.
+bool SameBytes(const std::string& one, const std::string& other) {
+  const FileDescriptor first(open(one.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor second(open(other.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (first.get() < 0 || second.get() < 0) return false;
+  char a[65536];
+  char b[sizeof a];
+  for (;;) {
+    const ssize_t got = read(first.get(), a, sizeof a);
+    if (got < 0) return false;
+    ssize_t had = 0;
+    while (had < got) {
+      const ssize_t more = read(second.get(), b + had, static_cast<std::size_t>(got - had));
+      if (more <= 0) return false;
+      had += more;
+    }
+    if (std::memcmp(a, b, static_cast<std::size_t>(got)) != 0) return false;
+    if (got == 0) return read(second.get(), b, 1) == 0;
+  }
+}
+
+// Copies the file `local` to `path` in the image, syncs, and reads it back:
+// true only when all of it is there, byte for byte. `check` is a file of
+// this host to read it back into.
+bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, const std::string& check,
+                 std::string& error) {
   struct stat status {};
   std::int64_t size = -1;
-  if (guest.Upload(local, path) && guest.Size(path, size) && lstat(local.c_str(), &status) == 0 &&
-      size == status.st_size) {
-    return true;
-  }
-  error = size < 0 ? guest.Error() : "it reached the image cut short";
+  const bool sent = guest.Upload(local, path) && guest.Sync() && guest.Size(path, size);
+  const bool whole = sent && lstat(local.c_str(), &status) == 0 && size == status.st_size;
+  const bool same = whole && guest.Download(path, check) && SameBytes(local, check);
+  static_cast<void>(unlink(check.c_str()));
+  if (same) return true;
+  error = !sent ? guest.Error() : !whole ? "it reached the image cut short" : "it was read back otherwise";
   return false;
+}
+
+// `text`'s UTF-16LE bytes as UTF-8, and back.
+std::string FromUtf16(const std::string& bytes) {
+  std::wstring text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto unit = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                           static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (unit >= 0xDC00 && unit < 0xE000 && !text.empty() && text.back() >= 0xD800 && text.back() < 0xDC00) {
+      text.back() = static_cast<wchar_t>(0x10000 + ((text.back() - 0xD800) << 10) + (unit - 0xDC00));
+    } else {
+      text += unit;
+    }
+  }
+  return EncodeUtf8(text);
+}
+
+std::string ToUtf16(const std::string& text) {
+  std::string bytes;
+  for (wchar_t c : DecodeUtf8(text)) {
+    unsigned char units[4];
+    bytes.append(reinterpret_cast<const char*>(units), EncodeUtf16Le(c, units));
+  }
+  return bytes;
 }
 
 // The run's log among what it made: its name ends in .txt, in any letter case.
@@ -76,6 +133,19 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
+void RewriteRunLog(const std::string& path, const ImageTerms& terms) {
+  const FileDescriptor log(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  if (pread(log.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return;
+  const std::string shown = ToUtf16(InImageTerms(FromUtf16(bytes), terms));
+  if (shown == bytes) return;
+  if (pwrite(log.get(), shown.data(), shown.size(), 0) == static_cast<ssize_t>(shown.size())) {
+    static_cast<void>(ftruncate(log.get(), static_cast<off_t>(shown.size())));
+  }
+}
+
 void AppendToRunLog(const std::string& path, const std::string& text) {
   const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
@@ -85,8 +155,11 @@ void AppendToRunLog(const std::string& path, const std::string& text) {
   static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
 }
 
-Staging::~Staging() {
-  if (!root_.empty()) nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+Staging::~Staging() { Remove(); }
+
+void Staging::Remove() {
+  if (!base_.empty()) nftw(base_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  base_.clear();
 }
 
 bool Staging::Create(std::string& problem) {
@@ -96,7 +169,14 @@ bool Staging::Create(std::string& problem) {
     problem = "No private folder could be made for the registry files (" + pattern + ": " + std::strerror(errno) + ")";
     return false;
   }
-  root_ = pattern;
+  // The volume's copy, and beside it the file that each write is read back into.
+  base_ = pattern;
+  root_ = base_ + "/volume";
+  check_ = base_ + "/read-back";
+  if (mkdir(root_.c_str(), 0700) != 0) {
+    problem = "No private folder could be made for the registry files (" + root_ + ": " + std::strerror(errno) + ")";
+    return false;
+  }
   return true;
 }
 
@@ -164,8 +244,27 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
       const FileDescriptor file(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
       made = file.get() >= 0 && guest.ReadHead(path, head, bytes) &&
              write(file.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+      if (made && copy != nullptr) *copy = local;
     } else if (kind == Guest::Kind::File && last && copied_.count(path) == 0 && !folderThere) {
+      // A file larger than a hive grows, or than this host's folder holds, is not copied.
+      std::int64_t size = 0;
+      struct statvfs space {};
+      if (!guest.Size(path, size) || statvfs(root_.c_str(), &space) != 0) {
+        problem = path + " in the image cannot be read: " + guest.Error();
+        return false;
+      }
+      const auto room = static_cast<std::int64_t>(space.f_bavail * space.f_frsize) - copiedBytes_ - 64 * kMegabyte;
+      if (size > kLargestCopy || size > room) {
+        problem = path + " in the image is " + std::to_string(size / kMegabyte) + " MB, more than " +
+                  (size > kLargestCopy ? "a registry file grows to (" + std::to_string(kLargestCopy / kMegabyte) +
+                                             " MB); it is no registry file the run would repair"
+                                       : "the folder " + Parent(base_) + " of this machine has free for it (" +
+                                             std::to_string(room < 0 ? 0 : room / kMegabyte) +
+                                             " MB): make room there, or name another folder in TMPDIR");
+        return false;
+      }
       made = guest.Download(path, local);
+      copiedBytes_ += size;
       if (made) copied_.insert(path);
       if (made && copy != nullptr) *copy = local;
       // The names beside a registry file: the run chooses its backup's name among them.
@@ -211,6 +310,31 @@ std::map<std::string, Staging::Entry> Staging::Entries() const {
   return entries;
 }
 
+bool Staging::Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
+                    const std::string* keep, std::string& error) {
+  Guest::Kind kind = Guest::Kind::Missing;
+  // A file left at the temporary name by a run that was cut short is
+  // removed; anything else standing there stops the write.
+  if (!guest.KindOf(partial, kind) || (kind == Guest::Kind::File && !guest.Remove(partial)) ||
+      (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
+    error = kind == Guest::Kind::Missing || kind == Guest::Kind::File ? guest.Error() : partial + " is in the way";
+    return false;
+  }
+  if (UploadWhole(guest, local, partial, check_, error)) {
+    std::string why;
+    if (keep != nullptr && !CopyAttributes(guest, *keep, partial, why)) {
+      error = "its security descriptor and attributes could not be kept (" + why + ")";
+    } else if (!guest.Rename(partial, path) || !guest.Sync()) {
+      error = guest.Error();
+    } else {
+      return true;
+    }
+  }
+  static_cast<void>(guest.Remove(partial));
+  static_cast<void>(guest.Sync());
+  return false;
+}
+
 bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error) {
   Guest::Kind kind = Guest::Kind::Missing;
   // A folder that the image has already (one the run did not read) is used
@@ -221,19 +345,22 @@ bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::
   }
   if (folder && kind == Guest::Kind::Folder) return true;
   if (folder) {
-    if (guest.MakeFolder(path)) return true;
+    if (guest.MakeFolder(path) && guest.Sync()) return true;
     error = guest.Error();
     return false;
   }
-  if (!UploadWhole(guest, root_ + path, path, error)) return false;
   // A backup takes its registry file's security descriptor where it can.
   const std::string name = Leaf(path);
-  for (const std::string& hive : copied_) {
-    const std::string prefix = Leaf(hive) + kBackupSuffix;
-    if (Parent(hive) != Parent(path) || name.compare(0, prefix.size(), prefix) != 0) continue;
+  const std::string* hive = nullptr;
+  for (const std::string& copied : copied_) {
+    const std::string prefix = Leaf(copied) + kBackupSuffix;
+    if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0) hive = &copied;
+  }
+  if (!Place(guest, root_ + path, path, path + kPartialSuffix, nullptr, error)) return false;
+  if (hive != nullptr) {
     std::string ignored;
-    static_cast<void>(CopyAttributes(guest, hive, path, ignored));
-    backedUp_.insert(hive);
+    static_cast<void>(CopyAttributes(guest, *hive, path, ignored) && guest.Sync());
+    backedUp_.insert(*hive);
   }
   return true;
 }
@@ -243,40 +370,33 @@ bool Staging::Replace(Guest& guest, const std::string& path, std::string& error)
     error = copied_.count(path) == 0 ? "it is no file that was copied from the image" : "its backup is not in the image";
     return false;
   }
-  const std::string fresh = path + kFreshSuffix;
-  Guest::Kind kind = Guest::Kind::Missing;
-  // A file left by a run that was cut short is replaced; anything else
-  // standing at that name stops the write.
-  if (!guest.KindOf(fresh, kind) || (kind == Guest::Kind::File && !guest.Remove(fresh)) ||
-      (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
-    error = kind == Guest::Kind::Folder || kind == Guest::Kind::Link || kind == Guest::Kind::Other
-                ? fresh + " is in the way"
-                : guest.Error();
-    return false;
-  }
-  if (UploadWhole(guest, root_ + path, fresh, error)) {
-    if (!CopyAttributes(guest, path, fresh, error)) {
-      error = "its security descriptor and attributes could not be kept (" + error + ")";
-    } else if (!guest.Rename(fresh, path)) {
-      error = guest.Error();
-    } else {
-      return true;
-    }
-  }
-  static_cast<void>(guest.Remove(fresh));
-  return false;
+  return Place(guest, root_ + path, path, path + kFreshSuffix, &path, error);
 }
 
-bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
+bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop) {
   const std::map<std::string, Entry> after = Entries();
   std::vector<std::string> replaced;
   std::set<std::string> hiveFolders;  // the folders of the replaced registry files
+  std::int64_t needed = kMegabyte;    // for the folders and the file system's own records
   for (const auto& [path, entry] : after) {
     const auto was = before_.find(path);
     if (was != before_.end() && !entry.folder && !(was->second == entry)) {
       replaced.push_back(path);
       hiveFolders.insert(Parent(path));
     }
+    if (!entry.folder && (was == before_.end() || !(was->second == entry))) needed += entry.size;
+  }
+  // The room on the image's volume for everything, before anything is written.
+  std::int64_t free = 0;
+  if (!guest.FreeSpace(free) || free < needed) {
+    progress << (free < needed && free > 0
+                     ? "  The Windows volume in the image has " + std::to_string(free / kMegabyte) +
+                           " MB free, and the changes need " + std::to_string((needed + kMegabyte - 1) / kMegabyte) +
+                           " MB: make room on it (start the virtual machine, and empty its recycle bin, for "
+                           "instance), then run again.\n"
+                     : "  The free space of the Windows volume in the image cannot be read: " + guest.Error() + "\n")
+             << std::flush;
+    return false;
   }
   std::ostringstream said;  // what the log kept in the image ends with
   said << "\nWritten into the image:\n";
@@ -287,6 +407,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
     written = written && done;
   };
   const auto writeNew = [&](const std::string& path, bool folder) {
+    if (stop != 0) return;
     std::string error;
     const bool done = WriteNew(guest, path, folder, error);
     report("  " + path + (done ? ": written\n" : ": not written (" + error + ")\n"), done);
@@ -303,6 +424,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
     }
   }
   for (const std::string& path : replaced) {
+    if (stop != 0) break;
     std::string error;
     const bool done = Replace(guest, path, error);
     report("  " + path + (done ? ": replaced, its security descriptor and attributes kept\n"
@@ -311,13 +433,13 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
   if (!written) {
     said << "A registry file not replaced above is as it was: the changes to it listed above were not made.\n";
   }
+  const ImageTerms terms{root_, volume_, ""};
   for (const std::string& path : record) {
-    if (IsLog(path)) AppendToRunLog(root_ + path, said.str());
+    if (IsLog(path)) {
+      RewriteRunLog(root_ + path, terms);
+      AppendToRunLog(root_ + path, said.str());
+    }
     writeNew(path, false);
   }
-  if (!guest.Sync()) {
-    progress << "  The image's disks could not be synced: " << guest.Error() << "\n" << std::flush;
-    written = false;
-  }
-  return written;
+  return written && stop == 0;
 }

@@ -13,6 +13,7 @@
 #include "driver/undo_file.h"
 #include "offline/command_line.h"
 #include "offline/image_dispatch.h"
+#include "offline/image_terms.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -106,7 +107,11 @@ int main(int argc, char** argv) {
   }
   // A file-size limit makes a write fail, which the run reports, instead of ending it.
   std::signal(SIGXFSZ, SIG_IGN);
-  Utf8Console console;
+  // Started by morvane-offline-image over copies of an image's files: what
+  // the run says names the image's paths.
+  const ImageTerms terms = ImageTermsOfRun();
+  ImageTermsBuf inImageTerms(*std::cout.rdbuf(), terms);
+  Utf8Console console(terms.Active() ? static_cast<std::streambuf&>(inImageTerms) : *std::cout.rdbuf());
   SystemClock clock;
   OfflineServices services{console, clock, std::cin};
   return RunOffline(options, services);
