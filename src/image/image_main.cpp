@@ -106,7 +106,7 @@ bool OnVolume(std::wstring folder, const std::wstring& systemRoot, std::wstring&
 // Copies the machine's registry files, then those of every profile that
 // SOFTWARE's profile list names.
 bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& systemRoot, std::string& hibernation,
-                       std::string& problem) {
+                       std::vector<std::string>& notCopied, std::string& problem) {
   const std::wstring config = DecodeUtf8(systemRoot) + L"\\System32\\config\\";
   std::string copy;
   if (!staging.Copy(guest, config + L"SOFTWARE", problem, &copy) || !staging.Copy(guest, config + L"SYSTEM", problem)) {
@@ -141,8 +141,15 @@ bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& system
         !OnVolume(folder, windows, relative)) {
       continue;
     }
+    // A profile whose files cannot be copied is that profile's line; the others are repaired.
     for (const wchar_t* file : kProfileFiles) {
-      if (!staging.Copy(guest, relative + L"\\" + file, problem)) return false;
+      std::string failed;
+      if (!staging.Copy(guest, relative + L"\\" + file, failed)) {
+        notCopied.push_back("User profile " + EncodeUtf8(folder) + ": not copied out of the image (" + failed +
+                            "); it is not repaired.\n");
+        std::cout << notCopied.back();
+        break;
+      }
     }
   }
   return true;
@@ -326,8 +333,9 @@ int main(int argc, char** argv) {
   std::cout << chosen->product << " found on " << volume << ".\n" << std::flush;
   Staging staging;
   std::string hibernation;
+  std::vector<std::string> notCopied;  // the profiles' lines
   if (!guest.Mount(chosen->device, false, problem)) return Refuse("Its volume could not be mounted: " + problem);
-  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, hibernation, problem)) {
+  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, hibernation, notCopied, problem)) {
     return stopSignal != 0 ? stopped("while the registry files were copied") : Refuse(problem + ". Nothing was changed.");
   }
   if (stopSignal != 0) return stopped("while the registry files were copied");
@@ -366,6 +374,11 @@ int main(int argc, char** argv) {
   int result = code < 0 ? kFailed : code;
   bool written = false;
   bool wrote = false;  // whether anything at all was written into the image
+  if (!notCopied.empty()) outcome << "\n";
+  for (const std::string& line : notCopied) {
+    outcome << line;
+    if (result == 0) result = kFailed;
+  }
   if (code < 0) outcome << "\nThe run did not finish.\n";
   if (code < 0 || stopSignal != 0 || !staging.Changed()) {
     outcome << (stopSignal != 0 && code >= 0 ? "\nStopped by a signal. " : "") << "Nothing was written into the image.\n";

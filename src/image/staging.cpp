@@ -27,6 +27,8 @@ namespace {
 // descriptor and its attributes (read-only, hidden, system...).
 constexpr const char* kNtfsAttributes[] = {"system.ntfs_acl", "system.ntfs_attrib_be"};
 constexpr char kBackupSuffix[] = ".morvane-backup";
+// The attribute through which ntfs-3g shows an entry's short (8.3) name.
+constexpr char kDosName[] = "system.ntfs_dos_name";
 constexpr char kFreshSuffix[] = ".morvane-new";
 // The name a file has in the image until all of it is there, read back.
 constexpr char kPartialSuffix[] = ".morvane-partial";
@@ -34,6 +36,11 @@ constexpr char kPartialSuffix[] = ".morvane-partial";
 // larger file is no hive the run would take.
 constexpr std::int64_t kLargestCopy = std::int64_t{2} << 30;
 constexpr std::int64_t kMegabyte = 1 << 20;
+
+// Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
+bool MayBeShortName(const std::wstring& wanted) {
+  return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
+}
 
 std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string Leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -189,11 +196,12 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     component = WindowsName(component);
     if (component.empty()) return true;
   }
-  std::string path;  // below the root, in the image and here alike
+  std::string path;     // below the root, here
+  std::string inImage;  // the same in the image, where a short name is the long one
   for (std::size_t i = 0; i < components.size(); ++i) {
     std::vector<std::string> names;
-    if (!guest.List(path.empty() ? "/" : path, names)) {
-      problem = "The folder " + (path.empty() ? "/" : path) + " of the image cannot be read: " + guest.Error();
+    if (!guest.List(inImage.empty() ? "/" : inImage, names)) {
+      problem = "The folder " + (inImage.empty() ? "/" : inImage) + " of the image cannot be read: " + guest.Error();
       return false;
     }
     const std::wstring wanted = FoldName(components[i]);
@@ -208,17 +216,32 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
       }
       found = name;
     }
+    // A short (8.3) name, as ntfs-3g shows it: the copy keeps the name the
+    // run looks for, the image the entry's own.
+    std::string local = found;
+    for (std::size_t n = 0; found.empty() && MayBeShortName(components[i]) && n < names.size(); ++n) {
+      std::string shortName;
+      bool present = false;
+      if (guest.GetAttribute(inImage + "/" + names[n], kDosName, shortName, present) && present &&
+          FoldName(DecodeUtf8(shortName)) == wanted) {
+        found = names[n];
+        local = shortName;
+      }
+    }
     if (found.empty()) return true;
     const std::string folder = path;
-    path += "/" + found;
-    const std::string local = root_ + path;
+    const std::string imageFolder = inImage;
+    path += "/" + local;
+    inImage += "/" + found;
+    if (local != found) aliases_[path] = inImage;
+    const std::string here = root_ + path;
     const bool last = i + 1 == components.size();
     Guest::Kind kind = Guest::Kind::Missing;
     std::string target;
     struct stat status {};
-    const bool there = lstat(local.c_str(), &status) == 0;
-    if (!guest.KindOf(path, kind)) {
-      problem = path + " in the image cannot be read: " + guest.Error();
+    const bool there = lstat(here.c_str(), &status) == 0;
+    if (!guest.KindOf(inImage, kind)) {
+      problem = inImage + " in the image cannot be read: " + guest.Error();
       return false;
     }
     // What stands here already is the name of a file beside a registry
@@ -227,35 +250,35 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     bool made = there;
     errno = 0;
     if (kind == Guest::Kind::Folder) {
-      made = folderThere || ((!there || unlink(local.c_str()) == 0) && mkdir(local.c_str(), 0700) == 0);
+      made = folderThere || ((!there || unlink(here.c_str()) == 0) && mkdir(here.c_str(), 0700) == 0);
       if (made && !last) continue;
       // A folder asked for itself: the names in it (the record folder, whose
       // next free file names the run chooses).
       names.clear();
-      made = made && guest.List(path, names);
+      made = made && guest.List(inImage, names);
       for (const std::string& name : names) {
-        const std::string inside = local + "/" + name;
+        const std::string inside = here + "/" + name;
         if (lstat(inside.c_str(), &status) != 0) close(open(inside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (kind == Guest::Kind::Link) {
-      made = there || (guest.ReadLink(path, target) && symlink(target.c_str(), local.c_str()) == 0);
+      made = there || (guest.ReadLink(inImage, target) && symlink(target.c_str(), here.c_str()) == 0);
     } else if (kind == Guest::Kind::File && last && head > 0 && !there) {
       std::string bytes;
-      const FileDescriptor file(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      made = file.get() >= 0 && guest.ReadHead(path, head, bytes) &&
+      const FileDescriptor file(open(here.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      made = file.get() >= 0 && guest.ReadHead(inImage, head, bytes) &&
              write(file.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-      if (made && copy != nullptr) *copy = local;
+      if (made && copy != nullptr) *copy = here;
     } else if (kind == Guest::Kind::File && last && copied_.count(path) == 0 && !folderThere) {
       // A file larger than a hive grows, or than this host's folder holds, is not copied.
       std::int64_t size = 0;
       struct statvfs space {};
-      if (!guest.Size(path, size) || statvfs(root_.c_str(), &space) != 0) {
-        problem = path + " in the image cannot be read: " + guest.Error();
+      if (!guest.Size(inImage, size) || statvfs(root_.c_str(), &space) != 0) {
+        problem = inImage + " in the image cannot be read: " + guest.Error();
         return false;
       }
       const auto room = static_cast<std::int64_t>(space.f_bavail * space.f_frsize) - copiedBytes_ - 64 * kMegabyte;
       if (size > kLargestCopy || size > room) {
-        problem = path + " in the image is " + std::to_string(size / kMegabyte) + " MB, more than " +
+        problem = inImage + " in the image is " + std::to_string(size / kMegabyte) + " MB, more than " +
                   (size > kLargestCopy ? "a registry file grows to (" + std::to_string(kLargestCopy / kMegabyte) +
                                              " MB); it is no registry file the run would repair"
                                        : "the folder " + Parent(base_) + " of this machine has free for it (" +
@@ -263,23 +286,24 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
                                              " MB): make room there, or name another folder in TMPDIR");
         return false;
       }
-      made = guest.Download(path, local);
+      made = guest.Download(inImage, here);
+      if (!made) static_cast<void>(unlink(here.c_str()));  // no part of a file stands for it
       copiedBytes_ += size;
       if (made) copied_.insert(path);
-      if (made && copy != nullptr) *copy = local;
+      if (made && copy != nullptr) *copy = here;
       // The names beside a registry file: the run chooses its backup's name among them.
       names.clear();
-      made = made && guest.List(folder.empty() ? "/" : folder, names);
+      made = made && guest.List(imageFolder.empty() ? "/" : imageFolder, names);
       for (const std::string& name : names) {
         const std::string beside = root_ + folder + "/" + name;
         if (lstat(beside.c_str(), &status) != 0) close(open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (!there) {
-      made = kind == Guest::Kind::File ? close(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)) == 0
-                                       : mkfifo(local.c_str(), 0600) == 0;
+      made = kind == Guest::Kind::File ? close(open(here.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)) == 0
+                                       : mkfifo(here.c_str(), 0600) == 0;
     }
     if (!made) {
-      problem = path + " in the image could not be copied: " + (errno != 0 ? std::strerror(errno) : guest.Error());
+      problem = inImage + " in the image could not be copied: " + (errno != 0 ? std::strerror(errno) : guest.Error());
       return false;
     }
     return true;
@@ -308,6 +332,15 @@ std::map<std::string, Staging::Entry> Staging::Entries() const {
     closedir(listing);
   }
   return entries;
+}
+
+std::string Staging::ImagePath(const std::string& path) const {
+  // The longest folder of the copy named otherwise in the image.
+  for (std::string folder = path; !folder.empty(); folder = Parent(folder)) {
+    const auto alias = aliases_.find(folder);
+    if (alias != aliases_.end()) return alias->second + path.substr(folder.size());
+  }
+  return path;
 }
 
 bool Staging::Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
@@ -339,13 +372,14 @@ bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::
   Guest::Kind kind = Guest::Kind::Missing;
   // A folder that the image has already (one the run did not read) is used
   // as it is; a file is never written over.
-  if (!guest.KindOf(path, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
+  const std::string inImage = ImagePath(path);
+  if (!guest.KindOf(inImage, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
     error = kind == Guest::Kind::Missing ? guest.Error() : "a file of that name is in the image already";
     return false;
   }
   if (folder && kind == Guest::Kind::Folder) return true;
   if (folder) {
-    if (guest.MakeFolder(path) && guest.Sync()) return true;
+    if (guest.MakeFolder(inImage) && guest.Sync()) return true;
     error = guest.Error();
     return false;
   }
@@ -356,10 +390,10 @@ bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::
     const std::string prefix = Leaf(copied) + kBackupSuffix;
     if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0) hive = &copied;
   }
-  if (!Place(guest, root_ + path, path, path + kPartialSuffix, nullptr, error)) return false;
+  if (!Place(guest, root_ + path, inImage, inImage + kPartialSuffix, nullptr, error)) return false;
   if (hive != nullptr) {
     std::string ignored;
-    static_cast<void>(CopyAttributes(guest, *hive, path, ignored) && guest.Sync());
+    static_cast<void>(CopyAttributes(guest, ImagePath(*hive), inImage, ignored) && guest.Sync());
     backedUp_.insert(*hive);
   }
   return true;
@@ -370,7 +404,8 @@ bool Staging::Replace(Guest& guest, const std::string& path, std::string& error)
     error = copied_.count(path) == 0 ? "it is no file that was copied from the image" : "its backup is not in the image";
     return false;
   }
-  return Place(guest, root_ + path, path, path + kFreshSuffix, &path, error);
+  const std::string inImage = ImagePath(path);
+  return Place(guest, root_ + path, inImage, inImage + kFreshSuffix, &inImage, error);
 }
 
 bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop) {

@@ -79,7 +79,9 @@ class Staging {
       return folder == other.folder && inode == other.inode && size == other.size && modified == other.modified;
     }
   };
-  std::map<std::string, Entry> Entries() const;  // by path below the root, "/" first
+  std::map<std::string, Entry> Entries() const;
+  // The path in the image of `path` below the root here.
+  std::string ImagePath(const std::string& path) const;  // by path below the root, "/" first
   // Puts the file `local` at `path` through the temporary name `partial`,
   // with the NTFS attributes of `keep` when given.
   bool Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
@@ -95,4 +97,6 @@ class Staging {
   std::map<std::string, Entry> before_;
   std::set<std::string> copied_;     // the files copied whole, by path below the root
   std::set<std::string> backedUp_;   // files whose backup reached the image
+  // Folders copied under their short name, with their path in the image.
+  std::map<std::string, std::string> aliases_;
 };

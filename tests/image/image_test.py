@@ -7,6 +7,7 @@ appliance.
 import hashlib
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -25,6 +26,8 @@ BOB = ALICE.replace("alice", "bob")  # named in the profile list with a trailing
 # A profile folder whose name a shell would run: a printed command must only name it.
 CAROL_FOLDER = "carol'$(touch pwned)`touch pwned2`"
 CAROL = ALICE.replace("alice", CAROL_FOLDER)
+# A profile named in the profile list by its folder's short name, which ntfs-3g shows.
+DAVID, DAVID_SHORT = ALICE.replace("alice", "david-long-name"), "DAVID-~1"
 WHOLE = "%s (a file system on the whole disk)"
 # Owner and group SYSTEM, a DACL granting SYSTEM everything; and the hidden, system and archive attributes:
 # not what ntfs-3g gives a new file, so a replaced hive that did not keep them shows it.
@@ -46,12 +49,13 @@ def lay_out(root, dirty=False):
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1001": {"ProfileImagePath": sz(r"%SystemDrive%\Users\alice", EXPAND_SZ)},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1003": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + CAROL_FOLDER, EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1004": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + DAVID_SHORT, EXPAND_SZ)},
         r"Classes\.exe": {"": sz("badfile")}})
     write_hive(root / "Windows/System32/config/SYSTEM", {
         "Select": {"Current": (DWORD, b"\x01\0\0\0")},
         r"ControlSet001\Control\ProductOptions": {"ProductType": sz("WinNT")},
         r"ControlSet001\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")}})
-    for profile in (ALICE, BOB, CAROL):
+    for profile in (ALICE, BOB, CAROL, DAVID):
         write_hive(root / profile[1:], {".exe": {"": sz("evilfile")}})
     if dirty:  # SOFTWARE's second sequence number made 2, the XOR checksum kept right
         data = bytearray((root / SOFTWARE[1:]).read_bytes())
@@ -87,12 +91,23 @@ class ImageRepair(unittest.TestCase):
                 script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % ((cls.folder / tree,) * 2)]
                 script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
                            for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
+                script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
                 script += ["umount /"]
         # Without KVM where it is there but does not start, as the program itself does.
         cls.env = dict(os.environ)
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
             cls.env["LIBGUESTFS_BACKEND_SETTINGS"] = "force_tcg"
             subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600, env=cls.env)
+        # Beside the raw image, copies of it: one killed during the writing, one nearly full.
+        cls.killed, cls.full = cls.folder / "killed.raw", cls.folder / "full.raw"
+        for copy in cls.killed, cls.full:
+            shutil.copyfile(cls.raw, copy)
+        (cls.folder / "filler").write_bytes(b"x")
+        subprocess.run(["ntfscp", cls.full, cls.folder / "filler", "/filler"], check=True, capture_output=True)
+        free = int(re.search(r"Free Clusters: (\d+)", subprocess.run(["ntfsinfo", "-m", cls.full], capture_output=True,
+                                                                     text=True).stdout).group(1)) * 4096
+        subprocess.run(["ntfsfallocate", "-l", str(free - (1 << 20)), cls.full, "/filler"], check=True,
+                       capture_output=True)
         # The copies go here, to be seen named nowhere and left nowhere.
         cls.copies = cls.folder / "copies"
         cls.copies.mkdir()
@@ -134,8 +149,9 @@ class ImageRepair(unittest.TestCase):
         self.assertTrue(log.endswith("Shutting down the appliance ...\r\n"
                                      "The changes listed above as written and replaced are in the image.\r\n"), log)
         self.assertNotIn(str(self.copies), log)
+        after.update(self.files(self.qcow2, DAVID))
         for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None), (BOB, "/.exe", None),
-                                 (CAROL, "/.exe", None)):
+                                 (CAROL, "/.exe", None), (DAVID, "/.exe", None)):
             (self.folder / "hive").write_bytes(after[hive][0])
             listed = subprocess.run(["reglookup", "-H", "-p", key, self.folder / "hive"], capture_output=True,
                                     text=True).stdout
@@ -147,10 +163,10 @@ class ImageRepair(unittest.TestCase):
         # The first run's commands that put SOFTWARE and carol's hive back, pasted into a shell, run nothing else.
         opening = "  guestfish --rw --format=qcow2 -a '%s' -m '/dev/sda' cp " % self.qcow2
         commands = [line for line in log.split("\r\n") if line.startswith(opening)]
-        self.assertEqual(len(commands), 4, log)
+        self.assertEqual(len(commands), 5, log)
         shell = self.folder / "shell"
         shell.mkdir()
-        for command in commands[0], commands[-1]:
+        for command in commands[0], commands[-2]:
             self.assertTrue(command.endswith(("/SOFTWARE'", "touch pwned2`/AppData/Local/Microsoft/Windows/UsrClass.dat'")))
             subprocess.run(["sh", "-c", command], cwd=shell, env=self.env, check=True, timeout=600)
         self.assertEqual(list(shell.iterdir()), [])
@@ -184,6 +200,8 @@ class ImageRepair(unittest.TestCase):
             ("named twice", ["--yes", "-a", self.raw, "-a", self.folder / "." / self.raw.name], 1,
              "%s and %s are the same file, named twice with -a: name each disk of the machine once. Nothing was "
              "changed." % (self.raw, self.folder / "." / self.raw.name)),
+            ("nearly full", ["--yes", "-a", self.full], 1,
+             "The Windows volume in the image, %s, has 1 MB free, and the run may need " % WHOLE % self.full),
             ("several", ["--yes", "-a", self.raw, "-a", self.dirty], 1,
              "Several Windows installations were found:\n  /dev/sda  Windows 7 Professional (/Windows), on %s\n"
              "  /dev/sdb  Windows 7 Professional (/Windows), on %s\nName the one to repair with --root DEVICE."
@@ -200,7 +218,7 @@ class ImageRepair(unittest.TestCase):
             print("The disk case is skipped: no loop device (%s)" % disk.stderr.strip(), file=sys.stderr)
         for name, args, expected, message in cases:
             with self.subTest(name):
-                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty)}
+                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty, self.full)}
                 code, out = self.run_offline(*args)
                 self.assertIn(message, out)
                 if expected is not None:
@@ -230,8 +248,9 @@ class ImageRepair(unittest.TestCase):
         out = ""
         for line in run.stdout:
             out += line
-            if line.startswith("Writing the changes into partition") or line.startswith("Writing the changes into"):
+            if line.startswith("Writing the changes into"):
                 run.send_signal(signal.SIGINT)
+        run.stdout.close()
         self.assertEqual(run.wait(timeout=600), 2, out)
         self.assertTrue(out.endswith("Stopped by SIGINT while writing: only the files listed above as written or "
                                      "replaced are in the image; each registry file not listed as replaced is as it "
@@ -249,6 +268,36 @@ class ImageRepair(unittest.TestCase):
         record = self.files(self.raw, "/Morvane/Morvane.txt")["/Morvane/Morvane.txt"][0].decode("utf-16-le")
         self.assertIn("\r\nWritten into the image:\r\n", record)
         self.assertIn(replaced.replace("\n", "\r\n"), record.split("Written into the image:")[1])
+
+    def test_qemu_killed_during_the_writing_leaves_each_file_original_whole_or_at_its_temporary_name(self):
+        config = os.path.dirname(SOFTWARE)
+        original = self.files(self.killed, SOFTWARE, ALICE)
+        for name, kill in (("at the start", lambda line: line.startswith("Writing the changes into")),
+                           ("after the first backup", lambda line: line.startswith("  %s.morvane-backup" % SOFTWARE)
+                            and line.endswith(": written\n"))):
+            with self.subTest(name):
+                run = subprocess.Popen([OFFLINE, "--yes", "-a", self.killed], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                       env=self.copies_env())
+                out = ""
+                for line in run.stdout:
+                    out += line
+                    if kill(line):
+                        subprocess.run(["pkill", "-KILL", "-P", str(run.pid), "qemu-system"])
+                run.stdout.close()
+                self.assertEqual(run.wait(timeout=600), 2, out)
+                self.assertEqual(list(self.copies.iterdir()), [])
+                now = self.files(self.killed, SOFTWARE, ALICE)
+                for hive in (SOFTWARE, ALICE):
+                    self.assertEqual(now[hive][0] == original[hive][0], "  %s: replaced" % hive not in out, out)
+                listed = subprocess.run(["ntfsls", "-f", self.killed, "-p", config], capture_output=True, text=True,
+                                        check=True).stdout.split()
+                for file in set(listed) - {".", "..", "SOFTWARE", "SYSTEM"}:  # a backup is whole, or at its temporary name
+                    self.assertTrue(file.startswith("SOFTWARE.morvane-"), listed)
+                    if not file.endswith((".morvane-partial", ".morvane-new")):
+                        path = config + "/" + file
+                        self.assertEqual(self.files(self.killed, path)[path][0], original[SOFTWARE][0])
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
