@@ -61,39 +61,6 @@ std::string Guest::Error() const {
   return error == nullptr ? std::string("libguestfs could not be started") : std::string(error);
 }
 
-bool Guest::Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem) {
-  disk.path = path;
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    problem = path + " cannot be opened (" + std::strerror(errno) + ")";
-    return false;
-  }
-  // A disk is read as it is: its first sectors are the guest's, and would
-  // otherwise choose a format that reads files of the host.
-  if (!format.empty() || S_ISBLK(status.st_mode)) {
-    disk.format = format.empty() ? "raw" : format;
-    return true;
-  }
-  if (handle_ == nullptr) handle_ = guestfs_create();
-  if (handle_ == nullptr) {
-    problem = Error();
-    return false;
-  }
-  guestfs_set_error_handler(handle_, nullptr, nullptr);
-  disk.format = Take(guestfs_disk_format(handle_, path.c_str()));
-  const int backed = disk.format.empty() ? -1 : guestfs_disk_has_backing_file(handle_, path.c_str());
-  if (backed < 0 || disk.format == "unknown") {
-    problem = path + " is not a disk image that qemu reads (" + (backed < 0 ? Error() : "unknown format") + ")";
-    return false;
-  }
-  if (backed > 0) {
-    problem = path + " is a " + disk.format + " image over another file, which is not opened unasked. Name its "
-              "format with --format " + disk.format + " to open it with that file";
-    return false;
-  }
-  return true;
-}
-
 bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output) {
   Close();
   handle_ = guestfs_create();
@@ -163,9 +130,10 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
     // A file system on a whole disk is no partition, and is its own disk.
     std::string disk = Take(guestfs_part_to_dev(handle_, *root));
     const int index = guestfs_device_index(handle_, disk.empty() ? *root : disk.c_str());
+    const int partition = disk.empty() ? 0 : guestfs_part_to_partnum(handle_, *root);
     roots.push_back(Root{*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
                          Take(guestfs_inspect_get_windows_systemroot(handle_, *root)),
-                         index < 0 ? 0 : static_cast<std::size_t>(index)});
+                         index < 0 ? 0 : static_cast<std::size_t>(index), partition < 0 ? 0 : partition});
   }
   return true;
 }
@@ -275,6 +243,14 @@ bool Guest::Remove(const std::string& path) { return guestfs_rm(handle_, path.c_
 bool Guest::MakeFolder(const std::string& path) { return guestfs_mkdir(handle_, path.c_str()) == 0; }
 
 bool Guest::Sync() { return guestfs_sync(handle_) == 0; }
+
+bool Guest::FreeSpace(std::int64_t& free) {
+  struct guestfs_statvfs* status = guestfs_statvfs(handle_, "/");
+  if (status == nullptr) return false;
+  free = status->bavail * status->bsize;
+  guestfs_free_statvfs(status);
+  return true;
+}
 
 bool Guest::Shutdown(std::string& problem) {
   if (guestfs_umount_all(handle_) == 0 && guestfs_shutdown(handle_) == 0) return true;

@@ -21,6 +21,7 @@ class Guest {
     std::string product;     // "Windows 7 Professional"
     std::string systemRoot;  // its Windows folder, /Windows
     std::size_t disk = 0;    // which of the disks holds it, in the order they were given
+    int partition = 0;       // its partition's number on that disk; 0 for a file system on the whole disk
   };
   enum class Kind { Missing, Folder, File, Link, Other };
 
@@ -29,9 +30,6 @@ class Guest {
   Guest(const Guest&) = delete;
   Guest& operator=(const Guest&) = delete;
 
-  // The format of the disk at `path`; false with the reason when it cannot
-  // be opened safely (a format other than raw that reads another file).
-  [[nodiscard]] bool Probe(const std::string& path, const std::string& format, Disk& disk, std::string& problem);
   // Starts the appliance with `disks`, read-only or for writing. Opened for
   // writing, an image that a running virtual machine holds is refused by
   // qemu's locks (`inUse`). Where KVM is present but does not start, the
@@ -61,6 +59,8 @@ class Guest {
   [[nodiscard]] bool Remove(const std::string& path);
   [[nodiscard]] bool MakeFolder(const std::string& path);
   [[nodiscard]] bool Sync();
+  // The bytes free to a user other than root on the mounted volume.
+  [[nodiscard]] bool FreeSpace(std::int64_t& free);
   // Unmounts everything and ends the appliance; false with the reason when
   // the disks may not hold everything written.
   [[nodiscard]] bool Shutdown(std::string& problem);

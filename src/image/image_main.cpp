@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "image/guest.h"
+#include "image/image_format.h"
 #include "image/staging.h"
+#include "offline/image_terms.h"
 #include "hive/hive_file.h"
 #include "hive/hive_registry.h"
 #include "offline/command_line.h"
@@ -37,6 +39,9 @@ constexpr int kStopped = 1;  // nothing changed
 constexpr int kFailed = 2;   // finished, not everything written
 
 constexpr std::size_t kHibernationMark = 4;  // the bytes that tell a saved session
+// What a hibernation file begins with while it holds a saved session, in any letter case.
+constexpr const char* kSavedSessionMarks[] = {"HIBR", "WAKE", "RSTR"};
+constexpr std::int64_t kMegabyte = 1 << 20;
 constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
 // What the run reads of a profile: the classes hive where each family keeps
@@ -49,6 +54,7 @@ struct ImageOptions {
   std::vector<std::string> images;
   std::string root;    // the device of the Windows to repair, among several
   std::string format;  // the images' format, when named
+  std::vector<std::string> others;  // the other files of the host that they may read
   bool dryRun = false;
   std::vector<std::string> passed;  // for morvane-offline
 };
@@ -65,6 +71,7 @@ bool ParseArguments(int argc, char** argv, ImageOptions& options, std::string& p
   options.images = line.images;
   options.root = line.root;
   options.format = line.format;
+  options.others = line.others;
   options.dryRun = line.options.dryRun;
   if (line.options.yes) options.passed.emplace_back("--yes");
   if (line.options.dryRun) options.passed.emplace_back("--dry-run");
@@ -98,7 +105,8 @@ bool OnVolume(std::wstring folder, const std::wstring& systemRoot, std::wstring&
 
 // Copies the machine's registry files, then those of every profile that
 // SOFTWARE's profile list names.
-bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& systemRoot, std::string& problem) {
+bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& systemRoot, std::string& hibernation,
+                       std::vector<std::string>& notCopied, std::string& problem) {
   const std::wstring config = DecodeUtf8(systemRoot) + L"\\System32\\config\\";
   std::string copy;
   if (!staging.Copy(guest, config + L"SOFTWARE", problem, &copy) || !staging.Copy(guest, config + L"SYSTEM", problem)) {
@@ -106,7 +114,7 @@ bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& system
   }
   // The run looks into these too: the start of the hibernation file, and the
   // names in the folder it keeps its log and undo files in.
-  if (!staging.Copy(guest, L"hiberfil.sys", problem, nullptr, kHibernationMark) ||
+  if (!staging.Copy(guest, L"hiberfil.sys", problem, &hibernation, kHibernationMark) ||
       !staging.Copy(guest, L"Morvane", problem)) {
     return false;
   }
@@ -133,11 +141,63 @@ bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& system
         !OnVolume(folder, windows, relative)) {
       continue;
     }
+    // A profile whose files cannot be copied is that profile's line; the others are repaired.
     for (const wchar_t* file : kProfileFiles) {
-      if (!staging.Copy(guest, relative + L"\\" + file, problem)) return false;
+      std::string failed;
+      if (!staging.Copy(guest, relative + L"\\" + file, failed)) {
+        notCopied.push_back("User profile " + EncodeUtf8(folder) + ": not copied out of the image (" + failed +
+                            "); it is not repaired.\n");
+        std::cout << notCopied.back();
+        break;
+      }
     }
   }
   return true;
+}
+
+// SIGINT or SIGTERM, once received: the run ends after the step it is in.
+volatile std::sig_atomic_t stopSignal = 0;
+volatile pid_t runningChild = 0;
+
+void Stop(int number) {
+  stopSignal = number;
+  // Ctrl-C reaches the run on the terminal by itself; a SIGTERM is passed on.
+  if (number == SIGTERM && runningChild > 0) kill(runningChild, SIGTERM);
+}
+
+void CatchStops() {
+  struct sigaction action {};
+  action.sa_handler = Stop;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Whether the copy of the hibernation file's start at `path` tells a saved session.
+bool Hibernated(const std::string& path) {
+  const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  char mark[kHibernationMark] = {};
+  if (path.empty() || file.get() < 0 || read(file.get(), mark, sizeof mark) != static_cast<ssize_t>(sizeof mark)) {
+    return false;
+  }
+  for (char& c : mark) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return std::any_of(std::begin(kSavedSessionMarks), std::end(kSavedSessionMarks),
+                     [&](const char* text) { return std::memcmp(mark, text, kHibernationMark) == 0; });
+}
+
+// How the user knows the Windows volume: a partition of the image file (or
+// disk) as they named it.
+std::string VolumeName(const Guest::Root& root, const std::vector<std::string>& images) {
+  return root.partition > 0 ? "partition " + std::to_string(root.partition) + " of " + images[root.disk]
+                            : images[root.disk] + " (a file system on the whole disk)";
+}
+
+// The command that opens the volume for writing from this host.
+std::string Opening(const std::vector<Guest::Disk>& disks, const std::string& device) {
+  std::string command = "guestfish --rw";
+  for (const Guest::Disk& disk : disks) command += " --format=" + disk.format + " -a " + ShellQuoted(disk.path);
+  return command + " -m " + ShellQuoted(device);
 }
 
 // The program of the mounted-volume run: the one that started this one.
@@ -159,16 +219,21 @@ int RunOffline(const ImageOptions& options, const std::string& root) {
   std::cout << std::flush;
   const pid_t child = fork();
   if (child == 0) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     execv(argv[0], argv.data());
     std::cerr << argv[0] << " could not be started: " << std::strerror(errno) << "\n";
     _exit(127);
   }
+  runningChild = child;
+  if (stopSignal == SIGTERM && child > 0) kill(child, SIGTERM);
   int status = 0;
   // Ctrl-C reaches the run itself; this program waits to end the appliance.
-  signal(SIGINT, SIG_IGN);
-  const bool waited = child > 0 && waitpid(child, &status, 0) == child;
-  signal(SIGINT, SIG_DFL);
-  return waited && WIFEXITED(status) && WEXITSTATUS(status) != 127 ? WEXITSTATUS(status) : -1;
+  pid_t waited = -1;
+  while (child > 0 && (waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+  }
+  runningChild = 0;
+  return waited == child && WIFEXITED(status) && WEXITSTATUS(status) != 127 ? WEXITSTATUS(status) : -1;
 }
 
 // Writes to two stream buffers at once.
@@ -195,9 +260,11 @@ class TeeBuf final : public std::streambuf {
 // Adds what became of the changes to a log the run kept on the host
 // (--log). A log that the run kept on the Windows volume went into the image
 // with the changes, ending with what became of its registry files.
-void AppendToLog(const ImageOptions& options, const std::string& text) {
+void AppendToLog(const ImageOptions& options, const std::string& text, const ImageTerms& terms) {
   for (std::size_t i = 0; i + 1 < options.passed.size(); ++i) {
-    if (options.passed[i] == "--log") AppendToRunLog(options.passed[i + 1], text);
+    if (options.passed[i] != "--log") continue;
+    RewriteRunLog(options.passed[i + 1], terms);
+    AppendToRunLog(options.passed[i + 1], text);
   }
 }
 
@@ -218,16 +285,28 @@ int main(int argc, char** argv) {
   Guest guest;
   std::vector<Guest::Disk> disks;
   std::string problem;
+  if (NamedTwice(options.images, problem)) return Refuse(problem + ". Nothing was changed.");
   for (const std::string& image : options.images) {
-    disks.emplace_back();
-    if (!guest.Probe(image, options.format, disks.back(), problem)) return Refuse(problem + ". Nothing was changed.");
+    disks.push_back(Guest::Disk{image, ""});
+    if (!ChooseImageFormat(image, options.format, options.others, disks.back().format, problem)) {
+      return Refuse(problem + ". Nothing was changed.");
+    }
   }
+  // From here, SIGINT and SIGTERM end the run after the step it is in, the
+  // appliance shut down and the copies removed.
+  CatchStops();
+  const auto stopped = [&](const char* when) {
+    std::cout << "\nStopped by " << (stopSignal == SIGTERM ? "SIGTERM" : "SIGINT") << " " << when
+              << ": nothing was written into the image.\n" << std::flush;
+    return kStopped;
+  };
   const std::string images = Joined(options.images);
   std::cout << "Starting libguestfs' appliance, a small virtual machine that opens " << images
             << (options.dryRun ? " read-only" : "") << " (this takes tens of seconds) ...\n" << std::flush;
   bool inUse = false;
   bool withoutKvm = false;
   if (!guest.Launch(disks, options.dryRun, problem, inUse, withoutKvm)) {
+    if (stopSignal != 0) return stopped("while the appliance started");
     if (inUse) {
       return Refuse(images + " is in use by another program, most likely a running virtual machine: qemu could "
                     "not lock it for writing. Shut that machine down, then repair it. Nothing was changed.");
@@ -242,7 +321,7 @@ int main(int argc, char** argv) {
   const Guest::Root* chosen = nullptr;
   std::string found;
   for (const Guest::Root& root : roots) {
-    found += "  " + root.device + "  " + root.product + " (" + root.systemRoot + "), on " + options.images[root.disk] + "\n";
+    found += "  " + root.device + "  " + root.product + " (" + root.systemRoot + "), on " + VolumeName(root, options.images) + "\n";
     if (root.device == options.root || (options.root.empty() && roots.size() == 1)) chosen = &root;
   }
   if (chosen == nullptr) {
@@ -250,19 +329,42 @@ int main(int argc, char** argv) {
                                         : "There is no Windows installation on " + options.root + "; found:\n") +
                   found + "Name the one to repair with --root DEVICE. Nothing was changed.");
   }
-  std::cout << chosen->product << " found on " << chosen->device << ", on " << options.images[chosen->disk] << ".\n"
-            << std::flush;
+  const std::string volume = VolumeName(*chosen, options.images);
+  std::cout << chosen->product << " found on " << volume << ".\n" << std::flush;
   Staging staging;
+  std::string hibernation;
+  std::vector<std::string> notCopied;  // the profiles' lines
   if (!guest.Mount(chosen->device, false, problem)) return Refuse("Its volume could not be mounted: " + problem);
-  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, problem)) {
-    return Refuse(problem + ". Nothing was changed.");
+  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, hibernation, notCopied, problem)) {
+    return stopSignal != 0 ? stopped("while the registry files were copied") : Refuse(problem + ". Nothing was changed.");
   }
-  std::cout << "Its registry files are copied into " << staging.Root() << "; the run below "
+  if (stopSignal != 0) return stopped("while the registry files were copied");
+  staging.NameVolume(volume);
+  if (Hibernated(hibernation)) {
+    return Refuse("The Windows on " + volume + " is hibernated, or was shut down with fast startup: /hiberfil.sys "
+                  "holds its saved session, and Windows would resume that session over the changes. Start the "
+                  "virtual machine, let Windows start, and shut it down fully (hold Shift while choosing Shut "
+                  "down, or run \"shutdown /s /t 0\" in it), or turn fast startup off (Control Panel, Power "
+                  "Options, \"Choose what the power buttons do\"), then try again. Nothing was changed.");
+  }
+  // Room for a backup and a new copy of each registry file, and the record,
+  // on the image's own volume.
+  std::int64_t free = 0;
+  const std::int64_t needed = 2 * staging.CopiedBytes() + 2 * kMegabyte;
+  if (!options.dryRun && guest.FreeSpace(free) && free < needed) {
+    return Refuse("The Windows volume in the image, " + volume + ", has " + std::to_string(free / kMegabyte) +
+                  " MB free, and the run may need " + std::to_string(needed / kMegabyte) + " MB there for the "
+                  "backups, the new registry files and its record. Make room on it (start the virtual machine, and "
+                  "empty its recycle bin, for instance), then run again. Nothing was changed.");
+  }
+  std::cout << "Its registry files are copied out of the image; the run below "
             << (options.dryRun ? "reads those copies, and nothing is written into the image.\n"
                                : "repairs those copies, and what it changes is written into the image after it.\n")
-            << "A path below that begins with " << staging.Root() << " names the same path in the image.\n"
-            << std::flush;
+            << "The paths below are those in the image, on " << volume << ".\n" << std::flush;
   staging.Remember();
+  setenv(kImageCopiesVariable, staging.Root().c_str(), 1);
+  setenv(kImageVolumeVariable, volume.c_str(), 1);
+  setenv(kImageOpeningVariable, Opening(disks, chosen->device).c_str(), 1);
   const int code = RunOffline(options, staging.Root());
   // What becomes of the run's changes goes to the console and, after the
   // run's own lines, to its log.
@@ -271,32 +373,50 @@ int main(int argc, char** argv) {
   std::ostream outcome(&tee);
   int result = code < 0 ? kFailed : code;
   bool written = false;
+  bool wrote = false;  // whether anything at all was written into the image
+  if (!notCopied.empty()) outcome << "\n";
+  for (const std::string& line : notCopied) {
+    outcome << line;
+    if (result == 0) result = kFailed;
+  }
   if (code < 0) outcome << "\nThe run did not finish.\n";
-  if (code < 0 || !staging.Changed()) {
-    outcome << "Nothing was written into the image.\n";
+  if (code < 0 || stopSignal != 0 || !staging.Changed()) {
+    outcome << (stopSignal != 0 && code >= 0 ? "\nStopped by a signal. " : "") << "Nothing was written into the image.\n";
   } else if (options.dryRun) {
     outcome << "The run changed the copies although it was to change nothing; nothing was written into the image.\n";
     result = kFailed;
   } else {
-    outcome << "\nWriting the changes into " << chosen->device << " ...\n" << std::flush;
+    outcome << "\nWriting the changes into " << volume << " ...\n" << std::flush;
     if (!guest.Unmount(problem) || !guest.Mount(chosen->device, true, problem)) {
       outcome << "Its volume could not be mounted for writing: " << problem
-                << "\nNothing was written into the image: the repair above was not made.\n";
+              << "\nNothing was written into the image: the repair above was not made.\n";
       result = kFailed;
     } else {
-      written = staging.WriteBack(guest, outcome);
+      wrote = true;
+      written = staging.WriteBack(guest, outcome, stopSignal);
       if (!written) result = kFailed;
     }
   }
   outcome << "Shutting down the appliance ...\n" << std::flush;
-  if (!guest.Shutdown(problem)) {
+  const bool down = guest.Shutdown(problem);
+  staging.Remove();
+  if (!down) {
     outcome << "The appliance did not shut down cleanly (" << problem
-              << "); what was written may not all be in the image.\n";
+            << "); what was written may not all be in the image.\n";
     result = kFailed;
-  } else if (written) {
-    outcome << "The changes are in the image.\n";
+  }
+  if (stopSignal != 0 && wrote) {
+    outcome << "Stopped by " << (stopSignal == SIGTERM ? "SIGTERM" : "SIGINT") << " while writing: only the files "
+            << "listed above as written or replaced are in the image; each registry file not listed as replaced is "
+               "as it was.\n";
+    result = kFailed;
+  } else if (written && down) {
+    outcome << "The changes listed above as written and replaced are in the image.\n";
+  } else if (wrote) {
+    outcome << "Only the files listed above as written or replaced are in the image; each registry file not listed "
+               "as replaced is as it was.\n";
   }
   outcome << std::flush;
-  AppendToLog(options, kept.str());
+  AppendToLog(options, kept.str(), ImageTerms{staging.Root(), volume, ""});
   return result;
 }

@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 
 #include "driver/console_bytes.h"
 #include "hive/hive_file.h"
+#include "offline/image_terms.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
@@ -25,7 +27,20 @@ namespace {
 // descriptor and its attributes (read-only, hidden, system...).
 constexpr const char* kNtfsAttributes[] = {"system.ntfs_acl", "system.ntfs_attrib_be"};
 constexpr char kBackupSuffix[] = ".morvane-backup";
+// The attribute through which ntfs-3g shows an entry's short (8.3) name.
+constexpr char kDosName[] = "system.ntfs_dos_name";
 constexpr char kFreshSuffix[] = ".morvane-new";
+// The name a file has in the image until all of it is there, read back.
+constexpr char kPartialSuffix[] = ".morvane-partial";
+// The largest registry file copied: Windows' hives stay far below it, and a
+// larger file is no hive the run would take.
+constexpr std::int64_t kLargestCopy = std::int64_t{2} << 30;
+constexpr std::int64_t kMegabyte = 1 << 20;
+
+// Whether `wanted` may be a short (8.3) name: Windows makes those with a tilde.
+bool MayBeShortName(const std::wstring& wanted) {
+  return wanted.find(L'~') != std::wstring::npos && wanted.size() <= 12;
+}
 
 std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string Leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -51,16 +66,65 @@ bool CopyAttributes(Guest& guest, const std::string& from, const std::string& to
   return true;
 }
 
-// Copies the file `local` to `path` in the image, and checks that all of it arrived.
-bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, std::string& error) {
+// Whether the files at `one` and `other` of this host hold the same bytes.
+bool SameBytes(const std::string& one, const std::string& other) {
+  const FileDescriptor first(open(one.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  const FileDescriptor second(open(other.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (first.get() < 0 || second.get() < 0) return false;
+  char a[65536];
+  char b[sizeof a];
+  for (;;) {
+    const ssize_t got = read(first.get(), a, sizeof a);
+    if (got < 0) return false;
+    ssize_t had = 0;
+    while (had < got) {
+      const ssize_t more = read(second.get(), b + had, static_cast<std::size_t>(got - had));
+      if (more <= 0) return false;
+      had += more;
+    }
+    if (std::memcmp(a, b, static_cast<std::size_t>(got)) != 0) return false;
+    if (got == 0) return read(second.get(), b, 1) == 0;
+  }
+}
+
+// Copies the file `local` to `path` in the image, syncs, and reads it back:
+// true only when all of it is there, byte for byte. `check` is a file of
+// this host to read it back into.
+bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, const std::string& check,
+                 std::string& error) {
   struct stat status {};
   std::int64_t size = -1;
-  if (guest.Upload(local, path) && guest.Size(path, size) && lstat(local.c_str(), &status) == 0 &&
-      size == status.st_size) {
-    return true;
-  }
-  error = size < 0 ? guest.Error() : "it reached the image cut short";
+  const bool sent = guest.Upload(local, path) && guest.Sync() && guest.Size(path, size);
+  const bool whole = sent && lstat(local.c_str(), &status) == 0 && size == status.st_size;
+  const bool same = whole && guest.Download(path, check) && SameBytes(local, check);
+  static_cast<void>(unlink(check.c_str()));
+  if (same) return true;
+  error = !sent ? guest.Error() : !whole ? "it reached the image cut short" : "it was read back otherwise";
   return false;
+}
+
+// `text`'s UTF-16LE bytes as UTF-8, and back.
+std::string FromUtf16(const std::string& bytes) {
+  std::wstring text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto unit = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                           static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (unit >= 0xDC00 && unit < 0xE000 && !text.empty() && text.back() >= 0xD800 && text.back() < 0xDC00) {
+      text.back() = static_cast<wchar_t>(0x10000 + ((text.back() - 0xD800) << 10) + (unit - 0xDC00));
+    } else {
+      text += unit;
+    }
+  }
+  return EncodeUtf8(text);
+}
+
+std::string ToUtf16(const std::string& text) {
+  std::string bytes;
+  for (wchar_t c : DecodeUtf8(text)) {
+    unsigned char units[4];
+    bytes.append(reinterpret_cast<const char*>(units), EncodeUtf16Le(c, units));
+  }
+  return bytes;
 }
 
 // The run's log among what it made: its name ends in .txt, in any letter case.
@@ -76,6 +140,19 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
+void RewriteRunLog(const std::string& path, const ImageTerms& terms) {
+  const FileDescriptor log(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  if (pread(log.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return;
+  const std::string shown = ToUtf16(InImageTerms(FromUtf16(bytes), terms));
+  if (shown == bytes) return;
+  if (pwrite(log.get(), shown.data(), shown.size(), 0) == static_cast<ssize_t>(shown.size())) {
+    static_cast<void>(ftruncate(log.get(), static_cast<off_t>(shown.size())));
+  }
+}
+
 void AppendToRunLog(const std::string& path, const std::string& text) {
   const FileDescriptor log(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat status {};
@@ -85,8 +162,11 @@ void AppendToRunLog(const std::string& path, const std::string& text) {
   static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
 }
 
-Staging::~Staging() {
-  if (!root_.empty()) nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+Staging::~Staging() { Remove(); }
+
+void Staging::Remove() {
+  if (!base_.empty()) nftw(base_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  base_.clear();
 }
 
 bool Staging::Create(std::string& problem) {
@@ -96,7 +176,14 @@ bool Staging::Create(std::string& problem) {
     problem = "No private folder could be made for the registry files (" + pattern + ": " + std::strerror(errno) + ")";
     return false;
   }
-  root_ = pattern;
+  // The volume's copy, and beside it the file that each write is read back into.
+  base_ = pattern;
+  root_ = base_ + "/volume";
+  check_ = base_ + "/read-back";
+  if (mkdir(root_.c_str(), 0700) != 0) {
+    problem = "No private folder could be made for the registry files (" + root_ + ": " + std::strerror(errno) + ")";
+    return false;
+  }
   return true;
 }
 
@@ -109,11 +196,12 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     component = WindowsName(component);
     if (component.empty()) return true;
   }
-  std::string path;  // below the root, in the image and here alike
+  std::string path;     // below the root, here
+  std::string inImage;  // the same in the image, where a short name is the long one
   for (std::size_t i = 0; i < components.size(); ++i) {
     std::vector<std::string> names;
-    if (!guest.List(path.empty() ? "/" : path, names)) {
-      problem = "The folder " + (path.empty() ? "/" : path) + " of the image cannot be read: " + guest.Error();
+    if (!guest.List(inImage.empty() ? "/" : inImage, names)) {
+      problem = "The folder " + (inImage.empty() ? "/" : inImage) + " of the image cannot be read: " + guest.Error();
       return false;
     }
     const std::wstring wanted = FoldName(components[i]);
@@ -128,17 +216,32 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
       }
       found = name;
     }
+    // A short (8.3) name, as ntfs-3g shows it: the copy keeps the name the
+    // run looks for, the image the entry's own.
+    std::string local = found;
+    for (std::size_t n = 0; found.empty() && MayBeShortName(components[i]) && n < names.size(); ++n) {
+      std::string shortName;
+      bool present = false;
+      if (guest.GetAttribute(inImage + "/" + names[n], kDosName, shortName, present) && present &&
+          FoldName(DecodeUtf8(shortName)) == wanted) {
+        found = names[n];
+        local = shortName;
+      }
+    }
     if (found.empty()) return true;
     const std::string folder = path;
-    path += "/" + found;
-    const std::string local = root_ + path;
+    const std::string imageFolder = inImage;
+    path += "/" + local;
+    inImage += "/" + found;
+    if (local != found) aliases_[path] = inImage;
+    const std::string here = root_ + path;
     const bool last = i + 1 == components.size();
     Guest::Kind kind = Guest::Kind::Missing;
     std::string target;
     struct stat status {};
-    const bool there = lstat(local.c_str(), &status) == 0;
-    if (!guest.KindOf(path, kind)) {
-      problem = path + " in the image cannot be read: " + guest.Error();
+    const bool there = lstat(here.c_str(), &status) == 0;
+    if (!guest.KindOf(inImage, kind)) {
+      problem = inImage + " in the image cannot be read: " + guest.Error();
       return false;
     }
     // What stands here already is the name of a file beside a registry
@@ -147,40 +250,60 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     bool made = there;
     errno = 0;
     if (kind == Guest::Kind::Folder) {
-      made = folderThere || ((!there || unlink(local.c_str()) == 0) && mkdir(local.c_str(), 0700) == 0);
+      made = folderThere || ((!there || unlink(here.c_str()) == 0) && mkdir(here.c_str(), 0700) == 0);
       if (made && !last) continue;
       // A folder asked for itself: the names in it (the record folder, whose
       // next free file names the run chooses).
       names.clear();
-      made = made && guest.List(path, names);
+      made = made && guest.List(inImage, names);
       for (const std::string& name : names) {
-        const std::string inside = local + "/" + name;
+        const std::string inside = here + "/" + name;
         if (lstat(inside.c_str(), &status) != 0) close(open(inside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (kind == Guest::Kind::Link) {
-      made = there || (guest.ReadLink(path, target) && symlink(target.c_str(), local.c_str()) == 0);
+      made = there || (guest.ReadLink(inImage, target) && symlink(target.c_str(), here.c_str()) == 0);
     } else if (kind == Guest::Kind::File && last && head > 0 && !there) {
       std::string bytes;
-      const FileDescriptor file(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      made = file.get() >= 0 && guest.ReadHead(path, head, bytes) &&
+      const FileDescriptor file(open(here.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      made = file.get() >= 0 && guest.ReadHead(inImage, head, bytes) &&
              write(file.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+      if (made && copy != nullptr) *copy = here;
     } else if (kind == Guest::Kind::File && last && copied_.count(path) == 0 && !folderThere) {
-      made = guest.Download(path, local);
+      // A file larger than a hive grows, or than this host's folder holds, is not copied.
+      std::int64_t size = 0;
+      struct statvfs space {};
+      if (!guest.Size(inImage, size) || statvfs(root_.c_str(), &space) != 0) {
+        problem = inImage + " in the image cannot be read: " + guest.Error();
+        return false;
+      }
+      const auto room = static_cast<std::int64_t>(space.f_bavail * space.f_frsize) - copiedBytes_ - 64 * kMegabyte;
+      if (size > kLargestCopy || size > room) {
+        problem = inImage + " in the image is " + std::to_string(size / kMegabyte) + " MB, more than " +
+                  (size > kLargestCopy ? "a registry file grows to (" + std::to_string(kLargestCopy / kMegabyte) +
+                                             " MB); it is no registry file the run would repair"
+                                       : "the folder " + Parent(base_) + " of this machine has free for it (" +
+                                             std::to_string(room < 0 ? 0 : room / kMegabyte) +
+                                             " MB): make room there, or name another folder in TMPDIR");
+        return false;
+      }
+      made = guest.Download(inImage, here);
+      if (!made) static_cast<void>(unlink(here.c_str()));  // no part of a file stands for it
+      copiedBytes_ += size;
       if (made) copied_.insert(path);
-      if (made && copy != nullptr) *copy = local;
+      if (made && copy != nullptr) *copy = here;
       // The names beside a registry file: the run chooses its backup's name among them.
       names.clear();
-      made = made && guest.List(folder.empty() ? "/" : folder, names);
+      made = made && guest.List(imageFolder.empty() ? "/" : imageFolder, names);
       for (const std::string& name : names) {
         const std::string beside = root_ + folder + "/" + name;
         if (lstat(beside.c_str(), &status) != 0) close(open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (!there) {
-      made = kind == Guest::Kind::File ? close(open(local.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)) == 0
-                                       : mkfifo(local.c_str(), 0600) == 0;
+      made = kind == Guest::Kind::File ? close(open(here.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)) == 0
+                                       : mkfifo(here.c_str(), 0600) == 0;
     }
     if (!made) {
-      problem = path + " in the image could not be copied: " + (errno != 0 ? std::strerror(errno) : guest.Error());
+      problem = inImage + " in the image could not be copied: " + (errno != 0 ? std::strerror(errno) : guest.Error());
       return false;
     }
     return true;
@@ -211,29 +334,67 @@ std::map<std::string, Staging::Entry> Staging::Entries() const {
   return entries;
 }
 
+std::string Staging::ImagePath(const std::string& path) const {
+  // The longest folder of the copy named otherwise in the image.
+  for (std::string folder = path; !folder.empty(); folder = Parent(folder)) {
+    const auto alias = aliases_.find(folder);
+    if (alias != aliases_.end()) return alias->second + path.substr(folder.size());
+  }
+  return path;
+}
+
+bool Staging::Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
+                    const std::string* keep, std::string& error) {
+  Guest::Kind kind = Guest::Kind::Missing;
+  // A file left at the temporary name by a run that was cut short is
+  // removed; anything else standing there stops the write.
+  if (!guest.KindOf(partial, kind) || (kind == Guest::Kind::File && !guest.Remove(partial)) ||
+      (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
+    error = kind == Guest::Kind::Missing || kind == Guest::Kind::File ? guest.Error() : partial + " is in the way";
+    return false;
+  }
+  if (UploadWhole(guest, local, partial, check_, error)) {
+    std::string why;
+    if (keep != nullptr && !CopyAttributes(guest, *keep, partial, why)) {
+      error = "its security descriptor and attributes could not be kept (" + why + ")";
+    } else if (!guest.Rename(partial, path) || !guest.Sync()) {
+      error = guest.Error();
+    } else {
+      return true;
+    }
+  }
+  static_cast<void>(guest.Remove(partial));
+  static_cast<void>(guest.Sync());
+  return false;
+}
+
 bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error) {
   Guest::Kind kind = Guest::Kind::Missing;
   // A folder that the image has already (one the run did not read) is used
   // as it is; a file is never written over.
-  if (!guest.KindOf(path, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
+  const std::string inImage = ImagePath(path);
+  if (!guest.KindOf(inImage, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
     error = kind == Guest::Kind::Missing ? guest.Error() : "a file of that name is in the image already";
     return false;
   }
   if (folder && kind == Guest::Kind::Folder) return true;
   if (folder) {
-    if (guest.MakeFolder(path)) return true;
+    if (guest.MakeFolder(inImage) && guest.Sync()) return true;
     error = guest.Error();
     return false;
   }
-  if (!UploadWhole(guest, root_ + path, path, error)) return false;
   // A backup takes its registry file's security descriptor where it can.
   const std::string name = Leaf(path);
-  for (const std::string& hive : copied_) {
-    const std::string prefix = Leaf(hive) + kBackupSuffix;
-    if (Parent(hive) != Parent(path) || name.compare(0, prefix.size(), prefix) != 0) continue;
+  const std::string* hive = nullptr;
+  for (const std::string& copied : copied_) {
+    const std::string prefix = Leaf(copied) + kBackupSuffix;
+    if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0) hive = &copied;
+  }
+  if (!Place(guest, root_ + path, inImage, inImage + kPartialSuffix, nullptr, error)) return false;
+  if (hive != nullptr) {
     std::string ignored;
-    static_cast<void>(CopyAttributes(guest, hive, path, ignored));
-    backedUp_.insert(hive);
+    static_cast<void>(CopyAttributes(guest, ImagePath(*hive), inImage, ignored) && guest.Sync());
+    backedUp_.insert(*hive);
   }
   return true;
 }
@@ -243,40 +404,34 @@ bool Staging::Replace(Guest& guest, const std::string& path, std::string& error)
     error = copied_.count(path) == 0 ? "it is no file that was copied from the image" : "its backup is not in the image";
     return false;
   }
-  const std::string fresh = path + kFreshSuffix;
-  Guest::Kind kind = Guest::Kind::Missing;
-  // A file left by a run that was cut short is replaced; anything else
-  // standing at that name stops the write.
-  if (!guest.KindOf(fresh, kind) || (kind == Guest::Kind::File && !guest.Remove(fresh)) ||
-      (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
-    error = kind == Guest::Kind::Folder || kind == Guest::Kind::Link || kind == Guest::Kind::Other
-                ? fresh + " is in the way"
-                : guest.Error();
-    return false;
-  }
-  if (UploadWhole(guest, root_ + path, fresh, error)) {
-    if (!CopyAttributes(guest, path, fresh, error)) {
-      error = "its security descriptor and attributes could not be kept (" + error + ")";
-    } else if (!guest.Rename(fresh, path)) {
-      error = guest.Error();
-    } else {
-      return true;
-    }
-  }
-  static_cast<void>(guest.Remove(fresh));
-  return false;
+  const std::string inImage = ImagePath(path);
+  return Place(guest, root_ + path, inImage, inImage + kFreshSuffix, &inImage, error);
 }
 
-bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
+bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop) {
   const std::map<std::string, Entry> after = Entries();
   std::vector<std::string> replaced;
   std::set<std::string> hiveFolders;  // the folders of the replaced registry files
+  std::int64_t needed = kMegabyte;    // for the folders and the file system's own records
   for (const auto& [path, entry] : after) {
     const auto was = before_.find(path);
     if (was != before_.end() && !entry.folder && !(was->second == entry)) {
       replaced.push_back(path);
       hiveFolders.insert(Parent(path));
     }
+    if (!entry.folder && (was == before_.end() || !(was->second == entry))) needed += entry.size;
+  }
+  // The room on the image's volume for everything, before anything is written.
+  std::int64_t free = 0;
+  if (!guest.FreeSpace(free) || free < needed) {
+    progress << (free < needed && free > 0
+                     ? "  The Windows volume in the image has " + std::to_string(free / kMegabyte) +
+                           " MB free, and the changes need " + std::to_string((needed + kMegabyte - 1) / kMegabyte) +
+                           " MB: make room on it (start the virtual machine, and empty its recycle bin, for "
+                           "instance), then run again.\n"
+                     : "  The free space of the Windows volume in the image cannot be read: " + guest.Error() + "\n")
+             << std::flush;
+    return false;
   }
   std::ostringstream said;  // what the log kept in the image ends with
   said << "\nWritten into the image:\n";
@@ -287,6 +442,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
     written = written && done;
   };
   const auto writeNew = [&](const std::string& path, bool folder) {
+    if (stop != 0) return;
     std::string error;
     const bool done = WriteNew(guest, path, folder, error);
     report("  " + path + (done ? ": written\n" : ": not written (" + error + ")\n"), done);
@@ -303,6 +459,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
     }
   }
   for (const std::string& path : replaced) {
+    if (stop != 0) break;
     std::string error;
     const bool done = Replace(guest, path, error);
     report("  " + path + (done ? ": replaced, its security descriptor and attributes kept\n"
@@ -311,13 +468,13 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress) {
   if (!written) {
     said << "A registry file not replaced above is as it was: the changes to it listed above were not made.\n";
   }
+  const ImageTerms terms{root_, volume_, ""};
   for (const std::string& path : record) {
-    if (IsLog(path)) AppendToRunLog(root_ + path, said.str());
+    if (IsLog(path)) {
+      RewriteRunLog(root_ + path, terms);
+      AppendToRunLog(root_ + path, said.str());
+    }
     writeNew(path, false);
   }
-  if (!guest.Sync()) {
-    progress << "  The image's disks could not be synced: " << guest.Error() << "\n" << std::flush;
-    written = false;
-  }
-  return written;
+  return written && stop == 0;
 }

@@ -5,6 +5,7 @@
 // beside them by name only. After the run, what the run created or replaced
 // there is written into the image under the same rules as on a mounted volume.
 
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -17,6 +18,10 @@
 // the run wrote it: never through a link, only to a regular file of one name.
 void AppendToRunLog(const std::string& path, const std::string& text);
 
+struct ImageTerms;
+// Makes the log file at `path` name what it names in `terms` (the image's).
+void RewriteRunLog(const std::string& path, const ImageTerms& terms);
+
 class Staging {
  public:
   Staging() = default;
@@ -26,7 +31,14 @@ class Staging {
 
   // Makes the folder (mode 0700) below $TMPDIR, or /var/tmp.
   [[nodiscard]] bool Create(std::string& problem);
+  // Removes the folder and everything in it now.
+  void Remove();
+  // The folder that stands for the Windows volume's root.
   const std::string& Root() const noexcept { return root_; }
+  // How the volume is named for the user: "partition 1 of win7.qcow2".
+  void NameVolume(const std::string& volume) { volume_ = volume; }
+  // The bytes of the files copied whole.
+  std::int64_t CopiedBytes() const noexcept { return copiedBytes_; }
 
   // Copies the file at `relative` (folders separated by backslashes or
   // slashes) from the mounted volume, each name matched without regard to
@@ -50,9 +62,12 @@ class Staging {
   // descriptor and attributes (read back), then renamed over it. The run's
   // record (what it made away from the registry files) goes last, its log
   // ending with what became of each registry file, so that the log kept in
-  // the image says only what reached it. Reports each file on `progress`;
-  // false when any was not written.
-  [[nodiscard]] bool WriteBack(Guest& guest, std::ostream& progress);
+  // the image says only what reached it. Each file goes in under a
+  // temporary name, is synced and read back whole, then renamed and synced
+  // again; nothing is written when the volume has no room for all of it.
+  // Reports each file on `progress` once it is there; stops before the next
+  // file once `stop` is set. False when any was not written.
+  [[nodiscard]] bool WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop);
 
  private:
   struct Entry {
@@ -64,12 +79,24 @@ class Staging {
       return folder == other.folder && inode == other.inode && size == other.size && modified == other.modified;
     }
   };
-  std::map<std::string, Entry> Entries() const;  // by path below the root, "/" first
+  std::map<std::string, Entry> Entries() const;
+  // The path in the image of `path` below the root here.
+  std::string ImagePath(const std::string& path) const;  // by path below the root, "/" first
+  // Puts the file `local` at `path` through the temporary name `partial`,
+  // with the NTFS attributes of `keep` when given.
+  bool Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
+             const std::string* keep, std::string& error);
   bool WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error);
   bool Replace(Guest& guest, const std::string& path, std::string& error);
 
-  std::string root_;
+  std::string base_;   // the private folder
+  std::string root_;   // the volume's copy in it
+  std::string check_;  // where a written file is read back to
+  std::string volume_;
+  std::int64_t copiedBytes_ = 0;
   std::map<std::string, Entry> before_;
   std::set<std::string> copied_;     // the files copied whole, by path below the root
   std::set<std::string> backedUp_;   // files whose backup reached the image
+  // Folders copied under their short name, with their path in the image.
+  std::map<std::string, std::string> aliases_;
 };

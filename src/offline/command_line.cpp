@@ -4,7 +4,7 @@
 
 namespace {
 
-enum class Option { kHelp, kVersion, kYes, kDryRun, kLog, kUndo, kImage, kRoot, kFormat };
+enum class Option { kHelp, kVersion, kYes, kDryRun, kLog, kUndo, kImage, kRoot, kFormat, kOtherFile };
 
 struct OptionName {
   Option option;
@@ -18,7 +18,7 @@ constexpr OptionName kOptions[] = {
     {Option::kYes, 'y', "yes", nullptr},      {Option::kDryRun, 'n', "dry-run", nullptr},
     {Option::kLog, 0, "log", "FILE"},         {Option::kUndo, 0, "undo", "FILE"},
     {Option::kImage, 'a', nullptr, "IMAGE"},  {Option::kRoot, 0, "root", "DEVICE"},
-    {Option::kFormat, 0, "format", "FORMAT"},
+    {Option::kFormat, 0, "format", "FORMAT"},  {Option::kOtherFile, 0, "other-file", "FILE"},
 };
 
 const OptionName* FindLong(const std::string& name) {
@@ -58,6 +58,7 @@ bool Apply(const OptionName& option, const std::string& value, CommandLine& line
     case Option::kImage: line.images.push_back(value); break;
     case Option::kRoot: line.root = value; break;
     case Option::kFormat: line.format = value; break;
+    case Option::kOtherFile: line.others.push_back(value); break;
   }
   return true;
 }
@@ -129,6 +130,10 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& pro
   if (line.images.empty() && (!line.root.empty() || !line.format.empty())) {
     problem = std::string(line.root.empty() ? "--format" : "--root") +
               " is for disk images and needs -a IMAGE (a mounted volume is named as WINDOWS_ROOT alone)";
+    return false;
+  }
+  if (!line.others.empty() && line.format.empty()) {
+    problem = "--other-file is for an image whose format is named with --format";
     return false;
   }
   if (!line.images.empty() && !operands.empty()) {

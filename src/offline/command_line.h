@@ -14,6 +14,7 @@ struct CommandLine {
   std::vector<std::string> images;  // -a, once for each disk
   std::string root;                 // --root: the device of the Windows to repair among several
   std::string format;               // --format: the images' format
+  std::vector<std::string> others;  // --other-file: files of the host that the images may read
   bool help = false;
   bool version = false;
 };

@@ -13,6 +13,7 @@
 #include "driver/undo_file.h"
 #include "offline/command_line.h"
 #include "offline/image_dispatch.h"
+#include "offline/image_terms.h"
 #include "offline/offline_run.h"
 #include "posix/utf8_console.h"
 
@@ -22,6 +23,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: morvane-offline [OPTION]... WINDOWS_ROOT\n"
     "       morvane-offline [OPTION]... -a IMAGE [-a IMAGE]... [--root DEVICE] [--format FORMAT]\n"
+    "                       [--other-file FILE]...\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
     "mounted read-write at WINDOWS_ROOT (the folder that holds the Windows folder), machine-wide\n"
     "and for every user profile. Each registry file changed is first copied to a backup beside it.\n"
@@ -36,8 +38,10 @@ constexpr char kUsage[] =
     "              (default: Morvane-undo.reg, or Morvane-undo-2.reg..., beside the log file)\n"
     "  -a IMAGE    a disk of the Windows machine, once for each of its disks\n"
     "  --root DEVICE  with -a: the Windows to repair when the disks hold several (as listed then)\n"
-    "  --format FORMAT  with -a: the images' format (raw, qcow2...); otherwise read from an image\n"
-    "              file, and raw for a disk\n"
+    "  --format FORMAT  with -a: the images' format (raw, qcow2, vmdk...); otherwise qcow2 for a\n"
+    "              file with a qcow2 header that reads no other file, and raw for everything else\n"
+    "  --other-file FILE  with --format: a file of this machine that the images read (a backing\n"
+    "              file, an external data file, a vmdk extent), once for each; any other is refused\n"
     "  -V, --version  print the version and exit\n"
     "  -h, --help  print this usage and exit\n"
     "Exit codes: 0 done, 1 stopped before changing anything (a wrong command line too), 2 finished,\n"
@@ -103,7 +107,11 @@ int main(int argc, char** argv) {
   }
   // A file-size limit makes a write fail, which the run reports, instead of ending it.
   std::signal(SIGXFSZ, SIG_IGN);
-  Utf8Console console;
+  // Started by morvane-offline-image over copies of an image's files: what
+  // the run says names the image's paths.
+  const ImageTerms terms = ImageTermsOfRun();
+  ImageTermsBuf inImageTerms(*std::cout.rdbuf(), terms);
+  Utf8Console console(terms.Active() ? static_cast<std::streambuf&>(inImageTerms) : *std::cout.rdbuf());
   SystemClock clock;
   OfflineServices services{console, clock, std::cin};
   return RunOffline(options, services);

@@ -22,6 +22,7 @@
 #include "driver/undo_file.h"
 #include "host/system_info.h"
 #include "offline/hive_host.h"
+#include "offline/image_terms.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
@@ -472,10 +473,16 @@ void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, s
     runLog << L"\r\n";
   }
   if (!tally.written.empty()) {
-    runLog << L"Written, each after a backup beside it. To put one back as it was, with that Windows shut "
-              L"down, copy its backup over it from a Linux system like this one, the volume mounted as now:";
+    // Each path quoted for the shell: its folder names are the volume's, which anyone could choose.
+    const ImageTerms image = ImageTermsOfRun();
+    runLog << (image.Active() ? L"Written, each after a backup beside it. To put one back as it was, with the "
+                                L"virtual machine shut down, copy its backup over it from this machine:"
+                              : L"Written, each after a backup beside it. To put one back as it was, with that "
+                                L"Windows shut down, copy its backup over it from a Linux system like this one, "
+                                L"the volume mounted as now:");
     for (const HiveFile* hive : tally.written) {
-      runLog << L"\r\n  cp \"" << DecodeUtf8(hive->BackupPath()) << L"\" \"" << DecodeUtf8(hive->Path()) << L"\"";
+      runLog << L"\r\n  " << DecodeUtf8((image.Active() ? image.opening + " " : std::string()) + "cp " +
+                                          ShellQuoted(hive->BackupPath()) + " " + ShellQuoted(hive->Path()));
     }
     runLog << L"\r\n";
     if (!undo.Complete()) {

@@ -7,6 +7,7 @@ appliance.
 import hashlib
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -22,6 +23,12 @@ SZ, EXPAND_SZ, DWORD = 1, 2, 4
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 SOFTWARE, ALICE = "/Windows/System32/config/SOFTWARE", "/Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat"
 BOB = ALICE.replace("alice", "bob")  # named in the profile list with a trailing dot, as Windows allows
+# A profile folder whose name a shell would run: a printed command must only name it.
+CAROL_FOLDER = "carol'$(touch pwned)`touch pwned2`"
+CAROL = ALICE.replace("alice", CAROL_FOLDER)
+# A profile named in the profile list by its folder's short name, which ntfs-3g shows.
+DAVID, DAVID_SHORT = ALICE.replace("alice", "david-long-name"), "DAVID-~1"
+WHOLE = "%s (a file system on the whole disk)"
 # Owner and group SYSTEM, a DACL granting SYSTEM everything; and the hidden, system and archive attributes:
 # not what ntfs-3g gives a new file, so a replaced hive that did not keep them shows it.
 DESCRIPTOR = "0x01000480140000002000000000000000" "2c000000010100000000000512000000" \
@@ -41,12 +48,14 @@ def lay_out(root, dirty=False):
                           "ProductName": sz("Windows 7 Professional"), "SystemRoot": sz(r"C:\Windows")},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1001": {"ProfileImagePath": sz(r"%SystemDrive%\Users\alice", EXPAND_SZ)},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1003": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + CAROL_FOLDER, EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1004": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + DAVID_SHORT, EXPAND_SZ)},
         r"Classes\.exe": {"": sz("badfile")}})
     write_hive(root / "Windows/System32/config/SYSTEM", {
         "Select": {"Current": (DWORD, b"\x01\0\0\0")},
         r"ControlSet001\Control\ProductOptions": {"ProductType": sz("WinNT")},
         r"ControlSet001\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")}})
-    for profile in (ALICE, BOB):
+    for profile in (ALICE, BOB, CAROL, DAVID):
         write_hive(root / profile[1:], {".exe": {"": sz("evilfile")}})
     if dirty:  # SOFTWARE's second sequence number made 2, the XOR checksum kept right
         data = bytearray((root / SOFTWARE[1:]).read_bytes())
@@ -82,15 +91,36 @@ class ImageRepair(unittest.TestCase):
                 script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % ((cls.folder / tree,) * 2)]
                 script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
                            for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
+                script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
                 script += ["umount /"]
         # Without KVM where it is there but does not start, as the program itself does.
+        cls.env = dict(os.environ)
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
-            subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600,
-                           env={**os.environ, "LIBGUESTFS_BACKEND_SETTINGS": "force_tcg"})
+            cls.env["LIBGUESTFS_BACKEND_SETTINGS"] = "force_tcg"
+            subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600, env=cls.env)
+        # Beside the raw image, copies of it: one killed during the writing, one nearly full.
+        cls.killed, cls.full = cls.folder / "killed.raw", cls.folder / "full.raw"
+        for copy in cls.killed, cls.full:
+            shutil.copyfile(cls.raw, copy)
+        (cls.folder / "filler").write_bytes(b"x")
+        subprocess.run(["ntfscp", cls.full, cls.folder / "filler", "/filler"], check=True, capture_output=True)
+        free = int(re.search(r"Free Clusters: (\d+)", subprocess.run(["ntfsinfo", "-m", cls.full], capture_output=True,
+                                                                     text=True).stdout).group(1)) * 4096
+        subprocess.run(["ntfsfallocate", "-l", str(free - (1 << 20)), cls.full, "/filler"], check=True,
+                       capture_output=True)
+        # The copies go here, to be seen named nowhere and left nowhere.
+        cls.copies = cls.folder / "copies"
+        cls.copies.mkdir()
+
+    def copies_env(self):
+        """The copies in a folder of the test's; libguestfs' own files where they are."""
+        return {**os.environ, "TMPDIR": str(self.copies), "LIBGUESTFS_CACHEDIR": "/var/tmp", "LIBGUESTFS_TMPDIR": "/tmp"}
 
     def run_offline(self, *args, log=True):
         run = subprocess.run([OFFLINE, *(["--log", self.folder / "Morvane.txt"] if log else []), *args], input="",
-                             capture_output=True, text=True, timeout=600)
+                             capture_output=True, text=True, timeout=600, env=self.copies_env())
+        self.assertNotIn(str(self.copies), run.stdout + run.stderr)
+        self.assertEqual(list(self.copies.iterdir()), [])
         return run.returncode, run.stdout + run.stderr
 
     def files(self, image, *paths):
@@ -106,17 +136,22 @@ class ImageRepair(unittest.TestCase):
                 for path in paths}
 
     def test_a_qcow2_image_is_repaired_and_a_second_run_writes_nothing(self):
-        before = self.files(self.qcow2, SOFTWARE, ALICE)
+        before = self.files(self.qcow2, SOFTWARE, ALICE, CAROL)
         code, out = self.run_offline("--yes", "-a", self.qcow2)
         self.assertEqual(code, 0, out)
-        after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, SOFTWARE + ".morvane-backup", ALICE + ".morvane-backup")
+        after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, CAROL, SOFTWARE + ".morvane-backup",
+                           ALICE + ".morvane-backup")
         for hive in (SOFTWARE, ALICE):
             self.assertEqual(after[hive + ".morvane-backup"][0], before[hive][0])
             self.assertEqual(after[hive][1], before[hive][1])  # the same descriptor and attributes
             self.assertIn("  %s: replaced, its security descriptor and attributes kept" % hive, out)
-        self.assertTrue((self.folder / "Morvane.txt").read_bytes().decode("utf-16-le").endswith(
-            "Shutting down the appliance ...\r\nThe changes are in the image.\r\n"))
-        for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None), (BOB, "/.exe", None)):
+        log = (self.folder / "Morvane.txt").read_bytes().decode("utf-16-le")
+        self.assertTrue(log.endswith("Shutting down the appliance ...\r\n"
+                                     "The changes listed above as written and replaced are in the image.\r\n"), log)
+        self.assertNotIn(str(self.copies), log)
+        after.update(self.files(self.qcow2, DAVID))
+        for hive, key, value in ((SOFTWARE, r"/Classes/.exe", "exefile"), (ALICE, "/.exe", None), (BOB, "/.exe", None),
+                                 (CAROL, "/.exe", None), (DAVID, "/.exe", None)):
             (self.folder / "hive").write_bytes(after[hive][0])
             listed = subprocess.run(["reglookup", "-H", "-p", key, self.folder / "hive"], capture_output=True,
                                     text=True).stdout
@@ -125,16 +160,52 @@ class ImageRepair(unittest.TestCase):
         code, out = self.run_offline("--yes", "-a", self.qcow2)
         self.assertEqual((code, digest(self.qcow2)), (0, repaired), out)
         self.assertIn("Nothing was written into the image.", out)
+        # The first run's commands that put SOFTWARE and carol's hive back, pasted into a shell, run nothing else.
+        opening = "  guestfish --rw --format=qcow2 -a '%s' -m '/dev/sda' cp " % self.qcow2
+        commands = [line for line in log.split("\r\n") if line.startswith(opening)]
+        self.assertEqual(len(commands), 5, log)
+        shell = self.folder / "shell"
+        shell.mkdir()
+        for command in commands[0], commands[-2]:
+            self.assertTrue(command.endswith(("/SOFTWARE'", "touch pwned2`/AppData/Local/Microsoft/Windows/UsrClass.dat'")))
+            subprocess.run(["sh", "-c", command], cwd=shell, env=self.env, check=True, timeout=600)
+        self.assertEqual(list(shell.iterdir()), [])
+        restored = self.files(self.qcow2, SOFTWARE, CAROL)
+        self.assertEqual([restored[SOFTWARE][0], restored[CAROL][0]], [before[SOFTWARE][0], before[CAROL][0]])
 
     def test_refusals_and_a_dry_run_leave_the_images_as_they_were(self):
+        # A file of the host that a vmdk descriptor and a qcow2 header name: never opened, never written.
+        self.extent = self.folder / "extent.bin"
+        self.external = self.folder / "external.qcow2"
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-o", "data_file=%s,data_file_raw=on" % self.extent,
+                        self.external, "1M"], check=True)
+        self.extent.write_bytes(bytes(range(256)) * 4096)
+        extent = digest(self.extent)
+        with open(self.empty, "r+b") as empty:
+            empty.write(('# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n'
+                         'RW 2048 FLAT "%s" 0\n' % self.extent).encode())
         cases = [
             ("dry run", ["--dry-run", "-a", self.raw], None, "Nothing was written into the image."),
             ("dirty hive", ["--yes", "-a", self.dirty], 1, "its two sequence numbers differ"),
+            # Its first sector a vmdk descriptor naming another file of the host: read as raw, no Windows.
             ("no Windows", ["--yes", "-a", self.empty], 1, "No Windows installation was found on %s." % self.empty),
+            ("vmdk named", ["--yes", "--format", "vmdk", "-a", self.empty], 1,
+             "%s as vmdk names another file of this machine, %s, which is not opened unasked. If that is so, name "
+             "it with --other-file FILE. Nothing was changed." % (self.empty, self.extent)),
+            ("data file", ["--yes", "-a", self.external], 1,
+             "%s has a qcow2 header that names another file of this machine, its external data file %s, which is "
+             "not opened unasked." % (self.external, self.extent)),
+            ("data file, named format", ["--yes", "--format", "qcow2", "-a", self.external], 1,
+             "its external data file %s, which is not opened unasked." % self.extent),
+            ("named twice", ["--yes", "-a", self.raw, "-a", self.folder / "." / self.raw.name], 1,
+             "%s and %s are the same file, named twice with -a: name each disk of the machine once. Nothing was "
+             "changed." % (self.raw, self.folder / "." / self.raw.name)),
+            ("nearly full", ["--yes", "-a", self.full], 1,
+             "The Windows volume in the image, %s, has 1 MB free, and the run may need " % WHOLE % self.full),
             ("several", ["--yes", "-a", self.raw, "-a", self.dirty], 1,
              "Several Windows installations were found:\n  /dev/sda  Windows 7 Professional (/Windows), on %s\n"
              "  /dev/sdb  Windows 7 Professional (/Windows), on %s\nName the one to repair with --root DEVICE."
-             % (self.raw, self.dirty)),
+             % (WHOLE % self.raw, WHOLE % self.dirty)),
         ]
         # A disk of the machine: the raw image behind a loop device, read as a disk is.
         disk = subprocess.run(["losetup", "--find", "--show", "--read-only", self.raw], capture_output=True,
@@ -142,17 +213,18 @@ class ImageRepair(unittest.TestCase):
         if disk.returncode == 0:
             self.addCleanup(subprocess.run, ["losetup", "--detach", disk.stdout.strip()])
             cases.append(("disk, dry run", ["--dry-run", "-a", disk.stdout.strip()], 0,
-                          "Windows 7 Professional found on /dev/sda, on %s." % disk.stdout.strip()))
+                          "Windows 7 Professional found on %s." % WHOLE % disk.stdout.strip()))
         else:
             print("The disk case is skipped: no loop device (%s)" % disk.stderr.strip(), file=sys.stderr)
         for name, args, expected, message in cases:
             with self.subTest(name):
-                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty)}
+                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty, self.full)}
                 code, out = self.run_offline(*args)
                 self.assertIn(message, out)
                 if expected is not None:
                     self.assertEqual(code, expected, out)
                 self.assertEqual({image: digest(image) for image in images}, images)
+                self.assertEqual(digest(self.extent), extent)
 
     def test_an_image_in_use_is_refused_and_the_chosen_root_of_several_repaired(self):
         machine = subprocess.Popen(["qemu-system-x86_64", "-S", "-display", "none", "-machine", "accel=tcg",
@@ -168,16 +240,64 @@ class ImageRepair(unittest.TestCase):
             machine.wait()
         self.assertIn("%s is in use by another program, most likely a running virtual machine" % self.dirty, out)
         self.assertEqual((code, digest(self.dirty)), (1, before))
+        # Interrupted once the writing began: the appliance ended, the copies removed, and the last line says so.
+        software = self.files(self.raw, SOFTWARE)
+        run = subprocess.Popen([OFFLINE, "--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               env=self.copies_env())
+        out = ""
+        for line in run.stdout:
+            out += line
+            if line.startswith("Writing the changes into"):
+                run.send_signal(signal.SIGINT)
+        run.stdout.close()
+        self.assertEqual(run.wait(timeout=600), 2, out)
+        self.assertTrue(out.endswith("Stopped by SIGINT while writing: only the files listed above as written or "
+                                     "replaced are in the image; each registry file not listed as replaced is as it "
+                                     "was.\n"), out)
+        self.assertNotIn(str(self.copies), out)
+        self.assertEqual(list(self.copies.iterdir()), [])
+        self.assertEqual(self.files(self.raw, SOFTWARE), software)
         # With its record in the image, whose log ends with what reached the image.
         code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty, log=False)
         self.assertEqual(code, 0, out)
-        self.assertIn("Windows 7 Professional found on /dev/sda, on %s." % self.raw, out)
+        self.assertIn("Windows 7 Professional found on %s." % WHOLE % self.raw, out)
         replaced = "  %s: replaced, its security descriptor and attributes kept\n" % SOFTWARE
         self.assertIn(replaced, out)
         self.assertEqual(digest(self.dirty), before)
         record = self.files(self.raw, "/Morvane/Morvane.txt")["/Morvane/Morvane.txt"][0].decode("utf-16-le")
         self.assertIn("\r\nWritten into the image:\r\n", record)
         self.assertIn(replaced.replace("\n", "\r\n"), record.split("Written into the image:")[1])
+
+    def test_qemu_killed_during_the_writing_leaves_each_file_original_whole_or_at_its_temporary_name(self):
+        config = os.path.dirname(SOFTWARE)
+        original = self.files(self.killed, SOFTWARE, ALICE)
+        for name, kill in (("at the start", lambda line: line.startswith("Writing the changes into")),
+                           ("after the first backup", lambda line: line.startswith("  %s.morvane-backup" % SOFTWARE)
+                            and line.endswith(": written\n"))):
+            with self.subTest(name):
+                run = subprocess.Popen([OFFLINE, "--yes", "-a", self.killed], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                       env=self.copies_env())
+                out = ""
+                for line in run.stdout:
+                    out += line
+                    if kill(line):
+                        subprocess.run(["pkill", "-KILL", "-P", str(run.pid), "qemu-system"])
+                run.stdout.close()
+                self.assertEqual(run.wait(timeout=600), 2, out)
+                self.assertEqual(list(self.copies.iterdir()), [])
+                now = self.files(self.killed, SOFTWARE, ALICE)
+                for hive in (SOFTWARE, ALICE):
+                    self.assertEqual(now[hive][0] == original[hive][0], "  %s: replaced" % hive not in out, out)
+                listed = subprocess.run(["ntfsls", "-f", self.killed, "-p", config], capture_output=True, text=True,
+                                        check=True).stdout.split()
+                for file in set(listed) - {".", "..", "SOFTWARE", "SYSTEM"}:  # a backup is whole, or at its temporary name
+                    self.assertTrue(file.startswith("SOFTWARE.morvane-"), listed)
+                    if not file.endswith((".morvane-partial", ".morvane-new")):
+                        path = config + "/" + file
+                        self.assertEqual(self.files(self.killed, path)[path][0], original[SOFTWARE][0])
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])

@@ -286,7 +286,7 @@ class OfflineRepair(unittest.TestCase):
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
                 undo = self.root / "Morvane" / "Morvane-undo.reg"
                 self.assertIn('logged on: reg import "C:\\Morvane\\Morvane-undo.reg"\n', log)
-                self.assertIn('\n  cp "%s" "%s"\n' % (backup(self.software), self.software), log)
+                self.assertIn("\n  cp '%s' '%s'\n" % (backup(self.software), self.software), log)
                 self.assertIn("; HKEY_USERS\\%s_Classes\\.exe was a symbolic link" % BOB, read_text(undo))
                 restored = with_parents(read_reg([undo], as_windows_names(names))[0])
                 expected = as_windows_names({prefix: backup(hive) for prefix, hive in names.items()})
@@ -671,11 +671,29 @@ class OfflineRepair(unittest.TestCase):
                 (["--root", "/dev/sda2", "/mnt"], "--root is for disk images and needs -a IMAGE (a mounted volume is "
                                                   "named as WINDOWS_ROOT alone)"),
                 (["--format=raw", "/mnt"], "--format is for disk images and needs -a IMAGE (a mounted volume is "
-                                           "named as WINDOWS_ROOT alone)")):
+                                           "named as WINDOWS_ROOT alone)"),
+                (["--other-file", "base.qcow2", "-a", "top.qcow2"],
+                 "--other-file is for an image whose format is named with --format")):
             with self.subTest(args):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual((run.returncode, run.stdout, run.stderr),
                                  (1, "", "morvane-offline: %s\nTry 'morvane-offline --help'.\n" % problem))
+
+    def test_the_restore_commands_pasted_into_a_shell_run_nothing_else(self):
+        folder = pathlib.Path(tempfile.mkdtemp(prefix="morvane-restore-"))
+        self.addCleanup(shutil.rmtree, folder)
+        (folder / "volume'$(touch pwned)`touch pwned2`").mkdir()
+        (folder / "shell").mkdir()
+        self.lay_out(root=folder / "volume'$(touch pwned)`touch pwned2`")
+        before = {hive: hive.read_bytes() for hive in (self.software, self.alice)}
+        code, out = self.run_offline("--yes")
+        self.assertEqual(code, 0, out)
+        commands = [line for line in out.splitlines() if line.startswith("  cp '")]
+        self.assertEqual(len(commands), 4, out)
+        for command in commands:
+            subprocess.run(["sh", "-c", command], cwd=folder / "shell", check=True, timeout=60)
+        self.assertEqual(list((folder / "shell").iterdir()), [])
+        self.assertEqual({hive: hive.read_bytes() for hive in before}, before)
 
     def test_each_form_of_an_option_is_taken(self):
         log, undo = pathlib.Path("log.txt"), pathlib.Path("undo.reg")  # in the folder the run starts in
