@@ -10,6 +10,7 @@
 #include "platform/win_desktop.h"
 #include "platform/win_dialog.h"
 #include "platform/win_environment.h"
+#include "platform/win_files.h"
 #include "platform/win_host.h"
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
@@ -32,8 +33,9 @@ int wmain(int argc, wchar_t** argv) {
   WinEventLog eventLog;
   WinShell shell;
   WinRecordFolders records;
+  WinSystemFiles files;
   RunServices services{console,    dialog,    clock,   environment, tokens, host,   shortPaths,
-                       processes,  registry,  desktop, eventLog,    shell,  records};
+                       processes,  registry,  desktop, eventLog,    shell,  records, files};
   const int exitCode = Run(services, arguments);
   return exitCode;
 }

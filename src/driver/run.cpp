@@ -143,7 +143,7 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
                                                 : UndoFileIn(desktop),
                       &services.records);
     UndoRegistry registry(services.registry, undoFile);
-    failures = RunFamilyReset(registry, info, runLog);
+    failures = RunFamilyReset(registry, info, runLog, services.files);
     ReportUnflushedUndoFile(runLog, undoFile);
     ReportUndoFile(runLog, registry, undoFile.Path());
     changed = registry.Changed();

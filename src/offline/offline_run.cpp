@@ -441,7 +441,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   UndoRegistry registry(volume.Registry(), undo);
   Tally tally;
   std::wostringstream machineLines;
-  tally.failures += RunFamilyReset(registry, info, machineLines);
+  tally.failures += RunFamilyReset(registry, info, machineLines, volume);
   Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
          undo, runLog, tally);
   RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);

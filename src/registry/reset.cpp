@@ -175,8 +175,9 @@ std::uint32_t ResetOfFamily(RegistryAccess& registry, const SystemInfo& info, st
       return failures + AddPinToStartVerb(registry, runLog);
     }
     case ResetFamily::kWin81: {
-      const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
-      return failures + AddPinToStartHandler(registry, runLog) + RemoveWindows8PinVerb(registry, runLog);
+      std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      failures += AddPinToStartHandler(registry, runLog);
+      return failures + RemoveWindows8PinVerb(registry, runLog);
     }
     case ResetFamily::kNone:
       break;
@@ -268,13 +269,17 @@ std::uint32_t RemoveWindows8PinVerb(RegistryAccess& registry, std::wostream& run
   return 1;
 }
 
-std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog,
+                             SystemFiles& files) {
   if (FamilyOf(info) == ResetFamily::kNone) return 0;
-  const std::uint32_t failures = ResetOfFamily(registry, info, runLog);
+  std::uint32_t failures = ResetOfFamily(registry, info, runLog);
   // Then the policies that would still stop programs, and the tools that
-  // repair them, from starting: the machine's and the current user's.
-  return failures + RemovePolicyLocks(registry, runLog, RegistryRoot::HKLM) +
-         RemovePolicyLocks(registry, runLog, RegistryRoot::HKCU);
+  // repair them, from starting: the machine's and the current user's; then
+  // the debuggers started in place of programs. One after the other, so that
+  // their lines come in this order.
+  failures += RemovePolicyLocks(registry, runLog, RegistryRoot::HKLM);
+  failures += RemovePolicyLocks(registry, runLog, RegistryRoot::HKCU);
+  return failures + RemoveDebuggers(registry, runLog, files);
 }
 
 std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "fakes/fakes.h"
+#include "registry/debugger_locks.h"
 #include "registry/operations.h"
 #include "registry/policy_locks.h"
 #include "registry/reset.h"
@@ -260,6 +262,78 @@ TEST(PolicyLocks, EachGoesAndTheOtherPoliciesStay) {
   EXPECT_EQ(RemovePolicyLocks(registry, log, RegistryRoot::HKCU), 1u);
   EXPECT_EQ(log.str(), L"  * HKCU" + cmd + L"\\\\DisableCMD exists and is set to 1!\r\n  * HKCU" + cmd +
                            L"\\\\DisableCMD could not be reset (error 5)!\r\n\r\n");
+}
+
+
+// The debuggers of Image File Execution Options in both views, planted alone
+// and all together: each goes unless it starts a program that is there,
+// inside a folder of installed programs; the other values and keys stay. A
+// refused deletion is named and counted; a second run finds nothing to do.
+TEST(DebuggerLocks, EachGoesUnlessItStartsAnInstalledProgram) {
+  const std::wstring options = L"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\";
+  const std::wstring wow = L"HKLM\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\";
+  const struct Planted {
+    std::wstring key, command, keptFolder;  // kept when it names a folder
+    std::wstring program;
+  } planted[] = {
+      {options + L"notepad.exe\\Filter1", L"C:\\evil.exe", L"", L""},  // a filter key of Windows 10
+      // Unquoted, its first word is C:\Program.
+      {options + L"procexp.exe", L"C:\\Program Files\\Kept\\kept.exe", L"", L""},
+      {options + L"regedit.exe", L"\"%ProgramFiles%\\Kept\\kept.exe\" /e", L"C:\\Program Files",
+       L"C:\\Program Files\\Kept\\kept.exe"},
+      {options + L"sethc.exe", L"C:\\Program Files", L"", L""},  // the folder itself
+      {options + L"taskmgr.exe", L"\"C:\\Program Files\\Gone\\gone.exe\"", L"", L""},
+      {options + L"utilman.exe", L"C:\\Program Files\\..\\Windows\\evil.exe", L"", L""},
+      {wow + L"msconfig.exe", L"C:\\evil32.exe -d", L"", L""},
+      {wow + L"taskmgr.exe", L"  \"c:\\program files (x86).\\KEPT\\kept32.exe\"", L"C:\\Program Files (x86)",
+       L"c:\\program files (x86).\\KEPT\\kept32.exe"},
+  };
+  FakeSystemFiles files;
+  files.variables = {{L"ProgramFiles", L"C:\\Program Files"}};
+  files.files = {L"C:\\Program Files\\Kept\\kept.exe", L"C:\\Windows\\evil.exe",
+                 L"c:\\program files (x86).\\KEPT\\kept32.exe"};
+  const std::wstring folders = L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion";
+  for (std::size_t alone = 0; alone <= std::size(planted); ++alone) {
+    MemoryRegistry registry, expected;
+    for (MemoryRegistry* each : {&registry, &expected}) {
+      ASSERT_TRUE(PutText(*each, folders, L"ProgramFilesDir", L"C:\\Program Files"));
+      ASSERT_TRUE(PutText(*each, folders, L"ProgramFilesDir (x86)", L"C:\\Program Files (x86)"));
+      ASSERT_TRUE(Put(*each, options + L"winword.exe", L"MitigationOptions", ValueType::RegBinary, Bytes{0, 1, 0, 0}));
+      ASSERT_TRUE(PutText(*each, options + L"notepad.exe\\Filter1", L"FilterFullPath", L"C:\\Tools\\notepad.exe"));
+    }
+    std::wstring lines;
+    for (std::size_t i = 0; i < std::size(planted); ++i) {
+      if (alone != i && alone != std::size(planted)) continue;
+      const Planted& lock = planted[i];
+      ASSERT_TRUE(PutText(registry, lock.key, L"Debugger", lock.command));
+      ASSERT_TRUE(PutText(registry, lock.key, L"GlobalFlag", L"0x2"));
+      ASSERT_TRUE(PutText(expected, lock.key, L"GlobalFlag", L"0x2"));
+      const std::wstring shown = lock.key + L"\\\\Debugger";
+      lines += L"  * " + shown + L" exists and is set to " + lock.command + L"!\r\n";
+      if (lock.keptFolder.empty()) {
+        lines += L"  * " + shown + L" has been deleted!\r\n\r\n";
+        continue;
+      }
+      ASSERT_TRUE(PutText(expected, lock.key, L"Debugger", lock.command));
+      lines += L"  * " + shown + L" was kept: it starts " + lock.program + L", a program installed in " +
+               lock.keptFolder + L"!\r\n\r\n";
+    }
+    std::wostringstream log;
+    EXPECT_EQ(RemoveDebuggers(registry, log, files), 0u);
+    EXPECT_EQ(log.str(), lines) << alone;
+    EXPECT_EQ(registry.State(), expected.State()) << alone;
+    std::wostringstream again;
+    EXPECT_EQ(RemoveDebuggers(registry, again, files), 0u);
+    EXPECT_EQ(again.str().find(L"deleted"), std::wstring::npos) << alone;
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+  MemoryRegistry registry;
+  ASSERT_TRUE(PutText(registry, options + L"taskmgr.exe", L"Debugger", L"C:\\evil.exe"));
+  registry.Fail(Kind::DeleteValue, options + L"taskmgr.exe", kRegistryAccessDenied);
+  std::wostringstream log;
+  EXPECT_EQ(RemoveDebuggers(registry, log, files), 1u);
+  EXPECT_EQ(log.str(), L"  * " + options + L"taskmgr.exe\\\\Debugger exists and is set to C:\\evil.exe!\r\n  * " + options +
+                           L"taskmgr.exe\\\\Debugger could not be reset (error 5)!\r\n\r\n");
 }
 
 }  // namespace

@@ -161,6 +161,7 @@ struct World {
   FakeEventLog eventLog;
   FakeShell shell;
   FakeRecordFolders records;
+  FakeSystemFiles files;
   std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
@@ -196,7 +197,8 @@ TEST(Run, EveryWayOut) {
     World world(row[1]);
     RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
                          world.tokens,    world.host,     world.shortPaths, world.processes,
-                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records};
+                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records,
+                         world.files};
     const int exitCode = std::stoi(row[2]);
     EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
