@@ -72,6 +72,30 @@ def policy_lines(root):
                 key, key, key, key, key, root, root)
 
 
+# The debuggers of Image File Execution Options in SOFTWARE, beside values and keys that stay: one kept, as it
+# starts a program inside Program Files; one naming a link there, which is not followed, and goes
+IFEO = CURRENT_VERSION + r"\Image File Execution Options"
+DEBUGGER_KEYS = {IFEO + r"\regedit.exe": {"Debugger": sz(r'"%ProgramFiles%\Kept\kept.exe" /e')},
+                 IFEO + r"\sethc.exe": {"Debugger": sz(r'"C:\Program Files\Linked\kept.exe"')},
+                 IFEO + r"\taskmgr.exe": {"Debugger": sz(r"C:\Windows\evil.exe"), "GlobalFlag": sz("0x2")},
+                 IFEO + r"\winword.exe": {"MitigationOptions": (BINARY, bytes([0, 1, 0, 0]))},
+                 "Wow6432Node\\" + IFEO + r"\msconfig.exe": {"Debugger": sz("cmd.exe /c exit")},
+                 r"Microsoft\Windows\CurrentVersion": {"ProgramFilesDir": sz(r"C:\Program Files"),
+                                                       "ProgramFilesDir (x86)": sz(r"C:\Program Files (x86)")}}
+DEBUGGERS_LEFT = {IFEO.lower() + r"\regedit.exe": {"debugger": sz(r'"%ProgramFiles%\Kept\kept.exe" /e')},
+                  IFEO.lower() + r"\sethc.exe": {}, IFEO.lower() + r"\taskmgr.exe": {"globalflag": sz("0x2")},
+                  IFEO.lower() + r"\winword.exe": {"mitigationoptions": (BINARY, bytes([0, 1, 0, 0]))},
+                  "wow6432node\\" + IFEO.lower() + r"\msconfig.exe": {}}
+KEPT_LINES = ('  * HKLM\\Software\\%s\\regedit.exe\\\\Debugger exists and is set to "%%ProgramFiles%%\\Kept\\kept.exe" /e!\n'
+              "  * HKLM\\Software\\%s\\regedit.exe\\\\Debugger was kept: it starts C:\\Program Files\\Kept\\kept.exe, "
+              "a program installed in C:\\Program Files!\n\n") % (IFEO, IFEO)
+DEBUGGER_LINES = KEPT_LINES + "".join(
+    "  * HKLM\\Software\\%s\\\\Debugger exists and is set to %s!\n  * HKLM\\Software\\%s\\\\Debugger has been deleted!\n\n"
+    % (key, data, key) for key, data in ((IFEO + r"\sethc.exe", r'"C:\Program Files\Linked\kept.exe"'),
+                                         (IFEO + r"\taskmgr.exe", r"C:\Windows\evil.exe"),
+                                         ("Wow6432Node\\" + IFEO + r"\msconfig.exe", "cmd.exe /c exit")))
+
+
 # alice's Explorer choices in her NTUSER.DAT: those of every version for .exe go, the rest stays
 FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
 USER_KEYS = {FILE_EXTS: {"Application": sz("evil.exe"), "Progid": sz("evilfile"), "kept": sz("kept")},
@@ -187,7 +211,7 @@ class OfflineRepair(unittest.TestCase):
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
-            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS,
+            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS, **DEBUGGER_KEYS,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -204,6 +228,10 @@ class OfflineRepair(unittest.TestCase):
         write_hive(self.alice_user, USER_KEYS, minor)
         self.hives = [self.software, self.system, self.alice, self.bob, self.alice_user]
         (self.software.parent / "systemprofile").mkdir()  # a profile folder without a classes hive
+        for folder in ("Kept", "Linked"):
+            (self.root / "Program Files" / folder).mkdir(parents=True)
+        (self.root / "Program Files/Kept/kept.exe").write_bytes(b"MZ")
+        (self.root / "Program Files/Linked/kept.exe").symlink_to("../Kept/kept.exe")
 
     def mounted(self, kind, *options):
         """A new folder with a file system of `kind` mounted on it, unmounted at the end."""
@@ -254,7 +282,7 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
                 self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
-                self.assertIn(policy_lines("HKLM\\Software") + "  - ", log)
+                self.assertIn(policy_lines("HKLM\\Software") + DEBUGGER_LINES + "  - ", log)
                 self.assertIn("\nUser profile C:\\%s\\carol (%s): no folder: nothing to repair.\n\n"
                               % ("Documents and Settings" if xp else "Users", CAROL), log)
                 kept = read_hive(backup(self.alice_user))
@@ -267,6 +295,7 @@ class OfflineRepair(unittest.TestCase):
                 machine = read_hive(self.software)
                 self.assertEqual({key: machine.get(key) for key in POLICIES_LEFT}, POLICIES_LEFT)
                 self.assertNotIn(POLICIES.lower() + "\\explorer\\disallowrun", machine)
+                self.assertEqual({key: machine.get(key) for key in DEBUGGERS_LEFT}, DEBUGGERS_LEFT)
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
@@ -298,7 +327,7 @@ class OfflineRepair(unittest.TestCase):
                 self.assertNotIn("\n", first[:-1].replace("\r\n", ""))
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
-                self.assertNotIn("  *", log)
+                self.assertEqual(said(log), said(KEPT_LINES))  # the kept debugger, named again
                 # A second record beside the first, which stays; no undo file when nothing changed
                 self.assertEqual((self.record(), self.record("Morvane-2.txt")), (first, self.record("Morvane-2.txt")))
                 self.assertEqual(sorted(os.listdir(self.root / "Morvane")), ["Morvane-2.txt", "Morvane-undo.reg", "Morvane.txt"])
