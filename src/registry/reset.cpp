@@ -16,6 +16,7 @@
 #include "registry/registry_text.h"
 #include "registry/reset_tables.h"
 #include "registry/user_override.h"
+#include "registry/verb_locks.h"
 
 namespace {
 
@@ -185,6 +186,26 @@ std::uint32_t ResetOfFamily(RegistryAccess& registry, const SystemInfo& info, st
   return 0;
 }
 
+// Removes what the family's routines do not write at the keys of the three
+// classes' verbs that start programs, below HKLM\<classes>.
+std::uint32_t RemoveFamilyVerbLocks(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog,
+                                    const std::wstring& classes) {
+  switch (FamilyOf(info)) {
+    case ResetFamily::kXp:
+      return RemoveVerbLocks(registry, runLog, classes, {&kXpRoutine}, info.minorVersion);
+    case ResetFamily::kVista:
+      return RemoveVerbLocks(registry, runLog, classes, {&kVistaRoutine}, 0);
+    case ResetFamily::kWin7:
+    case ResetFamily::kWin81:
+      return RemoveVerbLocks(registry, runLog, classes, {&kWin7Win8Routine}, 0);
+    case ResetFamily::kWin8:
+      return RemoveVerbLocks(registry, runLog, classes, {&kWin7Win8Routine, &kPinToStartVerb}, 0);
+    case ResetFamily::kNone:
+      break;
+  }
+  return 0;
+}
+
 // What Windows 8's Pin to Start verb of exefile holds as its table writes it:
 // the values of the verb's key and of its command key, all REG_SZ.
 struct VerbValue {
@@ -273,6 +294,8 @@ std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, s
                              SystemFiles& files) {
   if (FamilyOf(info) == ResetFamily::kNone) return 0;
   std::uint32_t failures = ResetOfFamily(registry, info, runLog);
+  // Then what the family does not write where the verbs start programs.
+  failures += RemoveFamilyVerbLocks(registry, info, runLog, L"Software\\Classes");
   // Then the policies that would still stop programs, and the tools that
   // repair them, from starting: the machine's and the current user's; then
   // the debuggers started in place of programs. One after the other, so that

@@ -165,7 +165,10 @@ std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
                                   const std::wstring& base, const std::wstring& relative, const std::wstring& name) {
   const std::wstring key = base + L"\\" + relative;
-  const std::wstring shown = (root == RegistryRoot::HKCU ? L"HKCU\\" : L"HKLM\\") + key + L"\\\\" + name;
+  // Names from the registry are shown with their control characters made
+  // visible; the default value as @.
+  const std::wstring shown = (root == RegistryRoot::HKCU ? L"HKCU\\" : L"HKLM\\") + EscapeControlCharacters(key) +
+                             L"\\\\" + (name.empty() ? std::wstring(L"@") : EscapeControlCharacters(name));
   std::wstring data;
   const Reached reached = ReadValueBelow(registry, root, base, relative, name, data);
   if (reached == Reached::kMissing) return 0;

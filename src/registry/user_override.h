@@ -21,7 +21,7 @@ void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStat
 
 // Removes the value `name` of root\base\relative, reached through no
 // registry link: a line names it with its data, another its deletion, the key
-// named "HKCU\" or "HKLM\" then base\relative. Nothing is written for a value
+// named "HKCU\" or "HKLM\" then base\relative, the default value "@". Nothing is written for a value
 // that is not there. Returns 1 when it stays: its deletion failed, or it is
 // reached through a link.
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,

@@ -336,4 +336,61 @@ TEST(DebuggerLocks, EachGoesUnlessItStartsAnInstalledProgram) {
                            L"taskmgr.exe\\\\Debugger could not be reset (error 5)!\r\n\r\n");
 }
 
+// The verbs that start programs, on the oldest family, Vista, 7 and 10:
+// what the family does not write below exefile's, batfile's and comfile's
+// shell, open, open\command, runas and runas\command goes, the verb the
+// shell key's default value names with it; other verbs stay, and a runas
+// verb the family does not write (batfile's on XP) is one of them. A second
+// run finds nothing.
+TEST(VerbLocks, WhatTheFamilyDoesNotWriteGoesAndOtherVerbsStay) {
+  const std::wstring classes = L"HKLM\\Software\\Classes\\";
+  const struct {
+    std::uint32_t major, minor;
+    bool batfileRunAs;  // the family writes batfile's runas verb
+  } families[] = {{5, 2, false}, {6, 0, true}, {6, 1, true}, {10, 0, true}};
+  for (const auto& family : families) {
+    SystemInfo info;
+    info.majorVersion = family.major;
+    info.minorVersion = family.minor;
+    FakeSystemFiles files;
+    MemoryRegistry registry;
+    std::wostringstream silent;
+    RunFamilyReset(registry, info, silent, files);
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell\\other\\command", L"", L"notepad.exe %1"));
+    MemoryRegistry expected = registry;
+    ASSERT_TRUE(PutText(registry, classes + L"batfile\\shell\\runas\\command", L"DelegateExecute", L"{E}"));
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell", L"", L"evil"));
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell\\evil\\command", L"", L"C:\\evil.exe"));
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell\\open\\ddeexec", L"", L"[open]"));
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell\\open\\command", L"DelegateExecute", L"{E}"));
+    ASSERT_TRUE(PutText(registry, classes + L"exefile\\shell\\runas", L"MUIVerb", L"Open"));
+    ASSERT_TRUE(PutText(registry, classes + L"batfile\\shell\\open\\DropTarget", L"CLSID", L"{E}"));
+    ASSERT_TRUE(PutText(registry, classes + L"comfile\\shell\\open\\command", L"IsolatedCommand", L"C:\\evil.exe"));
+    if (!family.batfileRunAs) {
+      ASSERT_TRUE(PutText(expected, classes + L"batfile\\shell\\runas\\command", L"DelegateExecute", L"{E}"));
+    }
+    const auto value = [&](const std::wstring& key, const std::wstring& shownName, const std::wstring& data) {
+      const std::wstring shown = L"  * " + classes + key + L"\\\\" + shownName;
+      return shown + L" exists and is set to " + data + L"!\r\n" + shown + L" has been deleted!\r\n\r\n";
+    };
+    const auto key = [&](const std::wstring& path) { return L"  * " + classes + path + L" found and deleted!\r\n\r\n"; };
+    const std::wstring lines = value(L"exefile\\shell", L"@", L"evil") + key(L"exefile\\shell\\evil") +
+                               key(L"exefile\\shell\\open\\ddeexec") +
+                               value(L"exefile\\shell\\open\\command", L"DelegateExecute", L"{E}") +
+                               value(L"exefile\\shell\\runas", L"MUIVerb", L"Open") +
+                               key(L"batfile\\shell\\open\\DropTarget") +
+                               (family.batfileRunAs ? value(L"batfile\\shell\\runas\\command", L"DelegateExecute", L"{E}")
+                                                    : L"") +
+                               value(L"comfile\\shell\\open\\command", L"IsolatedCommand", L"C:\\evil.exe");
+    std::wostringstream log;
+    EXPECT_EQ(RunFamilyReset(registry, info, log, files), 0u);
+    EXPECT_EQ(log.str(), lines) << family.major << "." << family.minor;
+    EXPECT_EQ(registry.State(), expected.State()) << family.major << "." << family.minor;
+    std::wostringstream again;
+    EXPECT_EQ(RunFamilyReset(registry, info, again, files), 0u);
+    EXPECT_EQ(again.str(), L"");
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
 }  // namespace
