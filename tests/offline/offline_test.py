@@ -72,6 +72,17 @@ def policy_lines(root):
                 key, key, key, key, key, root, root)
 
 
+# What no family writes where exefile's and batfile's verbs start programs, beside a verb of its own that stays
+VERB_KEYS = {r"Classes\exefile\shell": {"": sz("evil")}, r"Classes\exefile\shell\evil\command": {"": sz(r"C:\evil.exe")},
+             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1"), "DelegateExecute": sz("{E}")},
+             r"Classes\exefile\shell\other\command": {"": sz("notepad.exe %1")},
+             r"Classes\batfile\shell\open\ddeexec": {"": sz("[open]")}}
+VERB_LINES = ("  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ exists and is set to evil!\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ has been deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\evil found and deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\DelegateExecute exists and is set to {E}!\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\DelegateExecute has been deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\batfile\\shell\\open\\ddeexec found and deleted!\n\n")
 # The debuggers of Image File Execution Options in SOFTWARE, beside values and keys that stay: one kept, as it
 # starts a program inside Program Files; one naming a link there, which is not followed, and goes
 IFEO = CURRENT_VERSION + r"\Image File Execution Options"
@@ -210,8 +221,8 @@ class OfflineRepair(unittest.TestCase):
             **{CURRENT_VERSION + "\\ProfileList\\" + sid: {"ProfileImagePath": sz(folder, EXPAND_SZ)}
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
-            r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
             **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS, **DEBUGGER_KEYS,
+            **VERB_KEYS,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -282,7 +293,7 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
                 self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
-                self.assertIn(policy_lines("HKLM\\Software") + DEBUGGER_LINES + "  - ", log)
+                self.assertIn(VERB_LINES + policy_lines("HKLM\\Software") + DEBUGGER_LINES + "  - ", log)
                 self.assertIn("\nUser profile C:\\%s\\carol (%s): no folder: nothing to repair.\n\n"
                               % ("Documents and Settings" if xp else "Users", CAROL), log)
                 kept = read_hive(backup(self.alice_user))
@@ -296,6 +307,10 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual({key: machine.get(key) for key in POLICIES_LEFT}, POLICIES_LEFT)
                 self.assertNotIn(POLICIES.lower() + "\\explorer\\disallowrun", machine)
                 self.assertEqual({key: machine.get(key) for key in DEBUGGERS_LEFT}, DEBUGGERS_LEFT)
+                self.assertEqual((machine["classes\\exefile\\shell"], machine["classes\\exefile\\shell\\other\\command"]),
+                                 ({}, {"": sz("notepad.exe %1")}))
+                self.assertFalse({"classes\\exefile\\shell\\evil", "classes\\batfile\\shell\\open\\ddeexec"} & set(machine))
+                self.assertNotIn("delegateexecute", machine["classes\\exefile\\shell\\open\\command"])
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
