@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "registry/operations.h"
@@ -20,29 +21,28 @@
 
 namespace {
 
-std::wstring MachinePath(const wchar_t* key) { return std::wstring(LR"(Software\Classes\)") + key; }
+void Report(std::wostream& runLog, const std::wstring& line) { runLog << line << std::flush; }
 
-void Report(std::wostream& runLog, const wchar_t* line) { runLog << line << std::flush; }
-
-// The machine key of a step as the report lines name it, without the
-// trailing backslash some rows spell.
-std::wstring ReportedKey(const wchar_t* key) {
-  std::wstring path = L"HKLM\\" + MachinePath(key);
-  if (path.back() == L'\\') path.pop_back();
-  return path;
-}
-
-// A value as the report lines name it: its key, two backslashes, and its
-// name, @ for the default value.
-std::wstring ReportedValue(const ResetStep& step) {
-  const std::wstring name = step.valueName[0] == L'\0' ? L"@" : step.valueName;
-  return ReportedKey(step.key) + L"\\\\" + name;
-}
+// The machine's classes as the 64-bit view reaches them, and where the
+// report lines of the tables name them.
+const std::wstring kMachineClasses = L"Software\\Classes";
+const std::wstring kShownClasses = L"HKLM\\Software\\Classes\\";
+// The batch files' command lines name the class right after the root.
+const std::wstring kShownBatfile = L"HKLM\\batfile\\";
 
 class RoutineWalk {
  public:
-  RoutineWalk(RegistryAccess& registry, std::wostream& runLog, std::uint32_t minorVersion)
-      : registry_(registry), runLog_(runLog), minorVersion_(minorVersion) {}
+  // `classes` below HKLM, and `userClasses` below HKCU, are where the classes
+  // are repaired: the machine's and the user's, or their 32-bit views, whose
+  // lines then name the keys as they are reached there. Empty `userClasses`:
+  // the user's classes and Explorer's choices, as RemoveUserOverride has them.
+  RoutineWalk(RegistryAccess& registry, std::wostream& runLog, std::uint32_t minorVersion,
+              std::wstring classes = kMachineClasses, std::wstring userClasses = std::wstring())
+      : registry_(registry),
+        runLog_(runLog),
+        minorVersion_(minorVersion),
+        classes_(std::move(classes)),
+        userClasses_(std::move(userClasses)) {}
 
   // Returns how many writes and deletions failed.
   std::uint32_t Walk(const ResetRoutine& routine) {
@@ -56,6 +56,38 @@ class RoutineWalk {
   }
 
  private:
+  std::wstring MachinePath(const wchar_t* key) const { return classes_ + L"\\" + key; }
+
+  // The machine key of a step as the report lines name it, without the
+  // trailing backslash some rows spell.
+  std::wstring ReportedKey(const wchar_t* key) const {
+    std::wstring path = L"HKLM\\" + MachinePath(key);
+    if (path.back() == L'\\') path.pop_back();
+    return path;
+  }
+
+  // A value as the report lines name it: its key, two backslashes, and its
+  // name, @ for the default value.
+  std::wstring ReportedValue(const ResetStep& step) const {
+    const std::wstring name = step.valueName[0] == L'\0' ? L"@" : step.valueName;
+    return ReportedKey(step.key) + L"\\\\" + name;
+  }
+
+  // A line of the table, its keys named as this walk reaches them.
+  std::wstring Shown(const wchar_t* line) const {
+    std::wstring text = line;
+    if (classes_ == kMachineClasses) return text;
+    const std::wstring there = L"HKLM\\" + classes_ + L"\\";
+    for (const std::wstring& written : {kShownClasses, kShownBatfile}) {
+      const std::wstring replacement = written == kShownBatfile ? there + L"batfile\\" : there;
+      for (std::size_t at = text.find(written); at != std::wstring::npos;
+           at = text.find(written, at + replacement.size())) {
+        text.replace(at, written.size(), replacement);
+      }
+    }
+    return text;
+  }
+
   // Passes the change on; a write or deletion that failed gets its line,
   // naming the step's value, or its key when `ofKey`.
   RegistryChange Checked(RegistryChange change, const ResetStep& step, bool ofKey = false) {
@@ -82,7 +114,7 @@ class RoutineWalk {
       case StepAction::kReportRecreated:
         // Claimed only when the key now exists: a recreation whose every write
         // failed has recreated nothing.
-        if (recreating_ && recreated_) Report(runLog_, step.report);
+        if (recreating_ && recreated_) Report(runLog_, Shown(step.report));
         recreating_ = false;
         break;
       case StepAction::kReadOldValue:
@@ -91,8 +123,8 @@ class RoutineWalk {
       case StepAction::kResetDefault:
         if (Checked(SetValueIfDifferent(registry_, path, step.valueName, step.data, step.type),
                     step)) {
-          runLog_ << step.report << EscapeControlCharacters(oldValue_) << L"!\r\n" << std::flush;
-          Report(runLog_, step.followUp);
+          runLog_ << Shown(step.report) << EscapeControlCharacters(oldValue_) << L"!\r\n" << std::flush;
+          Report(runLog_, Shown(step.followUp));
         }
         break;
       case StepAction::kSetAlways:
@@ -101,25 +133,26 @@ class RoutineWalk {
       case StepAction::kSetIfDifferent:
         if (Checked(SetValueIfDifferent(registry_, path, step.valueName, step.data, step.type),
                     step)) {
-          Report(runLog_, step.report);
+          Report(runLog_, Shown(step.report));
         }
         break;
       case StepAction::kEditFlagsAlways:
         Checked(SetEditFlagsBinary(registry_, path, step.flags), step);
         break;
       case StepAction::kComOpenEditFlags:
-        Checked(SetComOpenEditFlags(registry_), step);
+        Checked(SetComOpenEditFlags(registry_, MachinePath(step.key)), step);
         break;
       case StepAction::kDeleteValue:
         Checked(DeleteValue(registry_, path, step.valueName), step);
         break;
       case StepAction::kDeleteTree:
         if (Checked(DeleteKeyTree(registry_, RegistryRoot::HKLM, path), step, true)) {
-          Report(runLog_, step.report);
+          Report(runLog_, Shown(step.report));
         }
         break;
       case StepAction::kRemoveOverride:
-        failures_ += RemoveUserOverride(registry_, runLog_, step.key);
+        failures_ += userClasses_.empty() ? RemoveUserOverride(registry_, runLog_, step.key)
+                                          : RemoveUserClassesOverride(registry_, runLog_, step.key, userClasses_);
         break;
     }
   }
@@ -127,6 +160,8 @@ class RoutineWalk {
   RegistryAccess& registry_;
   std::wostream& runLog_;
   std::uint32_t minorVersion_;
+  std::wstring classes_;
+  std::wstring userClasses_;
   std::wstring oldValue_;    // the extension's default value as read before its reset
   bool recreating_ = false;  // inside a recreation whose key was missing
   bool recreated_ = false;   // and at least one of its writes succeeded
@@ -204,6 +239,51 @@ std::uint32_t RemoveFamilyVerbLocks(RegistryAccess& registry, const SystemInfo& 
       break;
   }
   return 0;
+}
+
+// The keys of the three types in the classes.
+constexpr const wchar_t* kTypeKeys[] = {L".exe", L"exefile", L".bat", L"batfile", L".com", L"comfile"};
+
+// The 32-bit view of the classes below root\base, at the first of `places`
+// (below base) that is a key reached through no link and holds a key of the
+// three types; empty when none is.
+std::wstring ViewHoldingTypes(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
+                              std::initializer_list<const wchar_t*> places) {
+  for (const wchar_t* place : places) {
+    RegistryKey key(registry);
+    bool linked = true;
+    if (OpenKeyBelow(registry, root, base, place, kKeyReadWow64, key, linked) != kRegistrySuccess || linked) continue;
+    const std::wstring view = base + L"\\" + place;
+    for (const wchar_t* type : kTypeKeys) {
+      if (KeyExists(registry, root, view + L"\\" + type)) return view;
+    }
+  }
+  return std::wstring();
+}
+
+// On 64-bit Windows 5.2 and 6.0 the classes that 32-bit programs read are
+// kept apart (redirected, and reflected only in part): where that view holds
+// any of the three types, the family's reset, its verbs and the user's
+// overrides are repaired there too, and where only the user's view holds
+// them, the user's overrides. From Windows 7 on the view is shared.
+std::uint32_t ResetThirtyTwoBitView(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog) {
+  const bool xp = FamilyOf(info) == ResetFamily::kXp;
+  if (!(xp && info.minorVersion == 2) && FamilyOf(info) != ResetFamily::kVista) return 0;
+  const std::wstring machine =
+      ViewHoldingTypes(registry, RegistryRoot::HKLM, L"Software", {L"Classes\\Wow6432Node", L"Wow6432Node\\Classes"});
+  std::wstring user = ViewHoldingTypes(registry, RegistryRoot::HKCU, L"SOFTWARE\\Classes", {L"Wow6432Node"});
+  if (machine.empty()) {
+    std::uint32_t failures = 0;
+    for (const wchar_t* extension : {L".exe", L".bat", L".com"}) {
+      if (!user.empty()) failures += RemoveUserClassesOverride(registry, runLog, extension, user);
+    }
+    return failures;
+  }
+  if (user.empty()) user = L"SOFTWARE\\Classes\\Wow6432Node";
+  std::uint32_t failures =
+      RoutineWalk(registry, runLog, xp ? info.minorVersion : 0, machine, user).Walk(xp ? kXpRoutine : kVistaRoutine);
+  return failures + RemoveVerbLocks(registry, runLog, machine, {xp ? &kXpRoutine : &kVistaRoutine},
+                                    xp ? info.minorVersion : 0);
 }
 
 // What Windows 8's Pin to Start verb of exefile holds as its table writes it:
@@ -296,6 +376,8 @@ std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, s
   std::uint32_t failures = ResetOfFamily(registry, info, runLog);
   // Then what the family does not write where the verbs start programs.
   failures += RemoveFamilyVerbLocks(registry, info, runLog, L"Software\\Classes");
+  // Then the same in the 32-bit view, where it is kept apart.
+  failures += ResetThirtyTwoBitView(registry, info, runLog);
   // Then the policies that would still stop programs, and the tools that
   // repair them, from starting: the machine's and the current user's; then
   // the debuggers started in place of programs. One after the other, so that

@@ -14,6 +14,11 @@
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
                                  const std::wstring& extension);
 
+// The same below HKCU\<classes> (the 32-bit view of the user's classes),
+// without Explorer's choices, which have no view of their own.
+std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,
+                                        const std::wstring& classes);
+
 // Writes the line of a write or deletion of the reset that failed: `what`
 // names the key, or the value as the report lines name it, then the Windows
 // error; a blank line follows.

@@ -393,4 +393,61 @@ TEST(VerbLocks, WhatTheFamilyDoesNotWriteGoesAndOtherVerbsStay) {
   }
 }
 
+// The 32-bit view of the classes on 5.2 and 6.0: a hijacked exefile there,
+// and the user's override there, are repaired as in the 64-bit view, which
+// the view then matches key for key; from 6.1 on it is shared, and left
+// alone. A second run finds nothing.
+TEST(ThirtyTwoBitView, RepairedWhereWindowsKeepsItApart) {
+  const std::wstring view = L"HKLM\\Software\\Classes\\Wow6432Node\\";
+  const std::wstring userView = L"HKCU\\SOFTWARE\\Classes\\Wow6432Node\\";
+  const std::pair<std::uint32_t, std::uint32_t> versions[] = {{5, 2}, {6, 0}, {6, 1}};
+  for (const auto& [major, minor] : versions) {
+    SystemInfo info;
+    info.majorVersion = major;
+    info.minorVersion = minor;
+    FakeSystemFiles files;
+    MemoryRegistry registry;
+    std::wostringstream silent;
+    RunFamilyReset(registry, info, silent, files);
+    ASSERT_TRUE(PutText(registry, view + L"exefile\\shell\\open\\command", L"", L"C:\\evil.exe %1"));
+    ASSERT_TRUE(PutText(registry, view + L"exefile\\shell\\open\\ddeexec", L"", L"[open]"));
+    ASSERT_TRUE(PutText(registry, userView + L".exe", L"", L"evilfile"));
+    ASSERT_TRUE(PutText(registry, userView + L"evilfile\\shell\\open\\command", L"", L"C:\\evil.exe %1"));
+    const RegistryState planted = registry.State();
+    std::wostringstream log;
+    EXPECT_EQ(RunFamilyReset(registry, info, log, files), 0u);
+    if (minor == 1) {
+      EXPECT_EQ(log.str(), L"");
+      EXPECT_EQ(registry.State(), planted);
+      continue;
+    }
+    for (const wchar_t* line :
+         {L"  * HKLM\\Software\\Classes\\Wow6432Node\\.exe did not exist and was recreated!\r\n",
+          L"  * HKLM\\Software\\Classes\\Wow6432Node\\exefile\\shell\\open\\command\\\\@ was changed. It was reset to \"%1\" %*!\r\n",
+          L"  * HKCU\\SOFTWARE\\Classes\\Wow6432Node\\.exe\\\\@ exists and is set to evilfile!\r\n"
+          L"  * HKCU\\SOFTWARE\\Classes\\Wow6432Node\\.exe has been deleted!\r\n"
+          L"  * HKCU\\SOFTWARE\\Classes\\Wow6432Node\\evilfile has been deleted!\r\n",
+          L"  * HKLM\\Software\\Classes\\Wow6432Node\\batfile did not exist and was recreated!\r\n",
+          L"  * HKLM\\Software\\Classes\\Wow6432Node\\exefile\\shell\\open\\ddeexec found and deleted!\r\n"}) {
+      EXPECT_NE(log.str().find(line), std::wstring::npos) << major << "." << minor << " " << std::wstring(line).c_str();
+    }
+    // The view now holds what the 64-bit classes hold, key for key.
+    const RegistryState state = registry.State();
+    const std::wstring classes = L"HKLM\\SOFTWARE\\CLASSES\\", wow = classes + L"WOW6432NODE\\";
+    std::size_t compared = 0;
+    for (const auto& [path, key] : state) {
+      if (path.compare(0, wow.size(), wow) != 0) continue;
+      const auto twin = state.find(classes + path.substr(wow.size()));
+      EXPECT_TRUE(twin != state.end() && twin->second == key) << major << "." << minor;
+      ++compared;
+    }
+    EXPECT_GT(compared, 10u);
+    EXPECT_FALSE(registry.Has(userView + L".exe") || registry.Has(userView + L"evilfile"));
+    std::wostringstream again;
+    EXPECT_EQ(RunFamilyReset(registry, info, again, files), 0u);
+    EXPECT_EQ(again.str(), L"");
+    EXPECT_EQ(registry.OpenKeys(), 0u);
+  }
+}
+
 }  // namespace
