@@ -517,6 +517,36 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual((set(alice), alice["otherclass"]), ({"", "otherclass"}, {"": sz("kept")}))
                 self.assertEqual((check_hive(self.software), check_hive(self.alice)), ([], []))
 
+    def test_the_32_bit_view_of_the_classes_is_repaired_where_windows_keeps_it_apart(self):
+        """A hijacked exefile in SOFTWARE's Wow6432Node\Classes: on XP x64 the three types are repaired there as in
+        the 64-bit classes, its lines naming the keys there, and the undo file brings it back; on Windows 7 the view
+        is shared and it stays as it is."""
+        hijack = {r"Wow6432Node\Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")}}
+        for family, version, product_type, product, _, xp, minor, _, _ in (FAMILIES[0], FAMILIES[3]):
+            with self.subTest(family):
+                self.lay_out(version, product_type, product, xp, minor)
+                write_hive(self.software, {**self.machine, **hijack}, minor)
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0, log)
+                machine = read_hive(self.software)
+                wow = {key[len("wow6432node\\classes\\"):]: values for key, values in machine.items()
+                       if key.startswith("wow6432node\\classes\\")}
+                if not xp:
+                    self.assertNotIn("Wow6432Node\\Classes", log)
+                    self.assertEqual((len(wow), wow["exefile\\shell\\open\\command"]), (4, {"": sz(r"C:\evil.exe %1")}))
+                    continue
+                self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\exefile\\shell\\open\\command\\\\@ was changed. "
+                              'It was reset to "%1" %*!\n', log)
+                self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\.exe did not exist and was recreated!\n", log)
+                # The 32-bit view now holds what the 64-bit classes hold, but for the verb of their own there.
+                self.assertEqual(wow, {key[len("classes\\"):]: values for key, values in machine.items()
+                                       if re.match(r"classes\\(\.exe|\.bat|\.com|exefile|batfile|comfile)(\\|$)", key)
+                                       and "\\other" not in key})
+                names = {"hkey_local_machine\\software": self.software}
+                restored = read_reg([self.root / "Morvane" / "Morvane-undo.reg"], as_windows_names(names))[0]
+                self.assertEqual(restored.get("hkey_local_machine\\software\\wow6432node\\classes\\exefile\\shell\\open\\command"),
+                                 {"": sz(r"C:\evil.exe %1")})
+
     def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
         outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))
         self.addCleanup(shutil.rmtree, outside)
