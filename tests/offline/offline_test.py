@@ -77,6 +77,11 @@ VERB_KEYS = {r"Classes\exefile\shell": {"": sz("evil")}, r"Classes\exefile\shell
              r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1"), "DelegateExecute": sz("{E}")},
              r"Classes\exefile\shell\other\command": {"": sz("notepad.exe %1")},
              r"Classes\batfile\shell\open\ddeexec": {"": sz("[open]")}}
+# Windows 8's Pin to Start verb of exefile, as it holds it: gone from 8.1 on, a verb of its own before
+PIN_VERB = {r"Classes\exefile\shell\pintostartscreen": {"MUIVerb": sz("@shell32.dll,-51201"), "NeverDefault": sz(""),
+                                                         "Description": sz("@shell32.dll,-51202"),
+                                                         "MultiSelectModel": sz("Single")},
+            r"Classes\exefile\shell\pintostartscreen\command": {"DelegateExecute": sz("{470C0EBD-5D73-4d58-9CED-E91E22E23282}")}}
 VERB_LINES = ("  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ exists and is set to evil!\n"
               "  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ has been deleted!\n\n"
               "  * HKLM\\Software\\Classes\\exefile\\shell\\evil found and deleted!\n\n"
@@ -222,7 +227,7 @@ class OfflineRepair(unittest.TestCase):
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
             **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS, **DEBUGGER_KEYS,
-            **VERB_KEYS,
+            **VERB_KEYS, **PIN_VERB,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -311,6 +316,12 @@ class OfflineRepair(unittest.TestCase):
                                  ({}, {"": sz("notepad.exe %1")}))
                 self.assertFalse({"classes\\exefile\\shell\\evil", "classes\\batfile\\shell\\open\\ddeexec"} & set(machine))
                 self.assertNotIn("delegateexecute", machine["classes\\exefile\\shell\\open\\command"])
+                pin = "classes\\exefile\\shell\\pintostartscreen"
+                if expected == "win81":
+                    self.assertIn("\n  * HKLM\\Software\\Classes\\exefile\\shell\\pintostartscreen found and deleted!\n\n", log)
+                    self.assertNotIn(pin, machine)
+                else:
+                    self.assertEqual(machine[pin + "\\command"], {"delegateexecute": sz("{470C0EBD-5D73-4d58-9CED-E91E22E23282}")})
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
@@ -538,10 +549,10 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\exefile\\shell\\open\\command\\\\@ was changed. "
                               'It was reset to "%1" %*!\n', log)
                 self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\.exe did not exist and was recreated!\n", log)
-                # The 32-bit view now holds what the 64-bit classes hold, but for the verb of their own there.
+                # The 32-bit view now holds what the 64-bit classes hold, but for the verbs of their own there.
                 self.assertEqual(wow, {key[len("classes\\"):]: values for key, values in machine.items()
                                        if re.match(r"classes\\(\.exe|\.bat|\.com|exefile|batfile|comfile)(\\|$)", key)
-                                       and "\\other" not in key})
+                                       and not re.search(r"\\(other|pintostartscreen)(\\|$)", key)})
                 names = {"hkey_local_machine\\software": self.software}
                 restored = read_reg([self.root / "Morvane" / "Morvane-undo.reg"], as_windows_names(names))[0]
                 self.assertEqual(restored.get("hkey_local_machine\\software\\wow6432node\\classes\\exefile\\shell\\open\\command"),
