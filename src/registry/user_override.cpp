@@ -168,7 +168,8 @@ std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream&
 }
 
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
-                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name) {
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name,
+                                  const std::wstring& note) {
   const std::wstring key = base + L"\\" + relative;
   // Names from the registry are shown with their control characters made
   // visible; the default value as @.
@@ -190,7 +191,7 @@ std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLo
   }
   const RegistryChange gone = DeleteValueBelow(registry, root, base, relative, name);
   if (gone) {
-    runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
+    runLog << L"  * " << shown << L" has been deleted!" << note << L"\r\n\r\n";
     runLog.flush();
     return 0;
   }

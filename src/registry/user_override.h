@@ -29,8 +29,10 @@ void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStat
 // named "HKCU\" or "HKLM\" then base\relative, the default value "@". Nothing is written for a value
 // that is not there. Returns 1 when it stays: its deletion failed, or it is
 // reached through a link.
+// `note`, when not empty, follows the line of its deletion on the same line.
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
-                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name);
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name,
+                                  const std::wstring& note = std::wstring());
 
 // Writes the line of a key or value the repair does not delete because it
 // is reached through a registry link; a blank line follows.

@@ -224,35 +224,43 @@ TEST(PolicyLocks, EachGoesAndTheOtherPoliciesStay) {
       {system, L"DisableRegistryTools", two, L"", L"2"},
       {cmd, L"DisableCMD", two, L"", L"2"},
   };
-  for (const wchar_t* root : {L"HKLM", L"HKCU"}) {
-    for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
-      MemoryRegistry registry, expected;
-      for (MemoryRegistry* each : {&registry, &expected}) {
-        ASSERT_TRUE(Put(*each, root + explorer, L"NoDrives", ValueType::RegDword, one));
-        ASSERT_TRUE(Put(*each, root + system, L"EnableLUA", ValueType::RegDword, one));
-        ASSERT_TRUE(Put(*each, root + cmd, L"EnableSmartScreen", ValueType::RegDword, one));
+  // On a member of a domain, whose Group Policy named the machine, each deletion says it may come back.
+  const std::wstring domainNote = L" This machine is a member of a domain: its Group Policy may set it again.";
+  for (const bool domain : {false, true}) {
+    for (const wchar_t* root : {L"HKLM", L"HKCU"}) {
+      for (std::size_t planted = 0; planted <= std::size(locks); ++planted) {
+        MemoryRegistry registry, expected;
+        const std::wstring deleted = L" has been deleted!" + (domain ? domainNote : L"") + L"\r\n\r\n";
+        for (MemoryRegistry* each : {&registry, &expected}) {
+          if (domain) {
+            ASSERT_TRUE(PutText(*each, L"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Group Policy\\State\\Machine",
+                                L"Distinguished-Name", L"CN=PC1,CN=Computers,DC=example,DC=org"));
+          }
+          ASSERT_TRUE(Put(*each, root + explorer, L"NoDrives", ValueType::RegDword, one));
+          ASSERT_TRUE(Put(*each, root + system, L"EnableLUA", ValueType::RegDword, one));
+          ASSERT_TRUE(Put(*each, root + cmd, L"EnableSmartScreen", ValueType::RegDword, one));
+        }
+        std::wstring lines;
+        for (std::size_t i = 0; i < std::size(locks); ++i) {
+          if (planted != i && planted != std::size(locks)) continue;
+          const Lock& lock = locks[i];
+          const std::wstring shown = root + lock.key + L"\\\\" + lock.name;
+          ASSERT_TRUE(Put(registry, root + lock.key, lock.name, ValueType::RegDword, lock.dword));
+          lines += L"  * " + shown + L" exists and is set to " + lock.shownData + L"!\r\n  * " + shown + deleted;
+          if (lock.list.empty()) continue;
+          ASSERT_TRUE(PutText(registry, root + lock.key + L"\\" + lock.list, L"1", L"taskmgr.exe"));
+          lines += L"  * " + std::wstring(root) + lock.key + L"\\" + lock.list + deleted;
+        }
+        const RegistryRoot at = root == std::wstring(L"HKLM") ? RegistryRoot::HKLM : RegistryRoot::HKCU;
+        std::wostringstream log;
+        EXPECT_EQ(RemovePolicyLocks(registry, log, at), 0u);
+        EXPECT_EQ(log.str(), lines) << root << planted << domain;
+        EXPECT_EQ(registry.State(), expected.State()) << root << planted;
+        std::wostringstream again;
+        EXPECT_EQ(RemovePolicyLocks(registry, again, at), 0u);
+        EXPECT_EQ(again.str(), L"");
+        EXPECT_EQ(registry.OpenKeys(), 0u);
       }
-      std::wstring lines;
-      for (std::size_t i = 0; i < std::size(locks); ++i) {
-        if (planted != i && planted != std::size(locks)) continue;
-        const Lock& lock = locks[i];
-        const std::wstring shown = root + lock.key + L"\\\\" + lock.name;
-        ASSERT_TRUE(Put(registry, root + lock.key, lock.name, ValueType::RegDword, lock.dword));
-        lines += L"  * " + shown + L" exists and is set to " + lock.shownData + L"!\r\n  * " + shown +
-                 L" has been deleted!\r\n\r\n";
-        if (lock.list.empty()) continue;
-        ASSERT_TRUE(PutText(registry, root + lock.key + L"\\" + lock.list, L"1", L"taskmgr.exe"));
-        lines += L"  * " + std::wstring(root) + lock.key + L"\\" + lock.list + L" has been deleted!\r\n\r\n";
-      }
-      const RegistryRoot at = root == std::wstring(L"HKLM") ? RegistryRoot::HKLM : RegistryRoot::HKCU;
-      std::wostringstream log;
-      EXPECT_EQ(RemovePolicyLocks(registry, log, at), 0u);
-      EXPECT_EQ(log.str(), lines) << root << planted;
-      EXPECT_EQ(registry.State(), expected.State()) << root << planted;
-      std::wostringstream again;
-      EXPECT_EQ(RemovePolicyLocks(registry, again, at), 0u);
-      EXPECT_EQ(again.str(), L"");
-      EXPECT_EQ(registry.OpenKeys(), 0u);
     }
   }
   MemoryRegistry registry;
