@@ -44,6 +44,12 @@ class RoutineWalk {
         classes_(std::move(classes)),
         userClasses_(std::move(userClasses)) {}
 
+  // From Windows 8 on Windows protects Explorer's choices from programs.
+  RoutineWalk& ChoicesProtected() {
+    choicesProtected_ = true;
+    return *this;
+  }
+
   // Returns how many writes and deletions failed.
   std::uint32_t Walk(const ResetRoutine& routine) {
     for (std::size_t run = 0; run < routine.count; ++run) {
@@ -151,7 +157,7 @@ class RoutineWalk {
         }
         break;
       case StepAction::kRemoveOverride:
-        failures_ += userClasses_.empty() ? RemoveUserOverride(registry_, runLog_, step.key)
+        failures_ += userClasses_.empty() ? RemoveUserOverride(registry_, runLog_, step.key, choicesProtected_)
                                           : RemoveUserClassesOverride(registry_, runLog_, step.key, userClasses_);
         break;
     }
@@ -163,6 +169,7 @@ class RoutineWalk {
   std::wstring classes_;
   std::wstring userClasses_;
   std::wstring oldValue_;    // the extension's default value as read before its reset
+  bool choicesProtected_ = false;
   bool recreating_ = false;  // inside a recreation whose key was missing
   bool recreated_ = false;   // and at least one of its writes succeeded
   std::uint32_t failures_ = 0;
@@ -207,11 +214,11 @@ std::uint32_t ResetOfFamily(RegistryAccess& registry, const SystemInfo& info, st
     case ResetFamily::kWin7:
       return ResetWin7Win8Family(registry, runLog);
     case ResetFamily::kWin8: {
-      const std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      const std::uint32_t failures = RoutineWalk(registry, runLog, 0).ChoicesProtected().Walk(kWin7Win8Routine);
       return failures + AddPinToStartVerb(registry, runLog);
     }
     case ResetFamily::kWin81: {
-      std::uint32_t failures = ResetWin7Win8Family(registry, runLog);
+      std::uint32_t failures = RoutineWalk(registry, runLog, 0).ChoicesProtected().Walk(kWin7Win8Routine);
       failures += AddPinToStartHandler(registry, runLog);
       return failures + RemoveWindows8PinVerb(registry, runLog);
     }

@@ -56,7 +56,7 @@ constexpr const wchar_t* kExplorerChoiceValues[] = {L"Application", L"Progid"};
 // Removes one of Explorer's choices for `extension`, named with the program
 // it chose. OpenWithList and OpenWithProgids beside it stay.
 std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runLog,
-                                   const std::wstring& extension, const ExplorerChoice& kind) {
+                                   const std::wstring& extension, const ExplorerChoice& kind, bool choicesProtected) {
   const std::wstring choice = kExplorerFileExts + extension + kind.subkey;
   const std::wstring choiceKey = kUserSoftware + L"\\" + choice;
   if (!KeyExists(registry, RegistryRoot::HKCU, choiceKey)) return 0;
@@ -71,7 +71,13 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
     runLog.flush();
     return 0;
   }
-  if (gone.error != kRegistrySuccess) {
+  if (choicesProtected && gone.error == kRegistryAccessDenied) {
+    // Refused by Windows itself, to the administrator as to any program.
+    runLog << L"  * " << shown << L" could not be deleted (error " << gone.error
+           << L"): Windows protects Explorer's choices from other programs! Change it in Windows' settings of "
+              L"default programs, or remove it with morvane-offline while this Windows is shut down.\r\n\r\n";
+    runLog.flush();
+  } else if (gone.error != kRegistrySuccess) {
     ReportFailure(runLog, shown, gone.error);
   } else {
     ReportLinked(runLog, shown);
@@ -81,10 +87,11 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
 
 // Every one of Explorer's choices for `extension`: the keys of each version
 // and XP's values.
-std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension) {
+std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,
+                                      bool choicesProtected = false) {
   std::uint32_t failures = 0;
   for (const ExplorerChoice& kind : kExplorerChoices) {
-    failures += RemoveExplorerChoice(registry, runLog, extension, kind);
+    failures += RemoveExplorerChoice(registry, runLog, extension, kind, choicesProtected);
   }
   for (const wchar_t* name : kExplorerChoiceValues) {
     failures += RemoveReportedValue(registry, runLog, RegistryRoot::HKCU, kUserSoftware,
@@ -150,13 +157,13 @@ std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& run
 }  // namespace
 
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
-                                 const std::wstring& extension) {
+                                 const std::wstring& extension, bool choicesProtected) {
   // Only the three executable types are overrides this tool removes.
   const OverrideLiterals* literals = FindLiterals(extension);
   if (literals == nullptr) return 0;
   std::uint32_t failures = RemoveClassesOverride(registry, runLog, kUserClasses, extension);
   failures += RemoveUserClass(registry, runLog, kUserClasses, literals->typeClass);
-  return failures + RemoveExplorerChoicesOf(registry, runLog, extension);
+  return failures + RemoveExplorerChoicesOf(registry, runLog, extension, choicesProtected);
 }
 
 std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,

@@ -10,9 +10,11 @@
 // per-user class of the type (exefile, batfile, comfile), then Explorer's
 // choices for the extension (UserChoice, UserChoiceLatest, UserChoicePrevious
 // and the Application and Progid values of FileExts\<ext>). Returns how many
-// of the deletions failed.
+// of the deletions failed. `choicesProtected`: Windows protects Explorer's
+// choices from other programs (Windows 8 on, running): a deletion of one it
+// refuses says so, not the failure line.
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
-                                 const std::wstring& extension);
+                                 const std::wstring& extension, bool choicesProtected = false);
 
 // The same below HKCU\<classes> (the 32-bit view of the user's classes),
 // without Explorer's choices, which have no view of their own.

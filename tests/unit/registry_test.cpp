@@ -158,13 +158,22 @@ TEST(UserOverride, AnExplorerChoiceThatStaysIsAFailure) {
         registry.Fail(choice.refused, choice.key, kRegistryAccessDenied);
       }
       const RegistryState before = registry.State();
-      std::wostringstream log;
-      EXPECT_EQ(RemoveUserOverride(registry, log, L".exe"), 1u) << choice.shown;
-      EXPECT_EQ(log.str(), L"  * " + choice.shown + L" exists and is set to txtfile!\r\n  * " + choice.shown +
-                               (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
-                                       : L" could not be reset (error 5)!\r\n\r\n"));
-      EXPECT_EQ(registry.State(), before);
-      EXPECT_EQ(registry.OpenKeys(), 0u);
+      // Where Windows protects its choices (8 on), a key it refuses is said to be protected; not so a value.
+      for (const bool choicesProtected : {false, true}) {
+        std::wostringstream log;
+        EXPECT_EQ(RemoveUserOverride(registry, log, L".exe", choicesProtected), 1u) << choice.shown;
+        const bool saidProtected = choicesProtected && !linked && choice.refused == Kind::DeleteOpenedKey;
+        EXPECT_EQ(log.str(),
+                  L"  * " + choice.shown + L" exists and is set to txtfile!\r\n  * " + choice.shown +
+                      (linked ? L" is reached through a registry link, which is not followed; it was not deleted!\r\n\r\n"
+                       : saidProtected
+                           ? L" could not be deleted (error 5): Windows protects Explorer's choices from other programs! "
+                             L"Change it in Windows' settings of default programs, or remove it with morvane-offline while "
+                             L"this Windows is shut down.\r\n\r\n"
+                           : L" could not be reset (error 5)!\r\n\r\n"));
+        EXPECT_EQ(registry.State(), before);
+        EXPECT_EQ(registry.OpenKeys(), 0u);
+      }
     }
   }
 }
