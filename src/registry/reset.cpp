@@ -81,6 +81,7 @@ class RoutineWalk {
 
   // A line of the table, its keys named as this walk reaches them.
   std::wstring Shown(const wchar_t* line) const {
+    if (line == nullptr) return std::wstring();
     std::wstring text = line;
     if (classes_ == kMachineClasses) return text;
     const std::wstring there = L"HKLM\\" + classes_ + L"\\";
