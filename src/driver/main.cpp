@@ -10,6 +10,7 @@
 #include "platform/win_desktop.h"
 #include "platform/win_dialog.h"
 #include "platform/win_environment.h"
+#include "platform/win_files.h"
 #include "platform/win_host.h"
 #include "platform/win_privilege.h"
 #include "platform/win_processes.h"
@@ -34,8 +35,9 @@ int wmain(int argc, wchar_t** argv) {
   WinShell shell;
   WinRecordFolders records;
   WinSessionUsers sessions;
-  RunServices services{console,    dialog,    clock,   environment, tokens, host,   shortPaths,
-                       processes,  registry,  desktop, eventLog,    shell,  records, sessions};
+  WinSystemFiles files;
+  RunServices services{console,   dialog,   clock,   environment, tokens, host,    shortPaths, processes,
+                       registry,  desktop,  eventLog, shell,      records, sessions, files};
   const int exitCode = Run(services, arguments);
   return exitCode;
 }

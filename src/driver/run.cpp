@@ -148,7 +148,7 @@ int RunSteps(RunServices& services, Dialog& dialog, const wchar_t* nobodyToAnswe
                       &services.records);
     RegistryView view(services.registry);
     UndoRegistry registry(view, undoFile);
-    failures = RunFamilyReset(registry, info, runLog);
+    failures = RunFamilyReset(registry, info, runLog, services.files);
     failures += RepairSignedInUser(services.sessions, view, registry, info, runLog);
     ReportUnflushedUndoFile(runLog, undoFile);
     ReportUndoFile(runLog, registry, undoFile.Path());

@@ -8,6 +8,7 @@
 #include "driver/services.h"
 #include "host/host_query.h"
 #include "host/token_service.h"
+#include "registry/debugger_locks.h"
 #include "registry/registry_access.h"
 #include "sweep/process_table.h"
 #include "sweep/watched_folders.h"
@@ -27,6 +28,7 @@ struct RunServices {
   Shell& shell;
   RecordFolders& records;
   SessionUsers& sessions;
+  SystemFiles& files;
 };
 
 // Runs Morvane once with the command line's `arguments` (only /quiet counts);

@@ -528,7 +528,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   UndoRegistry registry(volume.Registry(), records);
   Tally tally;
   std::wostringstream machineLines;
-  tally.failures += RunFamilyReset(registry, info, machineLines);
+  tally.failures += RunFamilyReset(registry, info, machineLines, volume);
   std::vector<Part> parts;
   parts.push_back(Part{L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(),
                        records.Take()});

@@ -25,6 +25,8 @@ constexpr wchar_t kConfigFolder[] = L"System32\\config";
 constexpr wchar_t kSoftwareMount[] = L"\\Registry\\Machine\\Software";
 constexpr wchar_t kSystemMount[] = L"\\Registry\\Machine\\System";
 constexpr wchar_t kCurrentVersion[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion";
+// Where the folders of installed programs are named.
+constexpr wchar_t kWindowsCurrentVersion[] = L"Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr wchar_t kProfileList[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 // The file that holds a user's SOFTWARE\Classes, below the profile folder.
 constexpr wchar_t kClassesSinceVista[] = L"AppData\\Local\\Microsoft\\Windows\\UsrClass.dat";
@@ -317,6 +319,32 @@ std::wstring WindowsVolume::SystemRoot() {
 
 std::wstring WindowsVolume::Drive() { return SystemRoot().substr(0, 2); }
 
+std::wstring WindowsVolume::Expand(const std::wstring& text) {
+  if (text.find(L'%') == std::wstring::npos) return text;
+  const std::wstring systemRoot = SystemRoot();
+  std::vector<std::pair<std::wstring, std::wstring>> variables = {
+      {L"%SystemRoot%", systemRoot}, {L"%windir%", systemRoot}, {L"%SystemDrive%", systemRoot.substr(0, 2)}};
+  std::wstring programs, programs32;
+  if (ReadRegistryText(registry_, kWindowsCurrentVersion, L"ProgramFilesDir", programs) && !programs.empty()) {
+    variables.insert(variables.end(), {{L"%ProgramFiles%", programs}, {L"%ProgramW6432%", programs}});
+  }
+  if (ReadRegistryText(registry_, kWindowsCurrentVersion, L"ProgramFilesDir (x86)", programs32) &&
+      !programs32.empty()) {
+    variables.push_back({L"%ProgramFiles(x86)%", programs32});
+  }
+  return ::Expand(text, variables);
+}
+
+bool WindowsVolume::IsFile(const std::wstring& path) {
+  const std::wstring drive = Drive() + L"\\";
+  if (path.size() <= drive.size() || FoldName(path.substr(0, drive.size())) != FoldName(drive)) return false;
+  FileDescriptor folder;
+  std::string name;
+  std::string found;
+  std::string why;
+  return Walk(path.substr(drive.size()), folder, name, found, why) == Reach::Found;
+}
+
 bool WindowsVolume::SavedSession(std::string& path) {
   FileDescriptor folder;
   std::string name;
@@ -456,7 +484,7 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     if (!ReadRegistryText(registry_, std::wstring(kProfileList) + L"\\" + sid, L"ProfileImagePath", folder)) {
       continue;
     }
-    folder = Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
+    folder = ::Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
     Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
     std::wstring local = folder;
     std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either

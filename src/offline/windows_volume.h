@@ -15,6 +15,7 @@
 #include "host/system_info.h"
 #include "hive/hive_file.h"
 #include "hive/hive_registry.h"
+#include "registry/debugger_locks.h"
 
 // The folder names of a Windows path, split at backslashes and slashes, as
 // they are written.
@@ -23,7 +24,7 @@ std::vector<std::wstring> PathComponents(const std::wstring& path);
 // Empty for ".", ".." and a name of dots and spaces alone, which is not followed.
 std::wstring WindowsName(const std::wstring& component);
 
-class WindowsVolume {
+class WindowsVolume final : public SystemFiles {
  public:
   struct Profile {
     std::wstring sid;
@@ -64,6 +65,13 @@ class WindowsVolume {
 
   // The drive letter and colon that the Windows of the volume runs from ("C:").
   std::wstring Drive();
+  // `text` with the variables of the folders of that Windows expanded, as
+  // its registry names them: SystemRoot and windir, SystemDrive,
+  // ProgramFiles, ProgramW6432 and ProgramFiles(x86).
+  std::wstring Expand(const std::wstring& text) override;
+  // Whether the Windows path `path`, on the drive that Windows runs from,
+  // names a regular file of the volume, reached as every file here is.
+  bool IsFile(const std::wstring& path) override;
   // Why the Windows of the volume must not be changed now: it is hibernated,
   // or was shut down with fast startup (its hiberfil.sys holds a saved
   // session); empty when it is not.

@@ -23,7 +23,6 @@ constexpr int kMaxTreeDepth = 512;
 // when subkeys keep appearing while it runs.
 constexpr std::uint32_t kMaxDeletionsPerKey = 1u << 20;
 
-const std::wstring kComOpenPath = L"Software\\Classes\\comfile\\shell\\open";
 const std::wstring kEditFlags = L"EditFlags";
 
 // The text's characters up to its first NUL, at most kMaxTextLength of them,
@@ -191,8 +190,8 @@ RegistryChange SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& 
                     std::vector<std::uint8_t>(flags.begin(), flags.end()));
 }
 
-RegistryChange SetComOpenEditFlags(RegistryAccess& registry) {
-  return WriteValue(registry, kComOpenPath, kEditFlags, ValueType::RegDword,
+RegistryChange SetComOpenEditFlags(RegistryAccess& registry, const std::wstring& path) {
+  return WriteValue(registry, path, kEditFlags, ValueType::RegDword,
                     std::vector<std::uint8_t>(4, 0));
 }
 

@@ -39,8 +39,8 @@ RegistryChange SetValue(RegistryAccess& registry, const std::wstring& path, cons
                         const std::wstring& text, ValueType type);
 // Writes HKLM\path's "EditFlags" as the 4 bytes of REG_BINARY.
 RegistryChange SetEditFlagsBinary(RegistryAccess& registry, const std::wstring& path, const EditFlags& flags);
-// Writes "EditFlags" of HKLM Software\Classes\comfile\shell\open as REG_DWORD 0.
-RegistryChange SetComOpenEditFlags(RegistryAccess& registry);
+// Writes "EditFlags" of HKLM\path, comfile's open verb, as REG_DWORD 0.
+RegistryChange SetComOpenEditFlags(RegistryAccess& registry, const std::wstring& path);
 // Whether root\path can be opened for reading.
 [[nodiscard]] bool KeyExists(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
 // The text of root\path's default value up to its first NUL, at most 4096

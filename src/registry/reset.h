@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "host/system_info.h"
+#include "registry/debugger_locks.h"
 #include "registry/registry_access.h"
 
 std::uint32_t ResetXpFamily(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);
@@ -25,7 +26,10 @@ std::uint32_t RemoveWindows8PinVerb(RegistryAccess& registry, std::wostream& run
 // the XP routine, 6.0 Vista's, 6.1 Windows 7's, 6.2 Windows 7's followed by
 // the pin-to-start verb, 6.3 and 10.0 Windows 7's followed by the
 // pin-to-start handler and the removal of Windows 8's verb; any other
-// version, nothing. After a family's reset, the policies that stop programs
-// from starting go, the machine's and then the current user's. Returns how
-// many writes and deletions failed.
-std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog);
+// version, nothing. After a family's reset, what it does not write at the
+// keys of the verbs that start programs goes (RemoveVerbLocks), then the policies that stop programs
+// from starting go, the machine's and then the current user's, and then the
+// debuggers of Image File Execution Options (`files` tells which programs
+// are installed). Returns how many writes and deletions failed.
+std::uint32_t RunFamilyReset(RegistryAccess& registry, const SystemInfo& info, std::wostream& runLog,
+                             SystemFiles& files);

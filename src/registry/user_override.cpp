@@ -9,7 +9,6 @@ namespace {
 
 // The per-user class registrations; every key removed lies strictly below it.
 const std::wstring kUserClasses = L"SOFTWARE\\Classes";
-const std::wstring kUserClassesPrefix = L"SOFTWARE\\Classes\\";
 // Explorer's own choice of program per extension (Vista on), which outranks
 // every class registration; reached from Software through no link.
 const std::wstring kUserSoftware = L"Software";
@@ -17,18 +16,13 @@ const std::wstring kExplorerFileExts = L"Microsoft\\Windows\\CurrentVersion\\Exp
 
 struct OverrideLiterals {
   const wchar_t* extension;
-  const wchar_t* valueLine;    // followed by the class name and "!\r\n"
-  const wchar_t* deletedLine;  // complete
-  const wchar_t* typeClass;    // the class the machine-wide reset restores
+  const wchar_t* typeClass;  // the class the machine-wide reset restores
 };
 
 constexpr OverrideLiterals kLiterals[] = {
-    {L".exe", L"  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\r\n", L"exefile"},
-    {L".bat", L"  * HKCU\\SOFTWARE\\Classes\\.bat\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.bat has been deleted!\r\n", L"batfile"},
-    {L".com", L"  * HKCU\\SOFTWARE\\Classes\\.com\\\\@ exists and is set to ",
-     L"  * HKCU\\SOFTWARE\\Classes\\.com has been deleted!\r\n", L"comfile"},
+    {L".exe", L"exefile"},
+    {L".bat", L"batfile"},
+    {L".com", L"comfile"},
 };
 
 const OverrideLiterals* FindLiterals(const std::wstring& extension) {
@@ -62,7 +56,7 @@ constexpr const wchar_t* kExplorerChoiceValues[] = {L"Application", L"Progid"};
 // Removes one of Explorer's choices for `extension`, named with the program
 // it chose. OpenWithList and OpenWithProgids beside it stay.
 std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runLog,
-                                   const std::wstring& extension, const ExplorerChoice& kind) {
+                                   const std::wstring& extension, const ExplorerChoice& kind, bool choicesProtected) {
   const std::wstring choice = kExplorerFileExts + extension + kind.subkey;
   const std::wstring choiceKey = kUserSoftware + L"\\" + choice;
   if (!KeyExists(registry, RegistryRoot::HKCU, choiceKey)) return 0;
@@ -77,7 +71,13 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
     runLog.flush();
     return 0;
   }
-  if (gone.error != kRegistrySuccess) {
+  if (choicesProtected && gone.error == kRegistryAccessDenied) {
+    // Refused by Windows itself, to the administrator as to any program.
+    runLog << L"  * " << shown << L" could not be deleted (error " << gone.error
+           << L"): Windows protects Explorer's choices from other programs! Change it in Windows' settings of "
+              L"default programs, or remove it with morvane-offline while this Windows is shut down.\r\n\r\n";
+    runLog.flush();
+  } else if (gone.error != kRegistrySuccess) {
     ReportFailure(runLog, shown, gone.error);
   } else {
     ReportLinked(runLog, shown);
@@ -87,10 +87,11 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
 
 // Every one of Explorer's choices for `extension`: the keys of each version
 // and XP's values.
-std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension) {
+std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,
+                                      bool choicesProtected = false) {
   std::uint32_t failures = 0;
   for (const ExplorerChoice& kind : kExplorerChoices) {
-    failures += RemoveExplorerChoice(registry, runLog, extension, kind);
+    failures += RemoveExplorerChoice(registry, runLog, extension, kind, choicesProtected);
   }
   for (const wchar_t* name : kExplorerChoiceValues) {
     failures += RemoveReportedValue(registry, runLog, RegistryRoot::HKCU, kUserSoftware,
@@ -101,35 +102,38 @@ std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& r
 
 // The per-user class of the type, the one the machine-wide reset restores:
 // the merged classes take it before the machine's, with or without a
-// per-user extension key naming it, so it goes whole.
-std::uint32_t RemoveUserClass(RegistryAccess& registry, std::wostream& runLog, const wchar_t* className) {
-  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserClasses, className);
+// per-user extension key naming it, so it goes whole. `classes` is where the
+// user's classes are (SOFTWARE\Classes, or its 32-bit view).
+std::uint32_t RemoveUserClass(RegistryAccess& registry, std::wostream& runLog, const std::wstring& classes,
+                              const wchar_t* className) {
+  const std::wstring shown = L"HKCU\\" + classes + L"\\" + className;
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className);
   if (gone) {
-    runLog << L"  * HKCU\\SOFTWARE\\Classes\\" << className << L" has been deleted!\r\n\r\n";
+    runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
     runLog.flush();
     return 0;
   }
   if (gone.error == kRegistrySuccess) return 0;
-  ReportFailure(runLog, std::wstring(L"HKCU\\SOFTWARE\\Classes\\") + className, gone.error);
+  ReportFailure(runLog, shown, gone.error);
   return 1;
 }
 
-std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& runLog,
-                                    const OverrideLiterals* literals, const std::wstring& extension) {
-  const std::wstring extensionKey = kUserClassesPrefix + extension;
+std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& classes,
+                                    const std::wstring& extension) {
+  const std::wstring extensionKey = classes + L"\\" + extension;
   if (!KeyExists(registry, RegistryRoot::HKCU, extensionKey)) return 0;
 
   // The class name is the user's own text: written with its control
   // characters made visible, so that it cannot forge lines of the log.
   const std::wstring className = ReadDefaultValue(registry, RegistryRoot::HKCU, extensionKey);
   const std::wstring shownClass = EscapeControlCharacters(className);
-  runLog << literals->valueLine << shownClass << L"!\r\n";
+  runLog << L"  * HKCU\\" << extensionKey << L"\\\\@ exists and is set to " << shownClass << L"!\r\n";
   runLog.flush();
 
   std::uint32_t failures = 0;
   const RegistryChange extensionGone = DeleteKeyTree(registry, RegistryRoot::HKCU, extensionKey);
   if (extensionGone) {
-    runLog << literals->deletedLine;
+    runLog << L"  * HKCU\\" << extensionKey << L" has been deleted!\r\n";
     runLog.flush();
   } else if (extensionGone.error != kRegistrySuccess) {
     ReportFailure(runLog, L"HKCU\\" + extensionKey, extensionGone.error);
@@ -139,12 +143,12 @@ std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& run
   if (className.empty()) return failures;
   // It may only lead to a key strictly below the per-user classes, and not
   // through a link on the way.
-  const RegistryChange classGone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserClasses, className);
+  const RegistryChange classGone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className);
   if (classGone) {
-    runLog << L"  * HKCU\\SOFTWARE\\Classes\\" << shownClass << L" has been deleted!\r\n\r\n";
+    runLog << L"  * HKCU\\" << classes << L"\\" << shownClass << L" has been deleted!\r\n\r\n";
     runLog.flush();
   } else if (classGone.error != kRegistrySuccess) {
-    ReportFailure(runLog, L"HKCU\\SOFTWARE\\Classes\\" + shownClass, classGone.error);
+    ReportFailure(runLog, L"HKCU\\" + classes + L"\\" + shownClass, classGone.error);
     ++failures;
   }
   return failures;
@@ -153,19 +157,31 @@ std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& run
 }  // namespace
 
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
-                                 const std::wstring& extension) {
+                                 const std::wstring& extension, bool choicesProtected) {
   // Only the three executable types are overrides this tool removes.
   const OverrideLiterals* literals = FindLiterals(extension);
   if (literals == nullptr) return 0;
-  std::uint32_t failures = RemoveClassesOverride(registry, runLog, literals, extension);
-  failures += RemoveUserClass(registry, runLog, literals->typeClass);
-  return failures + RemoveExplorerChoicesOf(registry, runLog, extension);
+  std::uint32_t failures = RemoveClassesOverride(registry, runLog, kUserClasses, extension);
+  failures += RemoveUserClass(registry, runLog, kUserClasses, literals->typeClass);
+  return failures + RemoveExplorerChoicesOf(registry, runLog, extension, choicesProtected);
+}
+
+std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,
+                                        const std::wstring& classes) {
+  const OverrideLiterals* literals = FindLiterals(extension);
+  if (literals == nullptr) return 0;
+  const std::uint32_t failures = RemoveClassesOverride(registry, runLog, classes, extension);
+  return failures + RemoveUserClass(registry, runLog, classes, literals->typeClass);
 }
 
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
-                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name) {
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name,
+                                  const std::wstring& note) {
   const std::wstring key = base + L"\\" + relative;
-  const std::wstring shown = (root == RegistryRoot::HKCU ? L"HKCU\\" : L"HKLM\\") + key + L"\\\\" + name;
+  // Names from the registry are shown with their control characters made
+  // visible; the default value as @.
+  const std::wstring shown = (root == RegistryRoot::HKCU ? L"HKCU\\" : L"HKLM\\") + EscapeControlCharacters(key) +
+                             L"\\\\" + (name.empty() ? std::wstring(L"@") : EscapeControlCharacters(name));
   std::wstring data;
   const Reached reached = ReadValueBelow(registry, root, base, relative, name, data);
   if (reached == Reached::kMissing) return 0;
@@ -182,7 +198,7 @@ std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLo
   }
   const RegistryChange gone = DeleteValueBelow(registry, root, base, relative, name);
   if (gone) {
-    runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
+    runLog << L"  * " << shown << L" has been deleted!" << note << L"\r\n\r\n";
     runLog.flush();
     return 0;
   }

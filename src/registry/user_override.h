@@ -10,9 +10,16 @@
 // per-user class of the type (exefile, batfile, comfile), then Explorer's
 // choices for the extension (UserChoice, UserChoiceLatest, UserChoicePrevious
 // and the Application and Progid values of FileExts\<ext>). Returns how many
-// of the deletions failed.
+// of the deletions failed. `choicesProtected`: Windows protects Explorer's
+// choices from other programs (Windows 8 on, running): a deletion of one it
+// refuses says so, not the failure line.
 std::uint32_t RemoveUserOverride(RegistryAccess& registry, std::wostream& runLog,
-                                 const std::wstring& extension);
+                                 const std::wstring& extension, bool choicesProtected = false);
+
+// The same below HKCU\<classes> (the 32-bit view of the user's classes),
+// without Explorer's choices, which have no view of their own.
+std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream& runLog, const std::wstring& extension,
+                                        const std::wstring& classes);
 
 // Writes the line of a write or deletion of the reset that failed: `what`
 // names the key, or the value as the report lines name it, then the Windows
@@ -21,11 +28,13 @@ void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStat
 
 // Removes the value `name` of root\base\relative, reached through no
 // registry link: a line names it with its data, another its deletion, the key
-// named "HKCU\" or "HKLM\" then base\relative. Nothing is written for a value
+// named "HKCU\" or "HKLM\" then base\relative, the default value "@". Nothing is written for a value
 // that is not there. Returns 1 when it stays: its deletion failed, or it is
 // reached through a link.
+// `note`, when not empty, follows the line of its deletion on the same line.
 std::uint32_t RemoveReportedValue(RegistryAccess& registry, std::wostream& runLog, RegistryRoot root,
-                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name);
+                                  const std::wstring& base, const std::wstring& relative, const std::wstring& name,
+                                  const std::wstring& note = std::wstring());
 
 // Writes the line of a key or value the repair does not delete because it
 // is reached through a registry link; a blank line follows.

@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "driver/services.h"
 #include "host/host_query.h"
 #include "host/token_service.h"
+#include "registry/debugger_locks.h"
 #include "sweep/process_table.h"
 #include "sweep/watched_folders.h"
 
@@ -254,4 +256,22 @@ class FakeSessionUsers : public SessionUsers {
   bool loaded = true, classes = true;
   std::vector<bool> vistaAsked;
   std::vector<std::wstring> registriesAsked;
+};
+
+// The files of a Windows: those in `files`, by their paths as written; each
+// %NAME% of `variables` expanded, others left as they are.
+class FakeSystemFiles : public SystemFiles {
+ public:
+  std::wstring Expand(const std::wstring& text) override {
+    std::wstring out = text;
+    for (const auto& [name, value] : variables) {
+      for (std::size_t at = out.find(L"%" + name + L"%"); at != std::wstring::npos; at = out.find(L"%" + name + L"%")) {
+        out.replace(at, name.size() + 2, value);
+      }
+    }
+    return out;
+  }
+  bool IsFile(const std::wstring& path) override { return files.count(path) != 0; }
+  std::map<std::wstring, std::wstring> variables;
+  std::set<std::wstring> files;
 };

@@ -24,13 +24,20 @@ bool Repaired(const std::wstring& folded) {
                      [&](const wchar_t* key) { return Within(folded, kMachineClasses + key); });
 }
 
+// A Windows without files: every debugger found goes.
+struct NoFiles final : SystemFiles {
+  std::wstring Expand(const std::wstring& text) override { return text; }
+  bool IsFile(const std::wstring&) override { return false; }
+};
+
 }  // namespace
 
 void ResetAsFamily(RegistryAccess& registry, std::uint32_t family, std::wostream& log) {
+  NoFiles files;
   SystemInfo info;
   info.majorVersion = family < 2 ? 5 : 6;
   info.minorVersion = family < 2 ? family + 1 : family - 2;
-  static_cast<void>(RunFamilyReset(registry, info, log));
+  static_cast<void>(RunFamilyReset(registry, info, log, files));
 }
 
 namespace {

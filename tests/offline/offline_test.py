@@ -72,6 +72,46 @@ def policy_lines(root):
                 key, key, key, key, key, root, root)
 
 
+# What no family writes where exefile's and batfile's verbs start programs, beside a verb of its own that stays
+VERB_KEYS = {r"Classes\exefile\shell": {"": sz("evil")}, r"Classes\exefile\shell\evil\command": {"": sz(r"C:\evil.exe")},
+             r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1"), "DelegateExecute": sz("{E}")},
+             r"Classes\exefile\shell\other\command": {"": sz("notepad.exe %1")},
+             r"Classes\batfile\shell\open\ddeexec": {"": sz("[open]")}}
+# Windows 8's Pin to Start verb of exefile, as it holds it: gone from 8.1 on, a verb of its own before
+PIN_VERB = {r"Classes\exefile\shell\pintostartscreen": {"MUIVerb": sz("@shell32.dll,-51201"), "NeverDefault": sz(""),
+                                                         "Description": sz("@shell32.dll,-51202"),
+                                                         "MultiSelectModel": sz("Single")},
+            r"Classes\exefile\shell\pintostartscreen\command": {"DelegateExecute": sz("{470C0EBD-5D73-4d58-9CED-E91E22E23282}")}}
+VERB_LINES = ("  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ exists and is set to evil!\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\\\@ has been deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\evil found and deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\DelegateExecute exists and is set to {E}!\n"
+              "  * HKLM\\Software\\Classes\\exefile\\shell\\open\\command\\\\DelegateExecute has been deleted!\n\n"
+              "  * HKLM\\Software\\Classes\\batfile\\shell\\open\\ddeexec found and deleted!\n\n")
+# The debuggers of Image File Execution Options in SOFTWARE, beside values and keys that stay: one kept, as it
+# starts a program inside Program Files; one naming a link there, which is not followed, and goes
+IFEO = CURRENT_VERSION + r"\Image File Execution Options"
+DEBUGGER_KEYS = {IFEO + r"\regedit.exe": {"Debugger": sz(r'"%ProgramFiles%\Kept\kept.exe" /e')},
+                 IFEO + r"\sethc.exe": {"Debugger": sz(r'"C:\Program Files\Linked\kept.exe"')},
+                 IFEO + r"\taskmgr.exe": {"Debugger": sz(r"C:\Windows\evil.exe"), "GlobalFlag": sz("0x2")},
+                 IFEO + r"\winword.exe": {"MitigationOptions": (BINARY, bytes([0, 1, 0, 0]))},
+                 "Wow6432Node\\" + IFEO + r"\msconfig.exe": {"Debugger": sz("cmd.exe /c exit")},
+                 r"Microsoft\Windows\CurrentVersion": {"ProgramFilesDir": sz(r"C:\Program Files"),
+                                                       "ProgramFilesDir (x86)": sz(r"C:\Program Files (x86)")}}
+DEBUGGERS_LEFT = {IFEO.lower() + r"\regedit.exe": {"debugger": sz(r'"%ProgramFiles%\Kept\kept.exe" /e')},
+                  IFEO.lower() + r"\sethc.exe": {}, IFEO.lower() + r"\taskmgr.exe": {"globalflag": sz("0x2")},
+                  IFEO.lower() + r"\winword.exe": {"mitigationoptions": (BINARY, bytes([0, 1, 0, 0]))},
+                  "wow6432node\\" + IFEO.lower() + r"\msconfig.exe": {}}
+KEPT_LINES = ('  * HKLM\\Software\\%s\\regedit.exe\\\\Debugger exists and is set to "%%ProgramFiles%%\\Kept\\kept.exe" /e!\n'
+              "  * HKLM\\Software\\%s\\regedit.exe\\\\Debugger was kept: it starts C:\\Program Files\\Kept\\kept.exe, "
+              "a program installed in C:\\Program Files!\n\n") % (IFEO, IFEO)
+DEBUGGER_LINES = KEPT_LINES + "".join(
+    "  * HKLM\\Software\\%s\\\\Debugger exists and is set to %s!\n  * HKLM\\Software\\%s\\\\Debugger has been deleted!\n\n"
+    % (key, data, key) for key, data in ((IFEO + r"\sethc.exe", r'"C:\Program Files\Linked\kept.exe"'),
+                                         (IFEO + r"\taskmgr.exe", r"C:\Windows\evil.exe"),
+                                         ("Wow6432Node\\" + IFEO + r"\msconfig.exe", "cmd.exe /c exit")))
+
+
 # alice's Explorer choices in her NTUSER.DAT: those of every version for .exe go, the rest stays
 FILE_EXTS = r"Software\Microsoft\Windows\CurrentVersion\Explorer\FileExts\.exe"
 USER_KEYS = {FILE_EXTS: {"Application": sz("evil.exe"), "Progid": sz("evilfile"), "kept": sz("kept")},
@@ -186,8 +226,8 @@ class OfflineRepair(unittest.TestCase):
             **{CURRENT_VERSION + "\\ProfileList\\" + sid: {"ProfileImagePath": sz(folder, EXPAND_SZ)}
                for sid, folder in profiles.items()},
             r"Classes\.exe": {"": sz("badfile")},
-            r"Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")},
-            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS,
+            **{"Classes\\" + key: values for key, values in self.many.items()}, **POLICY_KEYS, **DEBUGGER_KEYS,
+            **VERB_KEYS, **PIN_VERB,
         }
         self.machine_at = write_hive(self.software, self.machine, minor)
         write_hive(self.system, {
@@ -204,6 +244,10 @@ class OfflineRepair(unittest.TestCase):
         write_hive(self.alice_user, USER_KEYS, minor)
         self.hives = [self.software, self.system, self.alice, self.bob, self.alice_user]
         (self.software.parent / "systemprofile").mkdir()  # a profile folder without a classes hive
+        for folder in ("Kept", "Linked"):
+            (self.root / "Program Files" / folder).mkdir(parents=True)
+        (self.root / "Program Files/Kept/kept.exe").write_bytes(b"MZ")
+        (self.root / "Program Files/Linked/kept.exe").symlink_to("../Kept/kept.exe")
 
     def mounted(self, kind, *options):
         """A new folder with a file system of `kind` mounted on it, unmounted at the end."""
@@ -254,7 +298,7 @@ class OfflineRepair(unittest.TestCase):
                 self.assertIn("User profile C:\\%s\\alice:\n  * HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n"
                               % ("Documents and Settings" if xp else "Users"), log)
                 self.assertIn(" has been deleted!\n\n" + USER_CLASS_LINE + CHOICE_LINES + policy_lines("HKCU\\Software"), log)
-                self.assertIn(policy_lines("HKLM\\Software") + "  - ", log)
+                self.assertIn(VERB_LINES + policy_lines("HKLM\\Software") + DEBUGGER_LINES + "  - ", log)
                 self.assertIn("\nUser profile C:\\%s\\carol (%s): no folder: nothing to repair.\n\n"
                               % ("Documents and Settings" if xp else "Users", CAROL), log)
                 kept = read_hive(backup(self.alice_user))
@@ -267,6 +311,17 @@ class OfflineRepair(unittest.TestCase):
                 machine = read_hive(self.software)
                 self.assertEqual({key: machine.get(key) for key in POLICIES_LEFT}, POLICIES_LEFT)
                 self.assertNotIn(POLICIES.lower() + "\\explorer\\disallowrun", machine)
+                self.assertEqual({key: machine.get(key) for key in DEBUGGERS_LEFT}, DEBUGGERS_LEFT)
+                self.assertEqual((machine["classes\\exefile\\shell"], machine["classes\\exefile\\shell\\other\\command"]),
+                                 ({}, {"": sz("notepad.exe %1")}))
+                self.assertFalse({"classes\\exefile\\shell\\evil", "classes\\batfile\\shell\\open\\ddeexec"} & set(machine))
+                self.assertNotIn("delegateexecute", machine["classes\\exefile\\shell\\open\\command"])
+                pin = "classes\\exefile\\shell\\pintostartscreen"
+                if expected == "win81":
+                    self.assertIn("\n  * HKLM\\Software\\Classes\\exefile\\shell\\pintostartscreen found and deleted!\n\n", log)
+                    self.assertNotIn(pin, machine)
+                else:
+                    self.assertEqual(machine[pin + "\\command"], {"delegateexecute": sz("{470C0EBD-5D73-4d58-9CED-E91E22E23282}")})
                 for key, values in read_reg([pathlib.Path(EXPECTED, expected + ".reg")])[0].items():
                     for name, value in values.items():  # keys below HKEY_LOCAL_MACHINE\Software
                         self.assertEqual(machine.get(key.split("\\", 2)[2], {}).get(name), value, (key, name))
@@ -298,7 +353,7 @@ class OfflineRepair(unittest.TestCase):
                 self.assertNotIn("\n", first[:-1].replace("\r\n", ""))
                 code, log = self.run_offline("--yes")
                 self.assertEqual(code, 0, log)
-                self.assertNotIn("  *", log)
+                self.assertEqual(said(log), said(KEPT_LINES))  # the kept debugger, named again
                 # A second record beside the first, which stays; no undo file when nothing changed
                 self.assertEqual((self.record(), self.record("Morvane-2.txt")), (first, self.record("Morvane-2.txt")))
                 self.assertEqual(sorted(os.listdir(self.root / "Morvane")), ["Morvane-2.txt", "Morvane-undo.reg", "Morvane.txt"])
@@ -497,6 +552,36 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual((machine["classes\\.exe"]["junk"], machine["classes\\.exe"][""]), (large, sz("exefile")))
                 self.assertEqual((set(alice), alice["otherclass"]), ({"", "otherclass"}, {"": sz("kept")}))
                 self.assertEqual((check_hive(self.software), check_hive(self.alice)), ([], []))
+
+    def test_the_32_bit_view_of_the_classes_is_repaired_where_windows_keeps_it_apart(self):
+        """A hijacked exefile in SOFTWARE's Wow6432Node\Classes: on XP x64 the three types are repaired there as in
+        the 64-bit classes, its lines naming the keys there, and the undo file brings it back; on Windows 7 the view
+        is shared and it stays as it is."""
+        hijack = {r"Wow6432Node\Classes\exefile\shell\open\command": {"": sz(r"C:\evil.exe %1")}}
+        for family, version, product_type, product, _, xp, minor, _, _ in (FAMILIES[0], FAMILIES[3]):
+            with self.subTest(family):
+                self.lay_out(version, product_type, product, xp, minor)
+                write_hive(self.software, {**self.machine, **hijack}, minor)
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0, log)
+                machine = read_hive(self.software)
+                wow = {key[len("wow6432node\\classes\\"):]: values for key, values in machine.items()
+                       if key.startswith("wow6432node\\classes\\")}
+                if not xp:
+                    self.assertNotIn("Wow6432Node\\Classes", log)
+                    self.assertEqual((len(wow), wow["exefile\\shell\\open\\command"]), (4, {"": sz(r"C:\evil.exe %1")}))
+                    continue
+                self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\exefile\\shell\\open\\command\\\\@ was changed. "
+                              'It was reset to "%1" %*!\n', log)
+                self.assertIn("  * HKLM\\Software\\Wow6432Node\\Classes\\.exe did not exist and was recreated!\n", log)
+                # The 32-bit view now holds what the 64-bit classes hold, but for the verbs of their own there.
+                self.assertEqual(wow, {key[len("classes\\"):]: values for key, values in machine.items()
+                                       if re.match(r"classes\\(\.exe|\.bat|\.com|exefile|batfile|comfile)(\\|$)", key)
+                                       and not re.search(r"\\(other|pintostartscreen)(\\|$)", key)})
+                names = {"hkey_local_machine\\software": self.software}
+                restored = read_reg([self.root / "Morvane" / "Morvane-undo.reg"], as_windows_names(names))[0]
+                self.assertEqual(restored.get("hkey_local_machine\\software\\wow6432node\\classes\\exefile\\shell\\open\\command"),
+                                 {"": sz(r"C:\evil.exe %1")})
 
     def test_a_profile_not_reached_safely_is_named_and_nothing_outside_changes(self):
         outside = pathlib.Path(tempfile.mkdtemp(prefix="morvane-outside-"))

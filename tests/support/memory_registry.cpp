@@ -122,12 +122,14 @@ RegistryStatus MemoryRegistry::SetValue(Key key, const std::wstring& name, Value
   std::wstring path;
   if (RegistryStatus status = Acting(RegistryCallKind::SetValue, key, path)) return status;
   keys_[path].values[FoldName(name)] = StoredValue{type, std::vector<std::uint8_t>(data, data + size)};
+  keys_[path].spellings.emplace(FoldName(name), name);
   return kRegistrySuccess;
 }
 
 RegistryStatus MemoryRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
   std::wstring path;
   if (RegistryStatus status = Acting(RegistryCallKind::DeleteValue, key, path)) return status;
+  keys_[path].spellings.erase(FoldName(name));
   return keys_[path].values.erase(FoldName(name)) == 1 ? kRegistrySuccess : kRegistryFileNotFound;
 }
 
@@ -151,6 +153,8 @@ RegistryStatus MemoryRegistry::EnumValue(Key key, std::uint32_t index, std::wstr
   const auto& values = keys_[path].values;
   if (index >= values.size()) return kRegistryNoMoreItems;
   name = std::next(values.begin(), index)->first;
+  const auto spelled = keys_[path].spellings.find(name);
+  if (spelled != keys_[path].spellings.end()) name = spelled->second;
   return kRegistrySuccess;
 }
 

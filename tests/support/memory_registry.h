@@ -21,6 +21,7 @@ enum class RegistryCallKind { OpenKey, CreateKey, QueryValue, SetValue, DeleteVa
 struct KeyState {
   bool isLink = false;
   std::map<std::wstring, StoredValue> values;  // by folded name
+  std::map<std::wstring, std::wstring> spellings;  // each value's name as first written, by folded name
   bool operator==(const KeyState& other) const { return isLink == other.isLink && values == other.values; }
 };
 // The whole registry at one moment: every key by its folded path.

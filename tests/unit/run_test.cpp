@@ -182,6 +182,7 @@ struct World {
   FakeRecordFolders records;
   FakeSessionUsers sessions;
   MemoryRegistry userRegistry;  // the signed-in user's, HKCU its hive
+  FakeSystemFiles files;
   std::vector<std::wstring> arguments;
   std::vector<std::wstring> logAtDialog;
 };
@@ -217,7 +218,8 @@ TEST(Run, EveryWayOut) {
     World world(row[1]);
     RunServices services{world.console,   world.dialog,   world.clock,   world.environment,
                          world.tokens,    world.host,     world.shortPaths, world.processes,
-                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records, world.sessions};
+                         world.registry,  world.desktop,  world.eventLog,   world.shell, world.records,
+                         world.sessions,  world.files};
     const int exitCode = std::stoi(row[2]);
     EXPECT_EQ(::Run(services, world.arguments), exitCode);
 
@@ -302,7 +304,7 @@ TEST(Run, TheSignedInUser) {
     const auto run = [](World& world) {
       RunServices services{world.console,  world.dialog,   world.clock,      world.environment, world.tokens,
                            world.host,     world.shortPaths, world.processes, world.registry,  world.desktop,
-                           world.eventLog, world.shell,    world.records,    world.sessions};
+                           world.eventLog, world.shell,    world.records,    world.sessions,   world.files};
       return ::Run(services, world.arguments);
     };
     std::optional<std::wstring> baseline;
