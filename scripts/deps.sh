@@ -150,6 +150,8 @@ morvane_need_package() {
 morvane_need_fresh_check() {
   morvane_need debootstrap debootstrap
   morvane_need git git
+  morvane_need python3 python3
+  morvane_need mkntfs ntfs-3g
 }
 
 # What scripts/fuzz needs: clang, and libFuzzer's runtime, which lies in a

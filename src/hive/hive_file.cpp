@@ -129,7 +129,8 @@ bool KeepOwnerAndMode(int from, int to) {
   struct stat original {};
   struct stat made {};
   if (fstat(from, &original) != 0) return false;
-  static_cast<void>(fchown(to, original.st_uid, original.st_gid));
+  // Whether they took is seen below, whatever the calls answer.
+  [[maybe_unused]] const int owned = fchown(to, original.st_uid, original.st_gid);
   static_cast<void>(fchmod(to, original.st_mode & 07777));
   if (fstat(to, &made) != 0) return false;
   if (made.st_uid == original.st_uid && made.st_gid == original.st_gid &&
