@@ -1,9 +1,10 @@
 # Makes the manual page of morvane-offline from its --help text, so that the
 # two never disagree, gzipped as Debian keeps manual pages:
-#   cmake -DPROGRAM=<morvane-offline> -DVERSION=<x.y.z> -DOUTPUT=<file.1.gz> -P manpage.cmake
+#   cmake -DPROGRAM=<morvane-offline> -DVERSION=<x.y.z> -DDATE=<yyyy-mm-dd> -DOUTPUT=<file.1.gz> -P manpage.cmake
 # The usage text's shape: the usage line (and one more form below it), the description, the options (each
 # "  --name [ARG]  text", "  -n [ARG]  text" or "  -n, --name  text", continued on lines that begin with
-# spaces), and the exit codes from the line that begins with "Exit codes:".
+# spaces), and the exit codes from the line that begins with "Exit codes:". The files, the way back, the
+# examples and the other pages to read are written here.
 cmake_policy(VERSION 3.21)
 execute_process(COMMAND "${PROGRAM}" --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -40,14 +41,50 @@ foreach(line IN LISTS lines)
 endforeach()
 
 string(CONCAT page
-  ".TH MORVANE\\-OFFLINE 1 \"\" \"morvane\\-offline ${VERSION}\" \"User Commands\"\n"
+  ".TH MORVANE\\-OFFLINE 1 \"${DATE}\" \"morvane\\-offline ${VERSION}\" \"User Commands\"\n"
   ".SH NAME\n"
-  "morvane\\-offline \\- repairs the .exe, .bat and .com associations of a mounted Windows volume\n"
+  "morvane\\-offline \\- repairs the .exe, .bat and .com associations of a Windows that is not running\n"
   ".SH SYNOPSIS\n"
   ".B morvane\\-offline\n${synopsis}\n"
   ".SH DESCRIPTION\n${section_description}"
   ".SH OPTIONS\n${section_options}"
-  ".SH EXIT STATUS\n${section_exit}")
+  ".SH EXIT STATUS\n${section_exit}"
+  ".SH FILES\n"
+  ".TP\n\\fIWINDOWS_ROOT\\fR/Morvane/Morvane.txt\n"
+  "The log (C:\\eMorvane\\eMorvane.txt on Windows), UTF\\-16LE with CR LF line ends, for Notepad; a later run "
+  "writes Morvane\\-2.txt, Morvane\\-3.txt... beside it. On Linux: "
+  "\\fBiconv \\-f UTF\\-16 \\-t UTF\\-8\\fR \\fIWINDOWS_ROOT\\fR/Morvane/Morvane.txt\n"
+  ".TP\n\\fIWINDOWS_ROOT\\fR/Morvane/Morvane\\-undo.reg\n"
+  "The undo file: what each key and value the run changed held before, as a .reg file "
+  "(Morvane\\-undo\\-2.reg... for a later run).\n"
+  ".TP\n\\fIhive\\fR.morvane\\-backup\n"
+  "Beside each registry file written (Windows/System32/config/SOFTWARE, a profile's NTUSER.DAT and "
+  "UsrClass.dat), the file as it was before the run; a later run that writes it again keeps "
+  "\\fIhive\\fR.morvane\\-backup\\-2...\n"
+  ".SH THE WAY BACK\n"
+  "With that Windows running, as administrator and with the users it names logged on: "
+  "\\fBreg import \"C:\\eMorvane\\eMorvane\\-undo.reg\"\\fR. "
+  "From the rescue system, Windows shut down, a whole registry file comes back by copying its backup over "
+  "it, as the log's summary shows: \\fBcp \"\\fIhive\\fB.morvane\\-backup\" \"\\fIhive\\fB\"\\fR; "
+  "or the undo file's records of that file are merged into it with \\fBhivexregedit \\-\\-merge\\fR, "
+  "as the project's undo guide, docs/undo.md, shows.\n"
+  ".SH EXAMPLES\n"
+  "A Windows volume mounted here, first seen without a change, then repaired:\n"
+  ".PP\n.nf\n"
+  "mkdir \\-p /mnt/windows\n"
+  "mount \\-t ntfs\\-3g /dev/sda2 /mnt/windows\n"
+  "morvane\\-offline \\-\\-dry\\-run /mnt/windows\n"
+  "morvane\\-offline /mnt/windows\n"
+  "umount /mnt/windows\n"
+  ".fi\n.PP\n"
+  "The Windows in a virtual machine's disk image (the package morvane\\-offline\\-image), unattended:\n"
+  ".PP\n.nf\n"
+  "morvane\\-offline \\-\\-yes \\-a win10.qcow2\n"
+  ".fi\n"
+  ".SH SEE ALSO\n"
+  ".BR ntfs\\-3g (8),\n"
+  ".BR hivexregedit (1),\n"
+  ".BR virt\\-win\\-reg (1)\n")
 string(REPLACE "<semicolon>" ";" page "${page}")
 get_filename_component(folder "${OUTPUT}" DIRECTORY)
 string(REGEX REPLACE "\\.gz$" "" plain "${OUTPUT}")

@@ -109,7 +109,8 @@ morvane_need_image_tests() {
 
 # What scripts/test needs besides: the native build with morvane-offline, its
 # unit tests, the tools of the end-to-end tests under Wine, hivexsh and
-# reglookup, with which the offline tests make hives and read them back, and
+# reglookup, with which the offline tests make hives and read them back,
+# hivexregedit, with which they apply the undo file as the undo guide says, and
 # mkntfs and ntfs-3g, with which they make a real NTFS volume.
 morvane_need_tests() {
   morvane_need_build
@@ -117,6 +118,7 @@ morvane_need_tests() {
   morvane_need g++ g++
   morvane_need hivexsh libhivex-bin
   morvane_need reglookup reglookup
+  morvane_need hivexregedit libwin-hivex-perl
   morvane_need /usr/bin/ntfs-3g ntfs-3g
   morvane_need /usr/src/googletest/CMakeLists.txt googletest
   morvane_need /usr/include/gtest/gtest.h libgtest-dev
@@ -150,6 +152,8 @@ morvane_need_package() {
 morvane_need_fresh_check() {
   morvane_need debootstrap debootstrap
   morvane_need git git
+  morvane_need python3 python3
+  morvane_need mkntfs ntfs-3g
 }
 
 # What scripts/fuzz needs: clang, and libFuzzer's runtime, which lies in a

@@ -10,6 +10,7 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,7 +129,8 @@ bool KeepOwnerAndMode(int from, int to) {
   struct stat original {};
   struct stat made {};
   if (fstat(from, &original) != 0) return false;
-  static_cast<void>(fchown(to, original.st_uid, original.st_gid));
+  // Whether they took is seen below, whatever the calls answer.
+  [[maybe_unused]] const int owned = fchown(to, original.st_uid, original.st_gid);
   static_cast<void>(fchmod(to, original.st_mode & 07777));
   if (fstat(to, &made) != 0) return false;
   if (made.st_uid == original.st_uid && made.st_gid == original.st_gid &&
@@ -178,6 +180,14 @@ int PlaceAs(int folder, const std::string& from, const std::string& to) {
   // A file system without that kind of rename: a second name, then the first one gone.
   if (linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) return unlinkat(folder, from.c_str(), 0) == 0 ? 0 : errno;
   return errno;
+}
+
+// Now as a FILETIME: 100 ns units since 1601, in UTC.
+std::uint64_t FileTimeNow() {
+  constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as a FILETIME
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return kUnixEpoch + static_cast<std::uint64_t>(now.tv_sec) * 10000000ull + static_cast<std::uint64_t>(now.tv_nsec) / 100;
 }
 
 }  // namespace
@@ -538,6 +548,22 @@ class FileMapping {
   std::size_t size_ = 0;
 };
 
+// The keys whose last-write time Windows would set for this run's changes:
+// each key created or whose values changed, and the key above each key
+// created or deleted; deleted keys left out.
+std::set<HiveFile::Node> HiveFile::Touched() const {
+  std::set<Node> touched;
+  for (const auto& [node, link] : created_) {
+    touched.insert(node);
+    touched.insert(hivex_node_parent(hive_, node));
+  }
+  for (const auto& [node, handles] : values_) touched.insert(node);
+  for (const Deleted& deleted : deleted_) touched.insert(deleted.parent);
+  touched.erase(0);
+  for (const Node node : hidden_) touched.erase(node);
+  return touched;
+}
+
 bool HiveFile::WriteFresh(int file, std::string& error) {
   // libhivex writes the keys it added, with no sync; the values, the link
   // flags and the deletions are patched into its bytes here, new cells
@@ -562,8 +588,10 @@ bool HiveFile::WriteFresh(int file, std::string& error) {
       patched = patched && patch.SetValues(node, entries);
     }
     for (const auto& [node, link] : created_) patched = patched && patch.SetLink(node, link);
+    const std::uint64_t now = FileTimeNow();
+    for (const Node node : Touched()) patched = patched && patch.Stamp(node, now);
     for (const Deleted& deleted : deleted_) patched = patched && patch.DeleteKey(deleted.node, deleted.parent);
-    patched = patched && patch.Finish();
+    patched = patched && patch.Finish(now);
     const std::vector<std::uint8_t>& tail = patch.Tail();
     const auto end = static_cast<off_t>(patch.TailOffset() + tail.size());
     if (patched && !tail.empty() &&

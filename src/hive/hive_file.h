@@ -146,6 +146,7 @@ class HiveFile {
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
   bool WriteFresh(int file, std::string& error);
+  std::set<Node> Touched() const;
 
   hive_h* hive_ = nullptr;
   FileDescriptor folder_;  // the folder that holds the hive

@@ -19,6 +19,7 @@ inline constexpr std::size_t kHeaderSize = 4096;
 inline constexpr std::uint16_t kKeySymLink = 0x0010;  // KEY_SYM_LINK in a key record's flags
 inline constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kInlineData = 0x80000000u;  // in a value record's size: data held in the record
+inline constexpr std::size_t kTimestampAt = 12;             // in the header: the last write, a FILETIME
 inline constexpr std::size_t kMinorVersionAt = 24;          // in the header
 inline constexpr std::size_t kFormatAt = 32;                // 1: the hive as it is loaded into memory
 inline constexpr std::size_t kRootAt = 36;
@@ -35,7 +36,7 @@ inline constexpr std::uint16_t kValueCompressedName = 0x0001;
 
 // Fields of the records, from the start of their cell (its size).
 namespace nk {
-inline constexpr std::size_t kFlags = 6, kParent = 20, kSubkeys = 24, kSubkeyList = 32, kValues = 40,
+inline constexpr std::size_t kFlags = 6, kTimestamp = 8, kParent = 20, kSubkeys = 24, kSubkeyList = 32, kValues = 40,
                              kValueList = 44, kSecurity = 48, kClass = 52, kMaxValueName = 64, kMaxValueData = 68,
                              kNameLength = 76, kClassLength = 78, kName = 80;
 }

@@ -211,6 +211,13 @@ bool HivePatch::SetLink(std::size_t node, bool link) {
   return ok_;
 }
 
+bool HivePatch::Stamp(std::size_t node, std::uint64_t time) {
+  Expect(node, "nk");
+  Put32(node + nk::kTimestamp, static_cast<std::uint32_t>(time));
+  Put32(node + nk::kTimestamp + 4, static_cast<std::uint32_t>(time >> 32));
+  return ok_;
+}
+
 // Removes `entry` from the list `cell` (4 or 8 bytes an entry); whether it was there.
 bool HivePatch::RemoveEntry(std::size_t cell, std::uint32_t entry, std::size_t width) {
   const std::uint16_t count = U16(cell + kListCount);
@@ -303,13 +310,14 @@ bool HivePatch::DeleteKey(std::size_t node, std::size_t parent) {
   return ok_;
 }
 
-bool HivePatch::Finish() {
+bool HivePatch::Finish(std::uint64_t time) {
   if (!ok_) return false;
   CloseBin();
   if (!ok_) return false;
   // The header lies before the bins, where Put32 does not write.
   const auto bins = static_cast<std::uint32_t>(End() - kHeaderSize);
   for (std::size_t i = 0; i < 4 && newBin_ != 0; ++i) base_[kBinsSizeAt + i] = static_cast<std::uint8_t>(bins >> (8 * i));
+  for (std::size_t i = 0; i < 8; ++i) base_[kTimestampAt + i] = static_cast<std::uint8_t>(time >> (8 * i));
   const std::uint32_t sum = HeaderChecksum(base_);
   for (std::size_t i = 0; i < 4; ++i) base_[kChecksumAt + i] = static_cast<std::uint8_t>(sum >> (8 * i));
   return ok_;

@@ -32,6 +32,9 @@ class HivePatch {
   // records it held that are not kept are freed, every cell of their data too.
   bool SetValues(std::size_t node, const std::vector<ValueEntry>& values);
   bool SetLink(std::size_t node, bool link);
+  // Sets the last-write time of the key record at `node`, a FILETIME (100 ns
+  // units since 1601), as Windows stamps a key it creates or changes.
+  bool Stamp(std::size_t node, std::uint64_t time);
   // Deletes the key record at `node`, which has no subkeys, from the subkey
   // list of `parent`, the key it was reached through: its entry leaves the
   // list (an emptied list or index leaf freed, an emptied list recorded as
@@ -39,8 +42,9 @@ class HivePatch {
   // own cells (record, values and all their data, class name) are freed, its
   // security record used once less.
   bool DeleteKey(std::size_t node, std::size_t parent);
-  // Closes the new bin and updates the header's size and checksum.
-  bool Finish();
+  // Closes the new bin and updates the header's size, last-write time (a
+  // FILETIME) and checksum.
+  bool Finish(std::uint64_t time);
   // The new bins, to be written at TailOffset (the file then ends after them).
   const std::vector<std::uint8_t>& Tail() const noexcept { return tail_; }
   std::size_t TailOffset() const noexcept { return binsEnd_; }

@@ -159,7 +159,7 @@ void AppendToRunLog(const std::string& path, const std::string& text) {
   if (log.get() < 0 || fstat(log.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) return;
   std::string bytes;
   AppendConsoleBytes(DecodeUtf8(text), true, bytes);
-  static_cast<void>(write(log.get(), bytes.data(), bytes.size()));
+  [[maybe_unused]] const ssize_t written = write(log.get(), bytes.data(), bytes.size());
 }
 
 Staging::~Staging() { Remove(); }

@@ -47,22 +47,18 @@ std::wstring Quoted(const std::wstring& text) {
 }
 
 // The text of string data that regedit writes between quotes and reads back
-// to the same bytes: well-formed UTF-16, one terminating NUL, no CR, LF or
-// NUL before it.
+// to the same bytes: ASCII, one terminating NUL, no CR, LF or NUL before it.
+// Other characters go as hex(1) bytes: hivexregedit, which merges the file
+// into a hive on Linux once it is converted to UTF-8, would store the UTF-8
+// bytes of quoted text one character each.
 bool PlainText(const std::vector<std::uint8_t>& data, std::wstring& text) {
   if (data.size() < 2 || data.size() % 2 != 0) return false;
   std::u16string units;
   for (std::size_t i = 0; i < data.size(); i += 2) units.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
   if (units.back() != u'\0') return false;
   units.pop_back();
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t unit = units[i];
-    if (unit == u'\0' || unit == u'\r' || unit == u'\n') return false;
-    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-    if (low) return false;
-    if (high && (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF)) return false;
-    if (high) ++i;
+  for (const char16_t unit : units) {
+    if (unit == u'\0' || unit == u'\r' || unit == u'\n' || unit > 0x7F) return false;
   }
   text = FromUtf16(units);
   return true;
@@ -298,33 +294,15 @@ RegistryStatus UndoRegistry::EnumValue(Key key, std::uint32_t index, std::wstrin
 
 RegistryStatus UndoRegistry::DeleteKey(Key, const std::wstring&, std::uint32_t) noexcept { return kCallNotImplemented; }
 
-// Keys are deleted one at a time, leaves first: each is recorded with every
-// value it held before the run (values the run made left out).
-RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
-  Place place;
-  if (!PlaceOf(key, L"", place)) return kInvalidHandle;
-  const std::wstring keyName = NameOf(place);
+// The record of a key about to be deleted: its name and every value it held
+// before the run (values the run made left out).
+RegistryStatus UndoRegistry::KeyRecord(Key key, const std::wstring& keyName, std::wstring& record) {
   const std::wstring folded = Fold(keyName);
-  if (!complete_) return kNotRecorded;
-  if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
-  // A key with subkeys is refused, and there is nothing to record yet.
-  std::wstring subkey;
-  RegistryStatus status = registry_.EnumKey(key, 0, subkey);
-  if (status == kRegistrySuccess) return registry_.DeleteOpenedKey(key);
-  if (status != kRegistryNoMoreItems) return status;
-  bool isLink = false;
-  status = registry_.IsLink(key, isLink);
-  if (status != kRegistrySuccess) return status;
-  if (isLink) {
-    status = Record(L"; " + EscapeControlCharacters(keyName) +
-                    L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
-    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
-  }
   std::wstring lines;
   bool unwritable = !Writable(keyName);
   for (std::uint32_t index = 0;; ++index) {
     std::wstring name;
-    status = registry_.EnumValue(key, index, name);
+    const RegistryStatus status = registry_.EnumValue(key, index, name);
     if (status == kRegistryNoMoreItems) break;
     if (status != kRegistrySuccess) return status;
     // A name with a NUL in it could not even be read back by its name.
@@ -333,22 +311,50 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
       continue;
     }
     Original now;
-    status = ReadValue(key, name, now);
-    if (status != kRegistrySuccess) return status;
+    const RegistryStatus read = ReadValue(key, name, now);
+    if (read != kRegistrySuccess) return read;
     // The first touch keeps the value as it stands; one the run touched
     // before is written as it was before the run, or not at all if it made it.
     const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), now).first->second;
     if (!before) continue;
     lines += RegValueLine(name, before->type, &before->data) + L"\r\n";
   }
-  deleted_.insert(folded);
-  std::wstring record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
+  record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
   if (unwritable) {
     record += L"; " + EscapeControlCharacters(keyName) +
               L", or a value of it, has a name that cannot be written here.\r\n\r\n";
   }
-  status = Record(record);
-  return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+  return kRegistrySuccess;
+}
+
+// A tree is deleted leaves first, but its keys are recorded top down, each
+// before its subkeys, so that an importer that creates a key only below one
+// that stands can take the file: the first attempt to delete a key that
+// still has subkeys, which is refused, records it. Each key is recorded once.
+RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
+  Place place;
+  if (!PlaceOf(key, L"", place)) return kInvalidHandle;
+  const std::wstring keyName = NameOf(place);
+  const std::wstring folded = Fold(keyName);
+  if (!complete_) return kNotRecorded;
+  if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
+  bool isLink = false;
+  RegistryStatus status = registry_.IsLink(key, isLink);
+  if (status != kRegistrySuccess) return status;
+  if (isLink) {
+    status = Record(L"; " + EscapeControlCharacters(keyName) +
+                    L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
+    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+  }
+  if (deleted_.count(folded) == 0) {
+    std::wstring record;
+    status = KeyRecord(key, keyName, record);
+    if (status != kRegistrySuccess) return status;
+    status = Record(record);
+    if (status != kRegistrySuccess) return status;
+    deleted_.insert(folded);
+  }
+  return registry_.DeleteOpenedKey(key);
 }
 
 RegistryStatus UndoRegistry::IsLink(Key key, bool& isLink) noexcept { return registry_.IsLink(key, isLink); }

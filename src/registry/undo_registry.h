@@ -96,6 +96,7 @@ class UndoRegistry final : public RegistryAccess {
   RegistryStatus ReadValue(Key key, const std::wstring& name, Original& value);
   RegistryStatus RecordCreation(const Place& place);
   RegistryStatus RecordValueChange(Key key, const std::wstring& name, const Value* after);
+  RegistryStatus KeyRecord(Key key, const std::wstring& keyName, std::wstring& record);
   RegistryStatus RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before);
   RegistryStatus Record(const std::wstring& text);
   RegistryStatus Track(RegistryStatus status, Key key, Place place);
@@ -105,7 +106,7 @@ class UndoRegistry final : public RegistryAccess {
   std::vector<RootName> names_;
   std::map<Key, Place> handles_;
   std::set<std::wstring> created_;  // keys the run made, folded full names
-  std::set<std::wstring> deleted_;  // keys that stood before the run and that it deleted
+  std::set<std::wstring> deleted_;  // keys that stood before the run, recorded to be deleted
   std::map<std::pair<std::wstring, std::wstring>, Original> values_;  // by folded key and value name
   bool changed_ = false;
   bool complete_ = true;

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from urllib.parse import unquote, unquote_to_bytes
 
@@ -20,6 +21,7 @@ from runner import read_reg, read_text  # noqa: E402
 from hives import DESCRIPTOR, check_hive, field, header, write_hive  # noqa: E402
 
 OFFLINE, EXPECTED, WINDOWS_HIVES = (os.path.abspath(path) for path in sys.argv[1:4])
+DOCS = pathlib.Path(__file__).parent.parent.parent / "docs"
 SZ, EXPAND_SZ, BINARY, DWORD, LINK = 1, 2, 3, 4, 6
 ALICE, BOB, CAROL = "S-1-5-21-7-7-7-1001", "S-1-5-21-7-7-7-1002", "S-1-5-21-7-7-7-1003"
 VISTA_CLASSES = "AppData/Local/Microsoft/Windows/UsrClass.dat"
@@ -159,6 +161,26 @@ def read_hive(path):
     return keys
 
 
+def key_times(path):
+    """{key path below the root: its last-write time as reglookup prints it, in UTC}, names in lower case."""
+    out = subprocess.run(["reglookup", "-H", "-t", "KEY", path], capture_output=True, text=True, check=True).stdout
+    return {"\\".join(unquote(name).lower() for name in where.split("/")[1:]): when
+            for where, _, _, when in (line.split(",") for line in out.splitlines())}
+
+
+def merged(undo, hive, prefix):
+    """The keys of a copy of `hive` after the undo guide's command merged into it its part of `undo`; what the
+    command said when it failed."""
+    block = re.search(r"<!-- pasted: undo-merge -->\n```sh\n(.*?)```", (DOCS / "undo.md").read_text(), re.S)[1]
+    block = re.sub(r"^(undo|hive|prefix)=.*\n", "", block, flags=re.M).replace("sudo ", "")
+    with tempfile.TemporaryDirectory() as folder:
+        copy = pathlib.Path(folder, "hive")
+        shutil.copyfile(hive, copy)
+        run = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", block], capture_output=True, text=True,
+                             env={**os.environ, "undo": str(undo), "hive": str(copy), "prefix": prefix})
+        return read_hive(copy) if run.returncode == 0 else run.stderr
+
+
 def as_windows_names(hives):
     """The keys of {prefix: hive file} as one {full key name: values}, every key above them included, as Windows
     names them when the hives are loaded."""
@@ -282,7 +304,9 @@ class OfflineRepair(unittest.TestCase):
                 before, laid_out = {hive: hive.read_bytes() for hive in self.hives}, files(self.root)
                 code, dry = self.run_offline("--dry-run")
                 self.assertEqual((code, files(self.root), (self.root / "Morvane").exists()), (0, laid_out, False), dry)
+                started = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime())
                 code, log = self.run_offline("--yes")
+                ended = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime())
                 self.assertEqual(code, 0, log)
                 # The dry run's lines are the run's, each change told as one that would be made.
                 self.assertEqual(len(said(dry)), len(said(log)))
@@ -347,6 +371,24 @@ class OfflineRepair(unittest.TestCase):
                 expected = as_windows_names({prefix: backup(hive) for prefix, hive in names.items()})
                 del expected["hkey_users\\%s_classes\\.exe" % BOB.lower()]
                 self.assertEqual(restored, expected)
+                # So does the guide's command from Linux, each file with its part; bob's link stays gone.
+                # libhivex cannot take a key out of an index root (`many` classes beside): the merge stops, and
+                # changes nothing, at the comfile the run made.
+                for prefix, hive in names.items():
+                    kept = read_hive(backup(hive))
+                    kept.pop(".exe") if hive == self.bob else None
+                    result = merged(undo, hive, prefix)
+                    if many and hive in (self.software, self.alice) and isinstance(result, str):
+                        self.assertRegex(result, "^node_delete_child: Operation not supported")
+                        continue
+                    self.assertEqual(result, kept, prefix)
+                # The keys the run made or changed, and those above a key it made or deleted, carry its time.
+                for hive in names.values():
+                    old, new, times = read_hive(backup(hive)), read_hive(hive), key_times(hive)
+                    stamped = {key for key, when in key_times(backup(hive)).items() if times.get(key, when) != when}
+                    above = {key.rpartition("\\")[0] for key in set(old) ^ set(new) if key}
+                    self.assertEqual(stamped, {key for key in new if key in old and (old[key] != new[key] or key in above)})
+                    self.assertTrue(all(started <= times[key] <= ended for key in set(new) - set(old)), hive)
                 self.assertEqual(self.system.read_bytes(), before[self.system])
                 repaired, first = files(self.root), self.record()
                 # The log keeps CR LF, for Notepad (after its closing lines, a LF alone, as on Windows).
