@@ -97,7 +97,11 @@ bool FindEntry(int at, const std::wstring& wanted, std::string& found, std::stri
   while (const dirent* entry = readdir(entries)) {
     if (names != nullptr) names->emplace_back(entry->d_name);
     if (FoldName(DecodeUtf8(entry->d_name)) != wanted) continue;
-    (found.empty() ? found : *twin) = entry->d_name;
+    if (found.empty()) {
+      found = entry->d_name;
+    } else if (twin != nullptr) {
+      *twin = entry->d_name;
+    }
     if (twin == nullptr) break;
   }
   closedir(entries);
