@@ -148,8 +148,14 @@ void RewriteRunLog(const std::string& path, const ImageTerms& terms) {
   if (pread(log.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return;
   const std::string shown = ToUtf16(InImageTerms(FromUtf16(bytes), terms));
   if (shown == bytes) return;
-  if (pwrite(log.get(), shown.data(), shown.size(), 0) == static_cast<ssize_t>(shown.size())) {
-    static_cast<void>(ftruncate(log.get(), static_cast<off_t>(shown.size())));
+  if (pwrite(log.get(), shown.data(), shown.size(), 0) == static_cast<ssize_t>(shown.size()) &&
+      ftruncate(log.get(), static_cast<off_t>(shown.size())) == 0) {
+    return;
+  }
+  // Not rewritten whole, the log would end in the old text's tail: it is
+  // given back as the run wrote it.
+  if (pwrite(log.get(), bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())) {
+    return;
   }
 }
 
