@@ -2,12 +2,18 @@
 // One registry hive file of an offline Windows installation, open for the
 // run: keys are listed and added through libhivex, names and flags read from
 // the records as stored (hive_layout.h), values written as records of their
-// own at the end. Changes are kept in memory; the file on disk stays as it was
-// until WriteBack replaces it whole, once the new hive is proved sound. Before
-// the first change the file is copied to a backup beside it. Every file is
-// reached from a descriptor of the hive's own folder, never again by its path.
+// own at the end. The file is read once, whole, into memory, and everything is
+// read from that copy. Changes are kept in memory; the file on disk stays as
+// it was until WriteBack replaces it whole, once the new hive is proved sound.
+// Before the first change the copy is written to a backup beside it. Before
+// the backup and again before the replacement the file is checked to be the
+// one read (the same file at its name, size, modification time and bytes): a
+// hive another program changed meanwhile is neither backed up nor replaced.
+// Every file is reached from a descriptor of the hive's own folder, never
+// again by its path.
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -106,6 +112,8 @@ class HiveFile {
   // Why changes to this hive were refused or left it in doubt; empty when
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
+  // Whether the failure is that the file changed during the run.
+  bool ChangedDuringRun() const noexcept { return changedElsewhere_; }
 
   // Writes a changed hive to a new file in the same folder, with the
   // original's owner, mode and NTFS attributes, proves its structure sound,
@@ -128,7 +136,7 @@ class HiveFile {
     std::wstring folded;
   };
 
-  // The original file, mapped for reading.
+  // The bytes of the file as read, mapped from memory_.
   struct Mapping {
     const std::uint8_t* bytes = nullptr;
     std::size_t size = 0;
@@ -140,6 +148,9 @@ class HiveFile {
 
   HiveFile() = default;
   RegistryStatus BeginChange();
+  // Whether the hive's name still leads to the file that was read, as it was read.
+  bool AsRead();
+  void ChangedElsewhere();
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
   bool WriteFresh(int file, std::string& error);
@@ -147,7 +158,10 @@ class HiveFile {
   hive_h* hive_ = nullptr;
   FileDescriptor folder_;  // the folder that holds the hive
   FileDescriptor file_;    // the original file
-  Mapping original_;      // its bytes: names and flags as stored
+  FileDescriptor memory_;  // its bytes as read, in a sealed file of memory
+  Mapping original_;      // those bytes: names and flags as stored
+  std::uint64_t size_ = 0;         // the file's size when it was read
+  struct timespec modified_ {};    // and its modification time
   std::string name_;
   std::string path_;
   Node root_ = 0;
@@ -155,6 +169,7 @@ class HiveFile {
   bool writable_ = false;
   bool tryOnly_ = false;  // Use::kTry
   bool changed_ = false;
+  bool changedElsewhere_ = false;
   std::string backupPath_;
   std::string failure_;
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link

@@ -298,7 +298,12 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
       } else {
         error = "it could not be written back (" + error + ")";
       }
-      status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
+      if (hive->ChangedDuringRun()) {
+        // Another program's version stays; the run's own is not made.
+        status << L"  - NOT written: " << path << L": " << DecodeUtf8(hive->Failure()) << L".\r\n";
+      } else {
+        status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
+      }
       tally.notWritten.push_back(hive);
       failed.push_back(hive);
       undo.Withdraw(undoName);

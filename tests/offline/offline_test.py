@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import resource
+import select
 import shutil
 import subprocess
 import sys
@@ -559,6 +560,53 @@ class OfflineRepair(unittest.TestCase):
         code, out = self.run_offline("--yes", "--log", self.root / "x.txt", "--undo", self.root / "x.txt")
         self.assertIn("the log and the undo file would be one file", out)
         self.assertEqual((code, os.path.exists(self.root / "x.txt")), (1, False))
+
+    def run_changing(self, change):
+        """A run that, while it waits at its question, lets `change` act; its exit code and text."""
+        run = subprocess.Popen([OFFLINE, self.target], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT)
+        shown = b""
+        while not shown.endswith(b"Continue? [y/N] "):
+            ready, _, _ = select.select([run.stdout], [], [], 60)
+            shown += os.read(run.stdout.fileno(), 4096) if ready else b""
+            if not ready or run.poll() is not None:
+                break
+        change()
+        out, _ = run.communicate(b"y\n", timeout=120)
+        return run.returncode, (shown + out).decode()
+
+    def test_a_hive_changed_during_the_run_is_not_written(self):
+        def rewrite(hive):  # a byte of its last bin other, its size and time kept
+            times = hive.stat()
+            flip(hive, {hive.stat().st_size - 8: 1})
+            os.utime(hive, ns=(times.st_atime_ns, times.st_mtime_ns))
+
+        def replace(hive):  # another file put at its name
+            write_hive(hive.with_name("other"), {".exe": {"": sz("otherfile")}})
+            os.replace(hive.with_name("other"), hive)
+
+        for name, hive_name, change, undo_name in (
+                ("truncated", "alice", lambda hive: os.truncate(hive, 4096), "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("rewritten in place", "alice", rewrite, "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("replaced", "alice", replace, "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("SOFTWARE rewritten in place", "software", rewrite, "HKEY_LOCAL_MACHINE\\"),
+                ("NTUSER.DAT replaced", "alice_user", replace, "HKEY_USERS\\%s\\" % ALICE)):
+            with self.subTest(name):
+                self.lay_out()
+                hive = getattr(self, hive_name)
+                left = []
+                code, log = self.run_changing(lambda: (change(hive), left.append(hive.read_bytes())))
+                self.assertEqual(code, 2, log)
+                self.assertIn("  - NOT written: %s: it changed during the run (another program wrote it, or put another "
+                              "file in its place). Run morvane-offline again once nothing else uses the volume.\n"
+                              % hive, log)
+                # What the other program left stays, with no backup of it; the other hives are repaired.
+                self.assertEqual((hive.read_bytes(), backup(hive).exists()), (left[0], False))
+                self.assertNotIn(undo_name, read_text(self.root / "Morvane/Morvane-undo.reg"))
+                if hive != self.alice:
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                if hive != self.software:
+                    self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
 
     def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
         if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
