@@ -25,6 +25,7 @@
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 #include "registry/policy_locks.h"
+#include "registry/registry_text.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "registry/user_override.h"
@@ -271,8 +272,11 @@ struct PartHive {
 // before and after them says that none, or not all, of these changes were
 // made, and the undo file drops the records of its keys. In a dry run the
 // lines say what would be done, and are marked as not done.
+// A change of the part that no undo record could name (`unwritable`, the
+// keys' full names) gets a line after its hive's: only the backup puts it back.
 void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const std::wstring& lines,
-            bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
+            bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally,
+            const std::vector<std::wstring>& unwritable) {
   std::vector<PartHive> changed;
   std::copy_if(hives.begin(), hives.end(), std::back_inserter(changed),
                [](const PartHive& part) { return part.hive->Changed() || !part.hive->Failure().empty(); });
@@ -293,6 +297,11 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
         error = "the undo file could not be written";
       } else if (hive->WriteBack(error)) {
         status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
+        for (const std::wstring& name : unwritable) {
+          if (name.compare(0, undoName.size(), undoName) != 0) continue;
+          status << L"  - Only that backup can put back " << EscapeControlCharacters(name)
+                 << L": a name there holds a line break or NUL, which the undo file cannot write.\r\n";
+        }
         tally.written.push_back(hive);
         continue;
       } else {
@@ -358,7 +367,7 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
     std::vector<PartHive> hives;
     if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
     if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
-    Settle(title, hives, lines.str(), dryRun, undo, runLog, tally);
+    Settle(title, hives, lines.str(), dryRun, undo, runLog, tally, registry.TakeUnwritable());
   }
 }
 
@@ -448,7 +457,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   std::wostringstream machineLines;
   tally.failures += RunFamilyReset(registry, info, machineLines);
   Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
-         undo, runLog, tally);
+         undo, runLog, tally, registry.TakeUnwritable());
   RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);
 
   std::wostream& out = services.console.Stream();

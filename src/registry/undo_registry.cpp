@@ -202,6 +202,7 @@ RegistryStatus UndoRegistry::RecordValue(const std::wstring& keyName, const std:
   if (!complete_) return kNotRecorded;
   if (!values_.emplace(std::make_pair(Fold(keyName), Fold(name)), before).second) return kRegistrySuccess;
   if (!Writable(keyName) || !Writable(name)) {
+    unwritable_.push_back(keyName);
     return Record(L"; A value of " + EscapeControlCharacters(keyName) +
                   L" whose name cannot be written here was changed.\r\n\r\n");
   }
@@ -231,6 +232,7 @@ RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
     const std::wstring name = NameOf(Place{place.root, std::vector<std::wstring>(place.path.begin(), end)});
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
     created_.insert(Fold(name));
+    if (!Writable(name)) unwritable_.push_back(name);
     return Record(Writable(name) ? L"[-" + name + L"]\r\n\r\n"
                                  : L"; " + EscapeControlCharacters(name) + L" was created and cannot be named here.\r\n\r\n");
   }
@@ -344,11 +346,18 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
   deleted_.insert(folded);
   std::wstring record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
   if (unwritable) {
+    unwritable_.push_back(keyName);
     record += L"; " + EscapeControlCharacters(keyName) +
               L", or a value of it, has a name that cannot be written here.\r\n\r\n";
   }
   status = Record(record);
   return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+}
+
+std::vector<std::wstring> UndoRegistry::TakeUnwritable() {
+  std::vector<std::wstring> names;
+  names.swap(unwritable_);
+  return names;
 }
 
 RegistryStatus UndoRegistry::IsLink(Key key, bool& isLink) noexcept { return registry_.IsLink(key, isLink); }

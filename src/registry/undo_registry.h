@@ -54,6 +54,10 @@ class UndoRegistry final : public RegistryAccess {
   [[nodiscard]] bool Changed() const noexcept { return changed_; }
   // Whether every record due reached the sink.
   [[nodiscard]] bool Complete() const noexcept { return complete_; }
+  // The full names of the keys changed since the last call whose change no
+  // record could name (a name of the key or of a value of it holds CR, LF or
+  // NUL): only a copy of the hive puts those back. The list is emptied.
+  [[nodiscard]] std::vector<std::wstring> TakeUnwritable();
 
   [[nodiscard]] RegistryStatus OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
                                        std::uint32_t mask, Key& key) noexcept override;
@@ -107,6 +111,7 @@ class UndoRegistry final : public RegistryAccess {
   std::set<std::wstring> created_;  // keys the run made, folded full names
   std::set<std::wstring> deleted_;  // keys that stood before the run and that it deleted
   std::map<std::pair<std::wstring, std::wstring>, Original> values_;  // by folded key and value name
+  std::vector<std::wstring> unwritable_;
   bool changed_ = false;
   bool complete_ = true;
 };

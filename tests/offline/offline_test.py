@@ -453,6 +453,49 @@ class OfflineRepair(unittest.TestCase):
                     self.assertIn("  * Its user hive was not repaired: %s: its structure is damaged: " % self.alice_user, log)
                     self.assertNotIn(".exe", read_hive(self.alice))  # the profile's classes are repaired
 
+    def test_the_record_tells_all(self):
+        def padded(text, size=10000):  # a string value of `size` bytes: its text, a NUL, and more after it
+            return SZ, (text + "\0").encode("utf-16-le").ljust(size, b"x")
+
+        exe, command = ".exe", r"evilfile\shell\open\command"
+        classes, user = "HKEY_USERS\\%s_Classes\\" % ALICE, "HKCU\\" + FILE_EXTS
+        backup_line = "  - Only that backup can put back %s: a name there holds a line break or NUL, which the undo file cannot write.\n"
+        cases = [  # what alice's classes hive (or NTUSER.DAT) holds beside her override, the lines of the run, its
+            # exit code, and whether her evilfile class goes
+            ("a 10,000-byte class name", {exe: {"": padded("evilfile")}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n",
+              "HKCU\\SOFTWARE\\Classes\\evilfile has been deleted!\n"], 0, True),
+            ("a default value that is no string", {exe: {"": (BINARY, sz("evilfile")[1])}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is not a string: it names no class!\n",
+              "HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\n"], 0, False),
+            ("a class name longer than a key's name", {exe: {"": sz("e" * 300)}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to %s!\n" % ("e" * 300)], 0, False),
+            ("a 10,000-byte ProgId", {"user": {**USER_KEYS, FILE_EXTS + r"\UserChoice": {"ProgId": padded("evil.9")}}},
+             ["  * %s\\UserChoice exists and is set to evil.9!\n  * %s\\UserChoice has been deleted!\n" % (user, user)], 0, True),
+            ("a CR in a key's name", {"evilfile\\a\rb": {"x": sz("1")}},
+             [backup_line % (classes + "evilfile\\a\\x0Db")], 0, True),
+            ("an LF in a value's name", {exe: {"": sz("evilfile"), "a\nb": sz("1")}}, [backup_line % (classes + ".exe")], 0, True),
+            # A subkey named with a backslash stops the deletion after those before it.
+            ("a deletion that stops part way", {"evilfile\\a": {}, "evilfile\\b|c": {}, "evilfile\\d": {}},
+             ["  * HKCU\\SOFTWARE\\Classes\\evilfile could not be deleted whole (error 5): deleted below it, 1 key: a; still "
+              "there, the key itself and below it: b\\c, d, shell, shell\\open, shell\\open\\command!\n"], 2, False),
+        ]
+        for name, keys, lines, code, gone in cases:
+            with self.subTest(name):
+                self.lay_out()
+                user_keys = keys.pop("user", None)
+                if user_keys:
+                    write_hive(self.alice_user, user_keys)
+                at = write_hive(self.alice, {exe: {"": sz("evilfile")}, command: {"": sz("evil %1")}, **keys})
+                if "evilfile\\b|c" in keys:
+                    field(self.alice, at["evilfile\\b|c"], 81, "<B", ord("\\"))
+                run_code, log = self.run_offline("--yes")
+                self.assertEqual(run_code, code, log)
+                for line in lines:
+                    self.assertIn(line, log)
+                self.assertEqual("evilfile" not in read_hive(self.alice), gone)
+                self.assertEqual(check_hive(self.alice), [])
+
     def test_values_the_repair_leaves_alone_keep_their_records(self):
         """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes, and keys
         made among siblings."""
