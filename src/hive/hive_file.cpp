@@ -578,22 +578,56 @@ bool HiveFile::WriteBack(std::string& error) {
   errno = 0;
   FileDescriptor file(openat(folder_.get(), fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   const bool made = file.get() >= 0;
-  const bool written = made && WriteFresh(file.get(), error) && file.Close();
+  const bool written = made && WriteFresh(file.get(), error);
   // What another program wrote to the hive meanwhile is not replaced.
   const bool asRead = !written || AsRead();
   if (!asRead) {
     ChangedElsewhere();
     error = failure_;
   }
-  if (!written || !asRead || renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) != 0) {
+  // A file of several names (hard links) is written over in place: a rename
+  // would give the new hive to one name and leave the old one at the others.
+  struct stat status {};
+  const bool linked = written && asRead && fstat(file_.get(), &status) == 0 && status.st_nlink > 1;
+  const bool placed = written && asRead &&
+                      (linked ? Overwrite(file.get(), error)
+                              : file.Close() && renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) == 0);
+  if (!placed) {
     if (error.empty()) error = std::strerror(errno != 0 ? errno : EIO);
     if (made) unlinkat(folder_.get(), fresh.c_str(), 0);
     return false;
   }
+  if (linked) unlinkat(folder_.get(), fresh.c_str(), 0);
   // The rename is done; a folder that cannot be synced leaves it to the
   // volume's own flushing.
   static_cast<void>(fsync(folder_.get()));
   return true;
+}
+
+bool HiveFile::Overwrite(int from, std::string& error) {
+  FileDescriptor target(openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (target.get() < 0 || fstat(target.get(), &status) != 0 || status.st_dev != identity_.first ||
+      status.st_ino != identity_.second) {
+    error = std::string("it could not be opened to be written over (") + std::strerror(errno != 0 ? errno : EIO) + ")";
+    return false;
+  }
+  std::vector<char> buffer(1 << 20);
+  off_t at = 0;
+  ssize_t got = 0;
+  while ((got = pread(from, buffer.data(), buffer.size(), at)) > 0) {
+    if (pwrite(target.get(), buffer.data(), static_cast<std::size_t>(got), at) != got) {
+      got = -1;
+      break;
+    }
+    at += got;
+  }
+  if (got == 0 && ftruncate(target.get(), at) == 0 && fsync(target.get()) == 0 && target.Close()) return true;
+  // The bytes written so far make neither the old hive nor the new one.
+  writtenInPart_ = true;
+  error = std::string("writing it over in place stopped part way (") + std::strerror(errno != 0 ? errno : EIO) +
+          "), and it is damaged: copy its backup " + backupPath_ + " over it";
+  return false;
 }
 
 // The whole file behind `file`, mapped; unmapped when it goes.

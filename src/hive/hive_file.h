@@ -114,12 +114,16 @@ class HiveFile {
   const std::string& Failure() const noexcept { return failure_; }
   // Whether the failure is that the file changed during the run.
   bool ChangedDuringRun() const noexcept { return changedElsewhere_; }
+  // Whether a write-back that failed left the file damaged: one written over
+  // in place that stopped part way.
+  bool WrittenInPart() const noexcept { return writtenInPart_; }
 
   // Writes a changed hive to a new file in the same folder, with the
   // original's owner, mode and NTFS attributes, proves its structure sound,
-  // syncs it and renames it over
-  // the original; false with `error` when that failed, the original then
-  // being as it was. A hive that was not changed, or whose changes failed,
+  // syncs it and renames it over the original, or, when the original has
+  // other names (hard links), writes its bytes over the original in place
+  // and syncs that; false with `error` when that failed, the original then
+  // being as it was (but WrittenInPart). A hive that was not changed, or whose changes failed,
   // or one opened for kTry, is left alone.
   [[nodiscard]] bool WriteBack(std::string& error);
 
@@ -151,6 +155,8 @@ class HiveFile {
   // Whether the hive's name still leads to the file that was read, as it was read.
   bool AsRead();
   void ChangedElsewhere();
+  // Writes the bytes of `from` over the hive file itself.
+  bool Overwrite(int from, std::string& error);
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
   bool WriteFresh(int file, std::string& error);
@@ -170,6 +176,7 @@ class HiveFile {
   bool tryOnly_ = false;  // Use::kTry
   bool changed_ = false;
   bool changedElsewhere_ = false;
+  bool writtenInPart_ = false;
   std::string backupPath_;
   std::string failure_;
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link

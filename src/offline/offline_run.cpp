@@ -307,7 +307,9 @@ void Settle(const std::wstring& title, const std::vector<PartHive>& hives, const
       } else {
         error = "it could not be written back (" + error + ")";
       }
-      if (hive->ChangedDuringRun()) {
+      if (hive->WrittenInPart()) {
+        status << L"  - NOT written whole: " << path << L": " << DecodeUtf8(error) << L".\r\n";
+      } else if (hive->ChangedDuringRun()) {
         // Another program's version stays; the run's own is not made.
         status << L"  - NOT written: " << path << L": " << DecodeUtf8(hive->Failure()) << L".\r\n";
       } else {
@@ -351,6 +353,9 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
       lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
       ++tally.failures;
     }
+    // A hive that another profile shares is repaired with that profile.
+    if (!profile.classesShared.empty()) lines << L"  - Its classes hive: " << profile.classesShared << L".\r\n";
+    if (!profile.userShared.empty()) lines << L"  - Its user hive: " << profile.userShared << L".\r\n";
     if (profile.classes || profile.user) {
       volume.MountProfile(profile);
       registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);

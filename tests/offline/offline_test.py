@@ -548,7 +548,10 @@ class OfflineRepair(unittest.TestCase):
         self.assertNotIn(".exe", read_hive(self.bob))
         self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
         self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)  # repaired once, however named
-        self.assertFalse([folder for folder in alice if "User profile %s:" % folder in log])
+        for folder in alice:  # each name of her profile gets its line, and nothing is repaired twice
+            self.assertIn("User profile %s:\n  - Its classes hive: %s is the same file as that of user profile C:\\Users\\"
+                          "alice, and is repaired there.\n  - Its user hive: %s is the same file as that of user profile "
+                          "C:\\Users\\alice, and is repaired there.\n\n" % (folder, self.alice, self.alice_user), log)
         self.assertFalse(backup(self.alice, "-2").exists())
         for folder in named:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
@@ -559,6 +562,29 @@ class OfflineRepair(unittest.TestCase):
                       "followed!\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
+
+    def test_a_hive_file_of_two_profiles_is_repaired_once_under_every_name(self):
+        for name, shared, line, code in (
+                ("bob's classes a hard link of alice's", lambda: self.alice,
+                 "  - Its classes hive: %s is the same file as that of user profile C:\\Users\\alice, and is repaired there.\n", 0),
+                ("bob's classes a hard link of alice's NTUSER.DAT", lambda: self.alice_user,
+                 "  * Its classes hive was not repaired: %s is the same file as the NTUSER.DAT of user profile C:\\Users\\alice, "
+                 "which is repaired as another kind of registry file!\n", 2)):
+            with self.subTest(name):
+                self.lay_out()
+                self.bob.unlink()
+                os.link(shared(), self.bob)
+                bob_user = self.root / "Users/bob/NTUSER.DAT"
+                write_hive(bob_user, {FILE_EXTS + r"\UserChoice": {"ProgId": sz("bobfile")}})
+                code_run, log = self.run_offline("--yes")
+                self.assertEqual(code_run, code, log)
+                self.assertIn("User profile C:\\Users\\bob:\n" + line % self.bob, log)
+                self.assertIn("HKCU\\%s\\UserChoice exists and is set to bobfile!" % FILE_EXTS, log)  # his other hive
+                self.assertNotIn(FILE_EXTS.lower() + "\\userchoice", read_hive(bob_user))
+                # Both names are still one file, the repaired one, backed up once.
+                self.assertTrue(os.path.samefile(shared(), self.bob))
+                self.assertNotIn(".exe", read_hive(self.bob))
+                self.assertFalse(backup(self.bob).exists())
 
     def test_a_failed_write_back_leaves_the_hive_and_a_later_run_makes_a_new_backup(self):
         self.lay_out()
