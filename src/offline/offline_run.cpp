@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/banner.h"
+#include "driver/console_bytes.h"
 #include "driver/run_log.h"
 #include "driver/run_texts.h"
 #include "driver/undo_file.h"
@@ -38,6 +39,9 @@ constexpr const char* kYesAnswers[] = {"y", "yes", "ok"};
 // backup and a new copy of it: libhivex's new file grows by the keys the run
 // adds, and the log and undo file need room too.
 constexpr std::uint64_t kSpaceMargin = 1u << 20;
+// The undo file's bytes at most for each byte of the hives: "xx," in UTF-16,
+// and a line wrap of 5 characters every 25 bytes or so.
+constexpr std::uint64_t kUndoBytesPerHiveByte = 7;
 constexpr wchar_t kDryRunNote[] =
     L"Dry run (--dry-run): nothing is written, no backup, log or undo file. The lines below say what a run "
     L"would change.\r\n\r\n";
@@ -88,63 +92,111 @@ class ConsoleGate final : public WideSinkBuf {
   std::wstreambuf& console_;
 };
 
-// The undo records of one part of the run (the machine's, or a profile's),
-// held until its hives are written back: written through to the undo file
-// just before, and those of a hive that was not written taken out again, so
-// that the file offers to undo only what was done.
+// The undo records of the run, streamed to the undo file as they come, in
+// batches, and the rest of a part's written through and synced just before
+// its hives are written back; none is held whole in memory. The records of a
+// hive that was not written are made comment lines again in place (their
+// bytes blanked), so that the file offers to undo only what was done.
 class HeldUndo final : public UndoSink {
  public:
-  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
+  explicit HeldUndo(std::wstring path) : path_(path), file_(std::move(path)) {}
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
+    if (path_.empty()) return true;  // a dry run keeps no record
     // The header goes first in the file, whichever part it came with.
     const std::size_t header = std::wcslen(kRegFileHeader);
-    pending_.push_back(records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records);
-    return true;
+    const std::size_t from = records.compare(0, header, kRegFileHeader) == 0 ? header : 0;
+    if (end_ == 0) {
+      end_ = 2;  // the byte-order mark
+      Add(kRegFileHeader, 0);
+    }
+    const std::size_t line = records.find(L'\n', from);
+    Held held{end_, 0, records.substr(from, line == std::wstring::npos ? line : line - from)};
+    Add(records, from);
+    held.size = end_ - held.at;
+    part_.push_back(std::move(held));
+    return batch_.size() < kBatchLength || Flush();
   }
-  // Writes the held records through; false when that failed.
+  // Writes the part's records through; false when that, or an earlier one, failed.
   bool Commit() {
-    partStart_ = written_.size();
-    part_ = std::move(pending_);
-    pending_.clear();
-    if (part_.empty()) return true;
-    const std::wstring text = Joined();
-    written_ += text;
-    return Put(text, false);
+    last_ = std::move(part_);
+    part_.clear();
+    live_ += last_.size();
+    return Flush();
   }
-  // Takes out again the records of the part last committed whose keys the
+  // Makes comments of the records of the part last committed whose keys the
   // file names below `name`.
+  // A file that could not take every record ends saying so, and stays as it is.
   void Withdraw(const std::wstring& name) {
-    part_.erase(std::remove_if(part_.begin(), part_.end(),
-                               [&](const std::wstring& record) {
-                                 return record.substr(0, record.find(L'\n')).find(name) != std::wstring::npos;
-                               }),
-                part_.end());
-    written_.resize(partStart_);
-    written_ += Joined();
-    static_cast<void>(Put(written_, true));
+    FileDescriptor file(complete_ ? open(EncodeUtf8(path_).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC) : -1);
+    for (Held& held : last_) {
+      if (held.withdrawn || held.line.find(name) == std::wstring::npos) continue;
+      held.withdrawn = true;
+      --live_;
+      if (file.get() >= 0) Blank(file.get(), held);
+    }
+    if (file.get() >= 0) static_cast<void>(fsync(file.get()));
   }
-  bool Empty() const noexcept { return written_.empty(); }
+  bool Empty() const noexcept { return live_ == 0; }
   bool Complete() const noexcept { return complete_; }
 
  private:
-  std::wstring Joined() const {
-    std::wstring text = written_.empty() && !part_.empty() ? kRegFileHeader : L"";
-    for (const std::wstring& record : part_) text += record;
-    return text;
+  // A record in the file: where its UTF-16LE bytes are, and its first line.
+  struct Held {
+    std::uint64_t at;
+    std::uint64_t size;
+    std::wstring line;
+    bool withdrawn = false;
+  };
+  // Characters gathered before they are written through.
+  static constexpr std::size_t kBatchLength = std::size_t{1} << 20;
+
+  void Add(const std::wstring& text, std::size_t from) {
+    unsigned char unit[4];
+    for (std::size_t i = from; i < text.size(); ++i) end_ += EncodeUtf16Le(text[i], unit);
+    batch_.append(text, from, std::wstring::npos);
   }
-  // The text reaches the file in one write and the disk before the hives
-  // are written back (UndoFile).
-  bool Put(const std::wstring& text, bool anew) {
-    complete_ = complete_ && (anew ? file_.Rewrite(text) : file_.Write(text));
+  // The text reaches the file in one write and the disk (UndoFile).
+  bool Flush() {
+    if (!batch_.empty()) complete_ = complete_ && file_.Write(batch_);
+    std::wstring().swap(batch_);
     return complete_;
   }
+  // Each line of the record becomes a comment of the same length: the first
+  // says why (as much of it as the line holds), the others are blank.
+  static void Blank(int file, const Held& held) {
+    constexpr char kWhy[] = "; Not made: its registry file was not written.";
+    std::vector<unsigned char> bytes(std::size_t{1} << 16);
+    bool lineStart = true;
+    std::size_t first = 0;  // the characters of the first line so far
+    for (std::uint64_t done = 0; done < held.size;) {
+      const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), held.size - done));
+      const auto at = static_cast<off_t>(held.at + done);
+      if (pread(file, bytes.data(), count, at) != static_cast<ssize_t>(count)) return;
+      for (std::size_t i = 0; i + 1 < count; i += 2) {
+        const bool lineEnd = bytes[i + 1] == 0 && (bytes[i] == '\r' || bytes[i] == '\n');
+        const bool firstLine = first != std::string::npos;
+        if (lineEnd) {
+          first = std::string::npos;
+        } else {
+          bytes[i] = static_cast<unsigned char>(firstLine && first + 1 < sizeof kWhy ? kWhy[first] : lineStart ? ';' : ' ');
+          bytes[i + 1] = 0;
+          if (firstLine) ++first;
+        }
+        lineStart = lineEnd;
+      }
+      if (pwrite(file, bytes.data(), count, at) != static_cast<ssize_t>(count)) return;
+      done += count;
+    }
+  }
 
+  std::wstring path_;
   UndoFile file_;
-  std::vector<std::wstring> pending_;
-  std::vector<std::wstring> part_;
-  std::wstring written_;
-  std::size_t partStart_ = 0;
+  std::wstring batch_;
+  std::uint64_t end_ = 0;  // the bytes of the file once the batch is written
+  std::vector<Held> part_;
+  std::vector<Held> last_;
+  std::size_t live_ = 0;  // records committed and not withdrawn
   bool complete_ = true;
 };
 
@@ -198,24 +250,41 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
 }
 
 // Why the file systems of the hives lack room for a backup and a new copy of
-// each, and the margin; empty when they have it.
-std::string SpaceProblem(WindowsVolume& volume) {
-  std::map<dev_t, std::pair<std::uint64_t, std::string>> needs;  // bytes, and a hive's path there
+// each, and the margin, and the file system of the undo file room for its
+// worst case; empty when they have it. The undo file records at most every
+// byte of every hive the run may change, as hex digits in UTF-16 with their
+// commas and line wraps: under kUndoBytesPerHiveByte bytes for each.
+std::string SpaceProblem(WindowsVolume& volume, const OfflineOptions& options) {
+  std::map<dev_t, std::pair<std::uint64_t, std::string>> needs;  // bytes, and a path there
+  std::uint64_t undo = 0;
   for (HiveFile* hive : volume.WritableHives()) {
     auto& need = needs[hive->Identity().first];
     need.first += 2 * hive->Size() + kSpaceMargin;
     need.second = hive->Path();
+    undo += kUndoBytesPerHiveByte * hive->Size();
+  }
+  // The undo file goes to the volume's root unless the user named it.
+  const std::string undoFolder = options.undoPath.empty() ? options.windowsRoot
+                                 : options.undoPath.find('/') == std::string::npos
+                                     ? std::string(".")
+                                     : options.undoPath.substr(0, std::max<std::size_t>(options.undoPath.rfind('/'), 1));
+  struct stat folder {};
+  if (stat(undoFolder.c_str(), &folder) == 0) {
+    auto& need = needs[folder.st_dev];
+    need.first += undo;
+    if (need.second.empty()) need.second = undoFolder;
   }
   for (const auto& [device, need] : needs) {
     struct statvfs system {};
     if (statvfs(need.second.c_str(), &system) != 0) continue;
     const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
     if (free >= need.first) continue;
-    return "There is too little free space for the registry files, " + std::to_string(free >> 10) +
-           " KiB, on the file system of " + need.second + ": the run needs " +
-           std::to_string(need.first >> 10) +
-           " KiB there, for a backup and a new copy of each registry file it may change and 1 MiB more "
-           "for each. Make room on that volume, then try again. Nothing was changed.";
+    return "There is too little free space for the registry files and the undo file, " + std::to_string(free >> 10) +
+           " KiB, on the file system of " + need.second + ": the run needs " + std::to_string(need.first >> 10) +
+           " KiB there, for a backup and a new copy of each registry file it may change and 1 MiB more for each, "
+           "and for the undo file up to " + std::to_string(kUndoBytesPerHiveByte) +
+           " times their size. Make room on that volume (or name another place for the undo file with --undo "
+           "FILE), then try again. Nothing was changed.";
   }
   return std::string();
 }
@@ -427,7 +496,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   if (!DescribeHost(early, info, host, services.clock)) return kOfflineStopped;
   if (!volume.OpenProfiles(info, problem)) return Refuse(early, problem);
   problem = volume.HibernationProblem();
-  if (problem.empty()) problem = SpaceProblem(volume);
+  if (problem.empty()) problem = SpaceProblem(volume, options);
   if (!problem.empty()) return Refuse(early, problem);
 
   Record record;
