@@ -110,11 +110,14 @@ class HeldUndo final : public UndoSink {
       end_ = 2;  // the byte-order mark
       Add(kRegFileHeader, 0);
     }
-    const std::size_t line = records.find(L'\n', from);
-    Held held{end_, 0, records.substr(from, line == std::wstring::npos ? line : line - from)};
+    // A long record comes in pieces: each but the first goes on the record before.
+    const bool continued = !part_.empty() && from < records.size() && records[from] != L'[' && records[from] != L';';
+    if (!continued) {
+      const std::size_t line = records.find(L'\n', from);
+      part_.push_back(Held{end_, 0, records.substr(from, line == std::wstring::npos ? line : line - from)});
+    }
     Add(records, from);
-    held.size = end_ - held.at;
-    part_.push_back(std::move(held));
+    part_.back().size = end_ - part_.back().at;
     return batch_.size() < kBatchLength || Flush();
   }
   // Writes the part's records through; false when that, or an earlier one, failed.

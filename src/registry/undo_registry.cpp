@@ -11,6 +11,8 @@ constexpr RegistryStatus kCallNotImplemented = 120;    // ERROR_CALL_NOT_IMPLEME
 constexpr RegistryStatus kNotRecorded = 29;            // ERROR_WRITE_FAULT: the undo record could not be written
 constexpr std::uint32_t kMaxValueSize = 16u << 20;     // bytes: larger values are not read
 constexpr std::size_t kWrapColumn = 76;                // hex lines wrap past it, as regedit's do
+// The characters of a record gathered before a long one goes to the sink in pieces.
+constexpr std::size_t kPieceLength = std::size_t{1} << 20;
 constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 // Names compare without regard to ASCII letter case.
@@ -75,17 +77,31 @@ void AppendHex(std::wstring& line, std::uint32_t number, int digits) {
 }  // namespace
 
 std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::vector<std::uint8_t>* data) {
-  std::wstring line = (name.empty() ? L"@" : Quoted(name)) + L"=";
-  if (data == nullptr) return line + L"-";
+  std::wstring line;
+  static_cast<void>(AppendRegValueLine(line, name, type, data, nullptr));
+  return line;
+}
+
+bool AppendRegValueLine(std::wstring& line, const std::wstring& name, ValueType type,
+                        const std::vector<std::uint8_t>* data, const std::function<bool(std::wstring&)>& drain) {
+  const std::size_t begin = line.size();
+  line += (name.empty() ? L"@" : Quoted(name)) + L"=";
+  if (data == nullptr) {
+    line += L"-";
+    return true;
+  }
   const auto number = static_cast<std::uint32_t>(type);
   std::wstring text;
-  if (type == ValueType::RegSz && PlainText(*data, text)) return line + Quoted(text);
+  if (type == ValueType::RegSz && PlainText(*data, text)) {
+    line += Quoted(text);
+    return true;
+  }
   if (type == ValueType::RegDword && data->size() == 4) {
     line += L"dword:";
     AppendHex(line, static_cast<std::uint32_t>((*data)[0] | (*data)[1] << 8 | (*data)[2] << 16) |
                         static_cast<std::uint32_t>((*data)[3]) << 24,
               8);
-    return line;
+    return true;
   }
   line += L"hex";
   if (type != ValueType::RegBinary) {
@@ -97,17 +113,23 @@ std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::v
     line += digits + L')';
   }
   line += L':';
-  std::size_t lineStart = 0;
+  std::size_t lineStart = begin;
   for (std::size_t i = 0; i < data->size(); ++i) {
     AppendHex(line, (*data)[i], 2);
     if (i + 1 == data->size()) break;
     line += L',';
     if (line.size() - lineStart > kWrapColumn) {
-      line += L"\\\r\n  ";
+      line += L"\\\r\n";
+      // A long value goes on in pieces, each ending at a wrapped line's end.
+      if (drain && line.size() >= kPieceLength) {
+        if (!drain(line)) return false;
+        line.clear();
+      }
+      line += L"  ";
       lineStart = line.size() - 2;
     }
   }
-  return line;
+  return true;
 }
 
 UndoRegistry::UndoRegistry(RegistryAccess& registry, UndoSink& sink) : registry_(registry), sink_(sink) {
@@ -206,9 +228,13 @@ RegistryStatus UndoRegistry::RecordValue(const std::wstring& keyName, const std:
     return Record(L"; A value of " + EscapeControlCharacters(keyName) +
                   L" whose name cannot be written here was changed.\r\n\r\n");
   }
-  return Record(L"[" + keyName + L"]\r\n" +
-                RegValueLine(name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr) +
-                L"\r\n\r\n");
+  std::wstring record = L"[" + keyName + L"]\r\n";
+  const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
+  if (!AppendRegValueLine(record, name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr,
+                          drain)) {
+    return kNotRecorded;
+  }
+  return Record(record + L"\r\n\r\n");
 }
 
 // Before a creation: the shallowest key on the way that is missing and did
@@ -322,8 +348,12 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
                     L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
     return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
   }
-  std::wstring lines;
-  bool unwritable = !Writable(keyName);
+  // The record is made as the values are read; a long one reaches the sink
+  // in pieces, each ending at a line's end.
+  const bool named = Writable(keyName);
+  std::wstring record = named ? L"[" + keyName + L"]\r\n" : L"";
+  const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
+  bool unwritable = !named;
   for (std::uint32_t index = 0;; ++index) {
     std::wstring name;
     status = registry_.EnumValue(key, index, name);
@@ -339,12 +369,13 @@ RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
     if (status != kRegistrySuccess) return status;
     // The first touch keeps the value as it stands; one the run touched
     // before is written as it was before the run, or not at all if it made it.
-    const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), now).first->second;
-    if (!before) continue;
-    lines += RegValueLine(name, before->type, &before->data) + L"\r\n";
+    const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), std::move(now)).first->second;
+    if (!before || !named) continue;
+    if (!AppendRegValueLine(record, name, before->type, &before->data, drain)) return kNotRecorded;
+    record += L"\r\n";
   }
   deleted_.insert(folded);
-  std::wstring record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
+  if (named) record += L"\r\n";
   if (unwritable) {
     unwritable_.push_back(keyName);
     record += L"; " + EscapeControlCharacters(keyName) +

@@ -19,6 +19,7 @@
 // (ERROR_WRITE_FAULT), and Complete() says so.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -123,3 +124,8 @@ class UndoRegistry final : public RegistryAccess {
 // regedit wraps them. `data` null stands for a deletion, "name"=-. No line
 // end is added.
 std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::vector<std::uint8_t>* data);
+// The same line appended to `line`; a long one is handed to `drain`, when
+// given, in pieces that end at a line end, `line` emptied after each: false
+// when `drain` refused one.
+bool AppendRegValueLine(std::wstring& line, const std::wstring& name, ValueType type,
+                        const std::vector<std::uint8_t>* data, const std::function<bool(std::wstring&)>& drain);
