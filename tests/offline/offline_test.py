@@ -496,6 +496,23 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual("evilfile" not in read_hive(self.alice), gone)
                 self.assertEqual(check_hive(self.alice), [])
 
+    def test_a_long_undo_record_brings_its_values_back_or_is_withdrawn_whole(self):
+        large = {"v%d" % i: (BINARY, bytes(range(256)) * 4096 * (i + 1)) for i in range(2)}  # 1 and 2 MiB
+        key = "hkey_users\\%s_classes\\evilfile" % ALICE.lower()
+        for written in (True, False):
+            with self.subTest(written=written):
+                self.lay_out()
+                write_hive(self.alice, {".exe": {"": sz("evilfile")}, "evilfile": large}, 5)
+                if not written:
+                    self.alice.with_name(self.alice.name + ".morvane-new").mkdir()
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0 if written else 2, log)
+                undo = self.root / "Morvane/Morvane-undo.reg"
+                restored = read_reg([undo])[0]
+                self.assertEqual(restored.get(key), {name.lower(): value for name, value in large.items()} if written else None)
+                if not written:
+                    self.assertIsNone(re.search(r"^(.*hex:|  [0-9a-f]{2},)", read_text(undo), re.M))  # every piece a comment
+
     def test_values_the_repair_leaves_alone_keep_their_records(self):
         """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes, and keys
         made among siblings."""
