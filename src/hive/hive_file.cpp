@@ -234,6 +234,17 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
 
 std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
                                          Use use, std::string& problem, Refusal& refusal) {
+  try {
+    return OpenWhole(folder, name, path, use, problem, refusal);
+  } catch (const std::bad_alloc&) {
+    problem = "cannot be read: there is not enough memory";
+    refusal = Refusal::kUnreadable;
+    return nullptr;
+  }
+}
+
+std::unique_ptr<HiveFile> HiveFile::OpenWhole(int folder, const std::string& name, const std::string& path,
+                                              Use use, std::string& problem, Refusal& refusal) {
   std::unique_ptr<HiveFile> hive(new HiveFile());
   const bool writable = use != Use::kRead;
   hive->name_ = name;
@@ -293,7 +304,8 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   }
   hive->hive_ = hivex_open(ThroughDescriptor(hive->memory_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
   if (hive->hive_ == nullptr) {
-    problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
+    problem = errno == ENOMEM ? "cannot be read: there is not enough memory"
+                              : std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
     return nullptr;
   }
   refusal = Refusal::kNone;
@@ -570,6 +582,21 @@ RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& v
 }
 
 bool HiveFile::WriteBack(std::string& error) {
+  try {
+    return WriteBackWhole(error);
+  } catch (const std::bad_alloc&) {
+    // The original is as it was; only the new file may stand.
+    unlinkat(folder_.get(), (name_ + ".morvane-new").c_str(), 0);
+    error = "there was not enough memory";
+    return false;
+  }
+}
+
+void HiveFile::Abandon(const std::string& why) {
+  if (failure_.empty()) failure_ = why;
+}
+
+bool HiveFile::WriteBackWhole(std::string& error) {
   if (!changed_ || !failure_.empty() || tryOnly_) return true;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else

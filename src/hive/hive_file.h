@@ -126,6 +126,8 @@ class HiveFile {
   // being as it was (but WrittenInPart). A hive that was not changed, or whose changes failed,
   // or one opened for kTry, is left alone.
   [[nodiscard]] bool WriteBack(std::string& error);
+  // Gives up the changes made in memory, for `why`: the hive is not written back.
+  void Abandon(const std::string& why);
 
  private:
   struct ChildList {
@@ -151,6 +153,10 @@ class HiveFile {
   };
 
   HiveFile() = default;
+  // Open and WriteBack, where an allocation may fail.
+  static std::unique_ptr<HiveFile> OpenWhole(int folder, const std::string& name, const std::string& path, Use use,
+                                             std::string& problem, Refusal& refusal);
+  bool WriteBackWhole(std::string& error);
   RegistryStatus BeginChange();
   // Whether the hive's name still leads to the file that was read, as it was read.
   bool AsRead();

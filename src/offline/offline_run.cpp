@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -102,23 +103,11 @@ class HeldUndo final : public UndoSink {
   explicit HeldUndo(std::wstring path) : path_(path), file_(std::move(path)) {}
 
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
-    if (path_.empty()) return true;  // a dry run keeps no record
-    // The header goes first in the file, whichever part it came with.
-    const std::size_t header = std::wcslen(kRegFileHeader);
-    const std::size_t from = records.compare(0, header, kRegFileHeader) == 0 ? header : 0;
-    if (end_ == 0) {
-      end_ = 2;  // the byte-order mark
-      Add(kRegFileHeader, 0);
+    try {
+      return Take(records);
+    } catch (const std::bad_alloc&) {
+      return false;  // the change it records is not made
     }
-    // A long record comes in pieces: each but the first goes on the record before.
-    const bool continued = !part_.empty() && from < records.size() && records[from] != L'[' && records[from] != L';';
-    if (!continued) {
-      const std::size_t line = records.find(L'\n', from);
-      part_.push_back(Held{end_, 0, records.substr(from, line == std::wstring::npos ? line : line - from)});
-    }
-    Add(records, from);
-    part_.back().size = end_ - part_.back().at;
-    return batch_.size() < kBatchLength || Flush();
   }
   // Writes the part's records through; false when that, or an earlier one, failed.
   bool Commit() {
@@ -154,10 +143,29 @@ class HeldUndo final : public UndoSink {
   // Characters gathered before they are written through.
   static constexpr std::size_t kBatchLength = std::size_t{1} << 20;
 
+  bool Take(const std::wstring& records) {
+    if (path_.empty()) return true;  // a dry run keeps no record
+    // The header goes first in the file, whichever part it came with.
+    const std::size_t header = std::wcslen(kRegFileHeader);
+    const std::size_t from = records.compare(0, header, kRegFileHeader) == 0 ? header : 0;
+    if (end_ == 0) {
+      end_ = 2;  // the byte-order mark
+      Add(kRegFileHeader, 0);
+    }
+    // A long record comes in pieces: each but the first goes on the record before.
+    const bool continued = !part_.empty() && from < records.size() && records[from] != L'[' && records[from] != L';';
+    if (!continued) {
+      const std::size_t line = records.find(L'\n', from);
+      part_.push_back(Held{end_, 0, records.substr(from, line == std::wstring::npos ? line : line - from)});
+    }
+    Add(records, from);
+    part_.back().size = end_ - part_.back().at;
+    return batch_.size() < kBatchLength || Flush();
+  }
   void Add(const std::wstring& text, std::size_t from) {
+    batch_.append(text, from, std::wstring::npos);
     unsigned char unit[4];
     for (std::size_t i = from; i < text.size(); ++i) end_ += EncodeUtf16Le(text[i], unit);
-    batch_.append(text, from, std::wstring::npos);
   }
   // The text reaches the file in one write and the disk (UndoFile).
   bool Flush() {
@@ -339,6 +347,20 @@ struct PartHive {
   std::wstring undoName;
 };
 
+// Runs the repair of one part of the run (`repair`, which returns how many of
+// its changes failed): an allocation that fails in it stops that part alone,
+// with its line, and its hives are not written.
+template <typename Repair>
+std::uint32_t RepairPart(const std::vector<PartHive>& hives, std::wostream& lines, Repair&& repair) {
+  try {
+    return repair();
+  } catch (const std::bad_alloc&) {
+    lines << L"  * The repair stopped here: there was not enough memory!\r\n";
+    for (const PartHive& part : hives) part.hive->Abandon("there was not enough memory for its repair");
+    return 1;
+  }
+}
+
 // Writes back the changed hives of one part of the run and shows its lines:
 // after them, each hive written and its backup; when one was not, a line
 // before and after them says that none, or not all, of these changes were
@@ -428,22 +450,25 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, HeldU
     // A hive that another profile shares is repaired with that profile.
     if (!profile.classesShared.empty()) lines << L"  - Its classes hive: " << profile.classesShared << L".\r\n";
     if (!profile.userShared.empty()) lines << L"  - Its user hive: " << profile.userShared << L".\r\n";
+    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
+    std::vector<PartHive> hives;
+    if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
+    if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
     if (profile.classes || profile.user) {
       volume.MountProfile(profile);
       registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
       registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
-      // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
-      tally.failures += profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
-      tally.failures += RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+      tally.failures += RepairPart(hives, lines, [&] {
+        // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
+        const std::uint32_t failed =
+            profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
+        return failed + RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+      });
     }
     if (!profile.userProblem.empty()) {
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;
     }
-    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
-    std::vector<PartHive> hives;
-    if (profile.classes) hives.push_back({profile.classes.get(), user + L"_Classes"});
-    if (profile.user) hives.push_back({profile.user.get(), user + L"\\"});
     Settle(title, hives, lines.str(), dryRun, undo, runLog, tally, registry.TakeUnwritable());
   }
 }
@@ -532,9 +557,10 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   UndoRegistry registry(volume.Registry(), undo);
   Tally tally;
   std::wostringstream machineLines;
-  tally.failures += RunFamilyReset(registry, info, machineLines);
-  Settle(L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(), options.dryRun,
-         undo, runLog, tally, registry.TakeUnwritable());
+  const std::vector<PartHive> machine{{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}};
+  tally.failures += RepairPart(machine, machineLines, [&] { return RunFamilyReset(registry, info, machineLines); });
+  Settle(L"Machine-wide:\r\n", machine, machineLines.str(), options.dryRun, undo, runLog, tally,
+         registry.TakeUnwritable());
   RemoveProfileOverrides(volume, registry, undo, options.dryRun, runLog, tally);
 
   std::wostream& out = services.console.Stream();

@@ -275,12 +275,14 @@ RegistryStatus UndoRegistry::OpenKey(Key parent, const std::wstring& path, std::
 
 RegistryStatus UndoRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options,
                                        std::uint32_t mask, Key& key) noexcept {
-  Place place;
-  if (!PlaceOf(parent, path, place)) return kInvalidHandle;
-  const RegistryStatus recorded = RecordCreation(place);
-  if (recorded != kRegistrySuccess) return recorded;
-  const RegistryStatus status = registry_.CreateKey(parent, path, options, mask, key);
-  return Track(status, key, std::move(place));
+  return Guarded([&]() -> RegistryStatus {
+    Place place;
+    if (!PlaceOf(parent, path, place)) return kInvalidHandle;
+    const RegistryStatus recorded = RecordCreation(place);
+    if (recorded != kRegistrySuccess) return recorded;
+    const RegistryStatus status = registry_.CreateKey(parent, path, options, mask, key);
+    return Track(status, key, std::move(place));
+  });
 }
 
 RegistryStatus UndoRegistry::QueryValue(Key key, const std::wstring& name, ValueType& type, std::uint8_t* buffer,
@@ -306,14 +308,18 @@ RegistryStatus UndoRegistry::RecordValueChange(Key key, const std::wstring& name
 
 RegistryStatus UndoRegistry::SetValue(Key key, const std::wstring& name, ValueType type, const std::uint8_t* data,
                                       std::uint32_t size) noexcept {
-  const Value after{type, std::vector<std::uint8_t>(data, data + size)};
-  const RegistryStatus recorded = RecordValueChange(key, name, &after);
-  return recorded != kRegistrySuccess ? recorded : registry_.SetValue(key, name, type, data, size);
+  return Guarded([&]() -> RegistryStatus {
+    const Value after{type, std::vector<std::uint8_t>(data, data + size)};
+    const RegistryStatus recorded = RecordValueChange(key, name, &after);
+    return recorded != kRegistrySuccess ? recorded : registry_.SetValue(key, name, type, data, size);
+  });
 }
 
 RegistryStatus UndoRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
-  const RegistryStatus recorded = RecordValueChange(key, name, nullptr);
-  return recorded != kRegistrySuccess ? recorded : registry_.DeleteValue(key, name);
+  return Guarded([&]() -> RegistryStatus {
+    const RegistryStatus recorded = RecordValueChange(key, name, nullptr);
+    return recorded != kRegistrySuccess ? recorded : registry_.DeleteValue(key, name);
+  });
 }
 
 RegistryStatus UndoRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept {
@@ -329,60 +335,62 @@ RegistryStatus UndoRegistry::DeleteKey(Key, const std::wstring&, std::uint32_t) 
 // Keys are deleted one at a time, leaves first: each is recorded with every
 // value it held before the run (values the run made left out).
 RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
-  Place place;
-  if (!PlaceOf(key, L"", place)) return kInvalidHandle;
-  const std::wstring keyName = NameOf(place);
-  const std::wstring folded = Fold(keyName);
-  if (!complete_) return kNotRecorded;
-  if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
-  // A key with subkeys is refused, and there is nothing to record yet.
-  std::wstring subkey;
-  RegistryStatus status = registry_.EnumKey(key, 0, subkey);
-  if (status == kRegistrySuccess) return registry_.DeleteOpenedKey(key);
-  if (status != kRegistryNoMoreItems) return status;
-  bool isLink = false;
-  status = registry_.IsLink(key, isLink);
-  if (status != kRegistrySuccess) return status;
-  if (isLink) {
-    status = Record(L"; " + EscapeControlCharacters(keyName) +
-                    L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
-    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
-  }
-  // The record is made as the values are read; a long one reaches the sink
-  // in pieces, each ending at a line's end.
-  const bool named = Writable(keyName);
-  std::wstring record = named ? L"[" + keyName + L"]\r\n" : L"";
-  const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
-  bool unwritable = !named;
-  for (std::uint32_t index = 0;; ++index) {
-    std::wstring name;
-    status = registry_.EnumValue(key, index, name);
-    if (status == kRegistryNoMoreItems) break;
+  return Guarded([&]() -> RegistryStatus {
+    Place place;
+    if (!PlaceOf(key, L"", place)) return kInvalidHandle;
+    const std::wstring keyName = NameOf(place);
+    const std::wstring folded = Fold(keyName);
+    if (!complete_) return kNotRecorded;
+    if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
+    // A key with subkeys is refused, and there is nothing to record yet.
+    std::wstring subkey;
+    RegistryStatus status = registry_.EnumKey(key, 0, subkey);
+    if (status == kRegistrySuccess) return registry_.DeleteOpenedKey(key);
+    if (status != kRegistryNoMoreItems) return status;
+    bool isLink = false;
+    status = registry_.IsLink(key, isLink);
     if (status != kRegistrySuccess) return status;
-    // A name with a NUL in it could not even be read back by its name.
-    if (!Writable(name)) {
-      unwritable = true;
-      continue;
+    if (isLink) {
+      status = Record(L"; " + EscapeControlCharacters(keyName) +
+                      L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
+      return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
     }
-    Original now;
-    status = ReadValue(key, name, now);
-    if (status != kRegistrySuccess) return status;
-    // The first touch keeps the value as it stands; one the run touched
-    // before is written as it was before the run, or not at all if it made it.
-    const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), std::move(now)).first->second;
-    if (!before || !named) continue;
-    if (!AppendRegValueLine(record, name, before->type, &before->data, drain)) return kNotRecorded;
-    record += L"\r\n";
-  }
-  deleted_.insert(folded);
-  if (named) record += L"\r\n";
-  if (unwritable) {
-    unwritable_.push_back(keyName);
-    record += L"; " + EscapeControlCharacters(keyName) +
-              L", or a value of it, has a name that cannot be written here.\r\n\r\n";
-  }
-  status = Record(record);
-  return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+    // The record is made as the values are read; a long one reaches the sink
+    // in pieces, each ending at a line's end.
+    const bool named = Writable(keyName);
+    std::wstring record = named ? L"[" + keyName + L"]\r\n" : L"";
+    const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
+    bool unwritable = !named;
+    for (std::uint32_t index = 0;; ++index) {
+      std::wstring name;
+      status = registry_.EnumValue(key, index, name);
+      if (status == kRegistryNoMoreItems) break;
+      if (status != kRegistrySuccess) return status;
+      // A name with a NUL in it could not even be read back by its name.
+      if (!Writable(name)) {
+        unwritable = true;
+        continue;
+      }
+      Original now;
+      status = ReadValue(key, name, now);
+      if (status != kRegistrySuccess) return status;
+      // The first touch keeps the value as it stands; one the run touched
+      // before is written as it was before the run, or not at all if it made it.
+      const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), std::move(now)).first->second;
+      if (!before || !named) continue;
+      if (!AppendRegValueLine(record, name, before->type, &before->data, drain)) return kNotRecorded;
+      record += L"\r\n";
+    }
+    deleted_.insert(folded);
+    if (named) record += L"\r\n";
+    if (unwritable) {
+      unwritable_.push_back(keyName);
+      record += L"; " + EscapeControlCharacters(keyName) +
+                L", or a value of it, has a name that cannot be written here.\r\n\r\n";
+    }
+    status = Record(record);
+    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+  });
 }
 
 std::vector<std::wstring> UndoRegistry::TakeUnwritable() {

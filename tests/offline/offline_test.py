@@ -694,6 +694,33 @@ class OfflineRepair(unittest.TestCase):
                 if hive != self.software:
                     self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
 
+    def test_under_little_memory_the_run_ends_with_its_lines(self):
+        # The sanitizers reserve more address space than any limit leaves: the release build runs here, if built.
+        program = pathlib.Path(OFFLINE)
+        if b"__asan_init" in program.read_bytes():
+            program = program.parents[1] / "release/morvane-offline"
+        if not program.exists():
+            self.skipTest("morvane-offline built without the sanitizers is needed (cmake --preset release)")
+        large = {"v%d" % i: (BINARY, bytes(range(256)) * 4096 * 4) for i in range(4)}  # 4 MiB each
+        codes = set()
+        for limit in (80, 120, 160, 200, 400):  # MiB of address space
+            with self.subTest(limit=limit):
+                self.lay_out()
+                self.program = program
+                write_hive(self.alice, {".exe": {"": sz("evilfile")}, "evilfile": large}, 5)
+                before = self.alice.read_bytes()
+                code, log = self.run_offline("--yes", preexec=lambda: resource.setrlimit(
+                    resource.RLIMIT_AS, (limit << 20, limit << 20)))
+                self.assertIn(code, (0, 2), log)  # never a signal
+                codes.add(code)
+                self.assertIn("Program finished at: ", log)
+                if code == 0:
+                    self.assertNotIn("evilfile", read_hive(self.alice))
+                elif "evilfile" in read_hive(self.alice):
+                    self.assertEqual(self.alice.read_bytes(), before)
+                    self.assertIn(str(self.alice), log)
+        self.assertEqual(codes, {0, 2})  # the limits reach from too little to enough
+
     def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
         if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
             self.skipTest("no mkntfs, ntfs-3g or /dev/fuse here")
