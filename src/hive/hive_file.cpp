@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
 #include "hive/hive_layout.h"
 #include "hive/hive_patch.h"
@@ -515,6 +516,16 @@ RegistryStatus HiveFile::Fail(const std::string& what) {
 }
 
 RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool link, Node& child) {
+  try {
+    return AddChildWhole(parent, name, link, child);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::AddChildWhole(Node parent, const std::wstring& name, bool link, Node& child) {
   RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   const std::wstring folded = FoldName(name);
@@ -542,6 +553,16 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
 }
 
 RegistryStatus HiveFile::DeleteLeaf(Node node) {
+  try {
+    return DeleteLeafWhole(node);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::DeleteLeafWhole(Node node) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   // The key is taken out of the list it was found in: the walk at the open
@@ -566,6 +587,16 @@ RegistryStatus HiveFile::DeleteLeaf(Node node) {
 }
 
 RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& values) {
+  try {
+    return ReplaceValuesWhole(node, values);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::ReplaceValuesWhole(Node node, const std::vector<NewValue>& values) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   std::vector<std::size_t> handles;

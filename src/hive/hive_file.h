@@ -157,6 +157,10 @@ class HiveFile {
   static std::unique_ptr<HiveFile> OpenWhole(int folder, const std::string& name, const std::string& path, Use use,
                                              std::string& problem, Refusal& refusal);
   bool WriteBackWhole(std::string& error);
+  // The changes, where an allocation may fail.
+  RegistryStatus AddChildWhole(Node parent, const std::wstring& name, bool link, Node& child);
+  RegistryStatus DeleteLeafWhole(Node node);
+  RegistryStatus ReplaceValuesWhole(Node node, const std::vector<NewValue>& values);
   RegistryStatus BeginChange();
   // Whether the hive's name still leads to the file that was read, as it was read.
   bool AsRead();
