@@ -135,7 +135,9 @@ void ListStanding(RegistryAccess& registry, RegistryAccess::Key key, int depth, 
       report.more = true;
       return;
     }
-    report.left.push_back(Below(path, name));
+    // Named by a copy of its own: `report.left` grows below it.
+    const std::wstring below = Below(path, name);
+    report.left.push_back(below);
     RegistryKey subkey(registry);
     bool isLink = true;
     if (name.find(L'\\') != std::wstring::npos ||
@@ -143,7 +145,7 @@ void ListStanding(RegistryAccess& registry, RegistryAccess::Key key, int depth, 
         registry.IsLink(subkey.get(), isLink) != kRegistrySuccess || isLink) {
       continue;
     }
-    ListStanding(registry, subkey.get(), depth + 1, report.left.back(), report);
+    ListStanding(registry, subkey.get(), depth + 1, below, report);
   }
 }
 
