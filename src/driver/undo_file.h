@@ -44,6 +44,11 @@ class UndoFile final : public UndoSink {
   [[nodiscard]] bool Write(const std::wstring& records) noexcept override;
   // Writes `records` in place of all the file held, in the same way.
   [[nodiscard]] bool Rewrite(const std::wstring& records) noexcept;
+  // Cuts the file back to what it held after its last whole write, says that
+  // it ends there, and takes no more: a record written only in part.
+  void MarkIncomplete() noexcept {
+    if (Opened()) static_cast<void>(Incomplete());
+  }
 
  private:
   bool Opened() noexcept;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
 #include "hive/hive_layout.h"
 #include "hive/hive_patch.h"
@@ -141,10 +142,11 @@ bool KeepOwnerAndMode(int from, int to) {
   return false;
 }
 
-// Makes `name` in `folder` a synced copy of the file behind `from`; a file
-// left at that name by a run that was cut short is replaced. Returns 0 or
-// the errno of what failed.
-int CopyFile(int from, int folder, const std::string& name) {
+// Makes `name` in `folder` a synced copy of the file behind `from`, with the
+// NTFS security descriptor and attributes of `attributes` where it can; a
+// file left at that name by a run that was cut short is replaced. Returns 0
+// or the errno of what failed.
+int CopyFile(int from, int attributes, int folder, const std::string& name) {
   static_cast<void>(unlinkat(folder, name.c_str(), 0));
   FileDescriptor copy(openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (copy.get() < 0) return errno;
@@ -165,11 +167,37 @@ int CopyFile(int from, int folder, const std::string& name) {
     at += got;
   }
   // The backup takes the descriptor where it can; only a replaced hive must keep it.
-  if (got == 0) static_cast<void>(CopyNtfsAttributes(from, copy.get()));
+  if (got == 0) static_cast<void>(CopyNtfsAttributes(attributes, copy.get()));
   if (got == 0 && fsync(copy.get()) == 0 && copy.Close()) return 0;
   const int error = errno != 0 ? errno : EIO;
   unlinkat(folder, name.c_str(), 0);
   return error;
+}
+
+// The bytes of a file as they were read, kept in a sealed file of memory
+// that nothing else can reach: the run reads, backs up and copies from them
+// however the file itself changes meanwhile (a file cut short under a
+// mapping of it would end the run with SIGBUS).
+bool ReadWhole(int file, FileDescriptor& memory, std::size_t& size) {
+  memory = FileDescriptor(memfd_create("morvane-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (memory.get() < 0) return false;
+  std::vector<char> buffer(1 << 20);
+  size = 0;
+  for (ssize_t got = 1; got > 0;) {
+    got = pread(file, buffer.data(), buffer.size(), static_cast<off_t>(size));
+    if (got < 0) return false;
+    ssize_t written = 0;
+    for (ssize_t put = 1; written < got && put > 0; written += put > 0 ? put : 0) {
+      put = write(memory.get(), buffer.data() + written, static_cast<std::size_t>(got - written));
+    }
+    if (written != got) return false;
+    size += static_cast<std::size_t>(got);
+  }
+  return fcntl(memory.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 // Gives the file `from` of `folder` the name `to` there, never replacing a
@@ -217,6 +245,17 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
 
 std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, const std::string& path,
                                          Use use, std::string& problem, Refusal& refusal) {
+  try {
+    return OpenWhole(folder, name, path, use, problem, refusal);
+  } catch (const std::bad_alloc&) {
+    problem = "cannot be read: there is not enough memory";
+    refusal = Refusal::kUnreadable;
+    return nullptr;
+  }
+}
+
+std::unique_ptr<HiveFile> HiveFile::OpenWhole(int folder, const std::string& name, const std::string& path,
+                                              Use use, std::string& problem, Refusal& refusal) {
   std::unique_ptr<HiveFile> hive(new HiveFile());
   const bool writable = use != Use::kRead;
   hive->name_ = name;
@@ -247,20 +286,42 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
   }
   if (!problem.empty()) return nullptr;
   refusal = Refusal::kUnreadable;
-  hive->hive_ = hivex_open(ThroughDescriptor(hive->file_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
-  if (hive->hive_ == nullptr) {
-    problem = std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
+  // The hive is read once, whole; libhivex and the walk read that copy, and
+  // the file is compared with it again before it is backed up and replaced.
+  hive->size_ = static_cast<std::uint64_t>(status.st_size);
+  hive->modified_ = status.st_mtim;
+  std::size_t size = 0;
+  struct stat after {};
+  if (!ReadWhole(hive->file_.get(), hive->memory_, size) || fstat(hive->file_.get(), &after) != 0) {
+    problem = std::string("cannot be read: ") + std::strerror(errno);
     return nullptr;
   }
-  refusal = Refusal::kNone;
-  hive->root_ = hivex_root(hive->hive_);
-  void* mapped = mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, hive->file_.get(), 0);
+  if (size != hive->size_ || static_cast<std::uint64_t>(after.st_size) != hive->size_ ||
+      !SameTime(after.st_mtim, hive->modified_)) {
+    problem = "changed while it was being read (another program is writing it). Run morvane-offline again "
+              "once nothing else uses the volume";
+    return nullptr;
+  }
+  void* mapped = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, hive->memory_.get(), 0);
   if (mapped == MAP_FAILED) {
     problem = std::string("cannot be read: ") + std::strerror(errno);
     return nullptr;
   }
   hive->original_.bytes = static_cast<const std::uint8_t*>(mapped);
-  hive->original_.size = static_cast<std::size_t>(status.st_size);
+  hive->original_.size = size;
+  if (std::memcmp(hive->original_.bytes, header, kHeaderSize) != 0) {
+    problem = "changed while it was being read (another program is writing it). Run morvane-offline again "
+              "once nothing else uses the volume";
+    return nullptr;
+  }
+  hive->hive_ = hivex_open(ThroughDescriptor(hive->memory_.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (hive->hive_ == nullptr) {
+    problem = errno == ENOMEM ? "cannot be read: there is not enough memory"
+                              : std::string("is not a registry hive file that can be read (") + std::strerror(errno) + ")";
+    return nullptr;
+  }
+  refusal = Refusal::kNone;
+  hive->root_ = hivex_root(hive->hive_);
   // What libhivex would read past or take for nothing is found here, before
   // anything is read for a change.
   const std::string damage = writable ? hive_format::StructureProblem(hive->original_.bytes, hive->original_.size)
@@ -271,6 +332,32 @@ std::unique_ptr<HiveFile> HiveFile::Open(int folder, const std::string& name, co
 
 HiveFile::Mapping::~Mapping() {
   if (bytes != nullptr) munmap(const_cast<std::uint8_t*>(bytes), size);
+}
+
+bool HiveFile::AsRead() {
+  // The name still leads to the file that was read...
+  struct stat named {};
+  struct stat opened {};
+  if (fstatat(folder_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || fstat(file_.get(), &opened) != 0 ||
+      named.st_dev != identity_.first || named.st_ino != identity_.second ||
+      static_cast<std::uint64_t>(opened.st_size) != size_ || !SameTime(opened.st_mtim, modified_)) {
+    return false;
+  }
+  // ...and it holds the same bytes, to its end.
+  std::vector<std::uint8_t> buffer(1 << 20);
+  for (std::size_t at = 0;;) {
+    const ssize_t got = pread(file_.get(), buffer.data(), buffer.size(), static_cast<off_t>(at));
+    if (got < 0 || static_cast<std::size_t>(got) > original_.size - at) return false;
+    if (got == 0) return at == original_.size;
+    if (std::memcmp(buffer.data(), original_.bytes + at, static_cast<std::size_t>(got)) != 0) return false;
+    at += static_cast<std::size_t>(got);
+  }
+}
+
+void HiveFile::ChangedElsewhere() {
+  changedElsewhere_ = true;
+  failure_ = "it changed during the run (another program wrote it, or put another file in its place). Run "
+             "morvane-offline again once nothing else uses the volume";
 }
 
 std::unique_ptr<HiveFile> HiveFile::Open(const std::string& path, bool writable, std::string& problem) {
@@ -407,10 +494,16 @@ RegistryStatus HiveFile::BeginChange() {
 }
 
 bool HiveFile::MakeBackup(std::string& error) {
-  // The copy is made and synced under a name of its own, then given the
-  // backup's name: that name only ever holds a whole copy.
+  if (!AsRead()) {
+    ChangedElsewhere();
+    error = failure_;
+    return false;
+  }
+  // The copy, of the bytes that were read, is made and synced under a name
+  // of its own, then given the backup's name: that name only ever holds a
+  // whole copy.
   const std::string partial = name_ + ".morvane-partial";
-  int failed = CopyFile(file_.get(), folder_.get(), partial);
+  int failed = CopyFile(memory_.get(), file_.get(), folder_.get(), partial);
   for (int attempt = 1; failed == 0 && backupPath_.empty(); ++attempt) {
     const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
     failed = attempt > 100 ? EEXIST : PlaceAs(folder_.get(), partial, name_ + suffix);
@@ -435,6 +528,16 @@ RegistryStatus HiveFile::Fail(const std::string& what) {
 }
 
 RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool link, Node& child) {
+  try {
+    return AddChildWhole(parent, name, link, child);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::AddChildWhole(Node parent, const std::wstring& name, bool link, Node& child) {
   RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   const std::wstring folded = FoldName(name);
@@ -462,6 +565,16 @@ RegistryStatus HiveFile::AddChild(Node parent, const std::wstring& name, bool li
 }
 
 RegistryStatus HiveFile::DeleteLeaf(Node node) {
+  try {
+    return DeleteLeafWhole(node);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::DeleteLeafWhole(Node node) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   // The key is taken out of the list it was found in: the walk at the open
@@ -486,6 +599,16 @@ RegistryStatus HiveFile::DeleteLeaf(Node node) {
 }
 
 RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& values) {
+  try {
+    return ReplaceValuesWhole(node, values);
+  } catch (const std::bad_alloc&) {
+    // Part of the change may be made in memory: the hive is not written back.
+    Abandon("there was not enough memory for a change");
+    return kRegistryNotEnoughMemory;
+  }
+}
+
+RegistryStatus HiveFile::ReplaceValuesWhole(Node node, const std::vector<NewValue>& values) {
   const RegistryStatus status = BeginChange();
   if (status != kRegistrySuccess) return status;
   std::vector<std::size_t> handles;
@@ -502,6 +625,21 @@ RegistryStatus HiveFile::ReplaceValues(Node node, const std::vector<NewValue>& v
 }
 
 bool HiveFile::WriteBack(std::string& error) {
+  try {
+    return WriteBackWhole(error);
+  } catch (const std::bad_alloc&) {
+    // The original is as it was; only the new file may stand.
+    unlinkat(folder_.get(), (name_ + ".morvane-new").c_str(), 0);
+    error = "there was not enough memory";
+    return false;
+  }
+}
+
+void HiveFile::Abandon(const std::string& why) {
+  if (failure_.empty()) failure_ = why;
+}
+
+bool HiveFile::WriteBackWhole(std::string& error) {
   if (!changed_ || !failure_.empty() || tryOnly_) return true;
   if (backupPath_.empty() && !MakeBackup(error)) return false;
   const std::string fresh = name_ + ".morvane-new";
@@ -511,16 +649,56 @@ bool HiveFile::WriteBack(std::string& error) {
   errno = 0;
   FileDescriptor file(openat(folder_.get(), fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   const bool made = file.get() >= 0;
-  if (!made || !WriteFresh(file.get(), error) || !file.Close() ||
-      renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) != 0) {
+  const bool written = made && WriteFresh(file.get(), error);
+  // What another program wrote to the hive meanwhile is not replaced.
+  const bool asRead = !written || AsRead();
+  if (!asRead) {
+    ChangedElsewhere();
+    error = failure_;
+  }
+  // A file of several names (hard links) is written over in place: a rename
+  // would give the new hive to one name and leave the old one at the others.
+  struct stat status {};
+  const bool linked = written && asRead && fstat(file_.get(), &status) == 0 && status.st_nlink > 1;
+  const bool placed = written && asRead &&
+                      (linked ? Overwrite(file.get(), error)
+                              : file.Close() && renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) == 0);
+  if (!placed) {
     if (error.empty()) error = std::strerror(errno != 0 ? errno : EIO);
     if (made) unlinkat(folder_.get(), fresh.c_str(), 0);
     return false;
   }
+  if (linked) unlinkat(folder_.get(), fresh.c_str(), 0);
   // The rename is done; a folder that cannot be synced leaves it to the
   // volume's own flushing.
   static_cast<void>(fsync(folder_.get()));
   return true;
+}
+
+bool HiveFile::Overwrite(int from, std::string& error) {
+  FileDescriptor target(openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (target.get() < 0 || fstat(target.get(), &status) != 0 || status.st_dev != identity_.first ||
+      status.st_ino != identity_.second) {
+    error = std::string("it could not be opened to be written over (") + std::strerror(errno != 0 ? errno : EIO) + ")";
+    return false;
+  }
+  std::vector<char> buffer(1 << 20);
+  off_t at = 0;
+  ssize_t got = 0;
+  while ((got = pread(from, buffer.data(), buffer.size(), at)) > 0) {
+    if (pwrite(target.get(), buffer.data(), static_cast<std::size_t>(got), at) != got) {
+      got = -1;
+      break;
+    }
+    at += got;
+  }
+  if (got == 0 && ftruncate(target.get(), at) == 0 && fsync(target.get()) == 0 && target.Close()) return true;
+  // The bytes written so far make neither the old hive nor the new one.
+  writtenInPart_ = true;
+  error = std::string("writing it over in place stopped part way (") + std::strerror(errno != 0 ? errno : EIO) +
+          "), and it is damaged: copy its backup " + backupPath_ + " over it";
+  return false;
 }
 
 // The whole file behind `file`, mapped; unmapped when it goes.

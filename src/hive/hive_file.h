@@ -2,12 +2,17 @@
 // One registry hive file of an offline Windows installation, open for the
 // run: keys are listed and added through libhivex, names and flags read from
 // the records as stored (hive_layout.h), values written as records of their
-// own at the end. Changes are kept in memory; the file on disk stays as it was
-// until WriteBack copies it to a backup beside it and replaces it whole, once
-// the new hive is proved sound. Every file is
+// own at the end. The file is read once, whole, into memory, and everything is
+// read from that copy. Changes are kept in memory; the file on disk stays as
+// it was until WriteBack copies the bytes read to a backup beside it and
+// replaces it whole, once the new hive is proved sound. Before the backup and
+// again before the replacement the file is checked to be the one read (the
+// same file at its name, size, modification time and bytes): a hive another
+// program changed meanwhile is neither backed up nor replaced. Every file is
 // reached from a descriptor of the hive's own folder, never again by its path.
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -106,15 +111,23 @@ class HiveFile {
   // Why changes to this hive were refused or left it in doubt; empty when
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
+  // Whether the failure is that the file changed during the run.
+  bool ChangedDuringRun() const noexcept { return changedElsewhere_; }
+  // Whether a write-back that failed left the file damaged: one written over
+  // in place that stopped part way.
+  bool WrittenInPart() const noexcept { return writtenInPart_; }
 
   // Copies a changed hive to its backup (first time only), then writes it
   // to a new file in the same folder, with the
   // original's owner, mode and NTFS attributes, proves its structure sound,
-  // syncs it and renames it over
-  // the original; false with `error` when that failed, the original then
-  // being as it was. A hive that was not changed, or whose changes failed,
+  // syncs it and renames it over the original, or, when the original has
+  // other names (hard links), writes its bytes over the original in place
+  // and syncs that; false with `error` when that failed, the original then
+  // being as it was (but WrittenInPart). A hive that was not changed, or whose changes failed,
   // or one opened for kTry, is left alone.
   [[nodiscard]] bool WriteBack(std::string& error);
+  // Gives up the changes made in memory, for `why`: the hive is not written back.
+  void Abandon(const std::string& why);
 
  private:
   struct ChildList {
@@ -129,7 +142,7 @@ class HiveFile {
     std::wstring folded;
   };
 
-  // The original file, mapped for reading.
+  // The bytes of the file as read, mapped from memory_.
   struct Mapping {
     const std::uint8_t* bytes = nullptr;
     std::size_t size = 0;
@@ -140,9 +153,22 @@ class HiveFile {
   };
 
   HiveFile() = default;
+  // Open and WriteBack, where an allocation may fail.
+  static std::unique_ptr<HiveFile> OpenWhole(int folder, const std::string& name, const std::string& path, Use use,
+                                             std::string& problem, Refusal& refusal);
+  bool WriteBackWhole(std::string& error);
+  // The changes, where an allocation may fail.
+  RegistryStatus AddChildWhole(Node parent, const std::wstring& name, bool link, Node& child);
+  RegistryStatus DeleteLeafWhole(Node node);
+  RegistryStatus ReplaceValuesWhole(Node node, const std::vector<NewValue>& values);
   RegistryStatus BeginChange();
   // Copies the file, as it was read, to a backup beside it; false with why not.
   bool MakeBackup(std::string& error);
+  // Whether the hive's name still leads to the file that was read, as it was read.
+  bool AsRead();
+  void ChangedElsewhere();
+  // Writes the bytes of `from` over the hive file itself.
+  bool Overwrite(int from, std::string& error);
   RegistryStatus Fail(const std::string& what);
   RegistryStatus List(Node node, ChildList*& list);
   bool WriteFresh(int file, std::string& error);
@@ -151,7 +177,10 @@ class HiveFile {
   hive_h* hive_ = nullptr;
   FileDescriptor folder_;  // the folder that holds the hive
   FileDescriptor file_;    // the original file
-  Mapping original_;      // its bytes: names and flags as stored
+  FileDescriptor memory_;  // its bytes as read, in a sealed file of memory
+  Mapping original_;      // those bytes: names and flags as stored
+  std::uint64_t size_ = 0;         // the file's size when it was read
+  struct timespec modified_ {};    // and its modification time
   std::string name_;
   std::string path_;
   Node root_ = 0;
@@ -159,6 +188,8 @@ class HiveFile {
   bool writable_ = false;
   bool tryOnly_ = false;  // Use::kTry
   bool changed_ = false;
+  bool changedElsewhere_ = false;
+  bool writtenInPart_ = false;
   std::string backupPath_;
   std::string failure_;
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link

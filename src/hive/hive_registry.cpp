@@ -174,32 +174,38 @@ RegistryStatus HiveRegistry::OpenOrCreate(Key parent, const std::wstring& path, 
 
 RegistryStatus HiveRegistry::OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
                                      std::uint32_t mask, Key& key) noexcept {
-  return OpenOrCreate(parent, path, Walk{(options & kOptionOpenLink) != 0, false, false}, mask, key);
+  return Guarded([&]() -> RegistryStatus {
+    return OpenOrCreate(parent, path, Walk{(options & kOptionOpenLink) != 0, false, false}, mask, key);
+  });
 }
 
 RegistryStatus HiveRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options,
                                        std::uint32_t mask, Key& key) noexcept {
-  // A link being created is opened as itself.
-  const bool link = (options & kOptionCreateLink) != 0;
-  return OpenOrCreate(parent, path, Walk{link, true, link}, mask, key);
+  return Guarded([&]() -> RegistryStatus {
+    // A link being created is opened as itself.
+    const bool link = (options & kOptionCreateLink) != 0;
+    return OpenOrCreate(parent, path, Walk{link, true, link}, mask, key);
+  });
 }
 
 RegistryStatus HiveRegistry::QueryValue(Key key, const std::wstring& name, ValueType& type,
                                         std::uint8_t* buffer, std::uint32_t& size) noexcept {
-  Location at;
-  std::vector<HiveFile::ValueRef> values;
-  std::size_t index = 0;
-  std::vector<std::uint8_t> data;
-  RegistryStatus status = HandleAt(key, kKeyQueryValue, at);
-  if (status == kRegistrySuccess) status = FindValue(at, name, values, index);
-  if (status == kRegistrySuccess) status = at.hive->ReadData(values[index].handle, data);
-  if (status != kRegistrySuccess) return status;
-  const auto needed = static_cast<std::uint32_t>(data.size());
-  type = values[index].type;
-  if (buffer != nullptr && size < needed) status = kRegistryMoreData;
-  else if (buffer != nullptr && needed > 0) std::memcpy(buffer, data.data(), needed);
-  size = needed;
-  return status;
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    std::vector<HiveFile::ValueRef> values;
+    std::size_t index = 0;
+    std::vector<std::uint8_t> data;
+    RegistryStatus status = HandleAt(key, kKeyQueryValue, at);
+    if (status == kRegistrySuccess) status = FindValue(at, name, values, index);
+    if (status == kRegistrySuccess) status = at.hive->ReadData(values[index].handle, data);
+    if (status != kRegistrySuccess) return status;
+    const auto needed = static_cast<std::uint32_t>(data.size());
+    type = values[index].type;
+    if (buffer != nullptr && size < needed) status = kRegistryMoreData;
+    else if (buffer != nullptr && needed > 0) std::memcpy(buffer, data.data(), needed);
+    size = needed;
+    return status;
+  });
 }
 
 RegistryStatus HiveRegistry::RewriteValues(const Location& at, const std::wstring& name, bool remove,
@@ -237,39 +243,47 @@ RegistryStatus HiveRegistry::RewriteValues(const Location& at, const std::wstrin
 
 RegistryStatus HiveRegistry::SetValue(Key key, const std::wstring& name, ValueType type,
                                       const std::uint8_t* data, std::uint32_t size) noexcept {
-  Location at;
-  const RegistryStatus status = HandleAt(key, kKeySetValue, at);
-  if (status != kRegistrySuccess) return status;
-  if (data == nullptr && size != 0) return kRegistryNoAccess;
-  return RewriteValues(at, name, false, type, data, size);
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    const RegistryStatus status = HandleAt(key, kKeySetValue, at);
+    if (status != kRegistrySuccess) return status;
+    if (data == nullptr && size != 0) return kRegistryNoAccess;
+    return RewriteValues(at, name, false, type, data, size);
+  });
 }
 
 RegistryStatus HiveRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
-  Location at;
-  const RegistryStatus status = HandleAt(key, kKeySetValue, at);
-  return status == kRegistrySuccess ? RewriteValues(at, name, true, ValueType::RegNone, nullptr, 0)
-                                    : status;
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    const RegistryStatus status = HandleAt(key, kKeySetValue, at);
+    return status == kRegistrySuccess ? RewriteValues(at, name, true, ValueType::RegNone, nullptr, 0)
+                                      : status;
+  });
 }
 
 RegistryStatus HiveRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept {
-  Location at;
-  std::vector<HiveFile::Node> children;
-  RegistryStatus status = HandleAt(key, kKeyEnumerateSubKeys, at);
-  if (status == kRegistrySuccess) status = at.hive->Children(at.node, children);
-  if (status != kRegistrySuccess) return status;
-  if (index >= children.size()) return kRegistryNoMoreItems;
-  return at.hive->Name(children[index], name);
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    std::vector<HiveFile::Node> children;
+    RegistryStatus status = HandleAt(key, kKeyEnumerateSubKeys, at);
+    if (status == kRegistrySuccess) status = at.hive->Children(at.node, children);
+    if (status != kRegistrySuccess) return status;
+    if (index >= children.size()) return kRegistryNoMoreItems;
+    return at.hive->Name(children[index], name);
+  });
 }
 
 RegistryStatus HiveRegistry::EnumValue(Key key, std::uint32_t index, std::wstring& name) noexcept {
-  Location at;
-  std::vector<HiveFile::ValueRef> values;
-  RegistryStatus status = HandleAt(key, kKeyQueryValue, at);
-  if (status == kRegistrySuccess) status = at.hive->Values(at.node, values);
-  if (status != kRegistrySuccess) return status;
-  if (index >= values.size()) return kRegistryNoMoreItems;
-  name = values[index].name;
-  return kRegistrySuccess;
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    std::vector<HiveFile::ValueRef> values;
+    RegistryStatus status = HandleAt(key, kKeyQueryValue, at);
+    if (status == kRegistrySuccess) status = at.hive->Values(at.node, values);
+    if (status != kRegistrySuccess) return status;
+    if (index >= values.size()) return kRegistryNoMoreItems;
+    name = values[index].name;
+    return kRegistrySuccess;
+  });
 }
 
 RegistryStatus HiveRegistry::DeleteLeaf(const Location& at) {
@@ -286,15 +300,19 @@ RegistryStatus HiveRegistry::DeleteLeaf(const Location& at) {
 }
 
 RegistryStatus HiveRegistry::DeleteKey(Key parent, const std::wstring& path, std::uint32_t) noexcept {
-  Location at;
-  const RegistryStatus status = Reach(parent, path, Walk{}, at);
-  return status == kRegistrySuccess ? DeleteLeaf(at) : status;
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    const RegistryStatus status = Reach(parent, path, Walk{}, at);
+    return status == kRegistrySuccess ? DeleteLeaf(at) : status;
+  });
 }
 
 RegistryStatus HiveRegistry::DeleteOpenedKey(Key key) noexcept {
-  Location at;
-  const RegistryStatus status = HandleAt(key, kKeyDelete, at);
-  return status == kRegistrySuccess ? DeleteLeaf(at) : status;
+  return Guarded([&]() -> RegistryStatus {
+    Location at;
+    const RegistryStatus status = HandleAt(key, kKeyDelete, at);
+    return status == kRegistrySuccess ? DeleteLeaf(at) : status;
+  });
 }
 
 RegistryStatus HiveRegistry::IsLink(Key key, bool& isLink) noexcept {

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -23,10 +24,12 @@
 #include "host/system_info.h"
 #include "offline/hive_host.h"
 #include "offline/image_terms.h"
+#include "offline/undo_spool.h"
 #include "offline/windows_volume.h"
 #include "posix/file_descriptor.h"
 #include "posix/utf8_console.h"
 #include "registry/policy_locks.h"
+#include "registry/registry_text.h"
 #include "registry/reset.h"
 #include "registry/undo_registry.h"
 #include "registry/user_override.h"
@@ -91,74 +94,6 @@ class ConsoleGate final : public WideSinkBuf {
   std::wstreambuf& console_;
 };
 
-// The undo records of the repair, as they come; each part of the run takes
-// those of its changes once its lines are done.
-class UndoRecords final : public UndoSink {
- public:
-  [[nodiscard]] bool Write(const std::wstring& records) noexcept override {
-    // The header goes first in the file, whichever part it came with.
-    const std::size_t header = std::wcslen(kRegFileHeader);
-    pending_.push_back(records.compare(0, header, kRegFileHeader) == 0 ? records.substr(header) : records);
-    return true;
-  }
-  std::vector<std::wstring> Take() { return std::exchange(pending_, {}); }
-
- private:
-  std::vector<std::wstring> pending_;
-};
-
-// The undo file, written one part of the run (the machine's, or a
-// profile's) at a time, just before its hives are written back; the records
-// of a hive that was not written are taken out again, so that the file offers
-// to undo only what was done.
-class HeldUndo final {
- public:
-  explicit HeldUndo(std::wstring path) : file_(std::move(path)) {}
-
-  // Writes the records of a part through; false when that failed.
-  bool Commit(std::vector<std::wstring> records) {
-    partStart_ = written_.size();
-    part_ = std::move(records);
-    if (part_.empty()) return true;
-    const std::wstring text = Joined();
-    written_ += text;
-    return Put(text, false);
-  }
-  // Takes out again the records of the part last committed whose keys the
-  // file names below `name`.
-  void Withdraw(const std::wstring& name) {
-    part_.erase(std::remove_if(part_.begin(), part_.end(),
-                               [&](const std::wstring& record) {
-                                 return record.substr(0, record.find(L'\n')).find(name) != std::wstring::npos;
-                               }),
-                part_.end());
-    written_.resize(partStart_);
-    written_ += Joined();
-    static_cast<void>(Put(written_, true));
-  }
-  bool Empty() const noexcept { return written_.empty(); }
-  bool Complete() const noexcept { return complete_; }
-
- private:
-  std::wstring Joined() const {
-    std::wstring text = written_.empty() && !part_.empty() ? kRegFileHeader : L"";
-    for (const std::wstring& record : part_) text += record;
-    return text;
-  }
-  // The text reaches the file in one write and the disk before the hives
-  // are written back (UndoFile).
-  bool Put(const std::wstring& text, bool anew) {
-    complete_ = complete_ && (anew ? file_.Rewrite(text) : file_.Write(text));
-    return complete_;
-  }
-
-  UndoFile file_;
-  std::vector<std::wstring> part_;
-  std::wstring written_;
-  std::size_t partStart_ = 0;
-  bool complete_ = true;
-};
-
 // Where the run leaves its record: the files here, and as the technician
 // names them to the administrator (on the Windows volume, Windows' own path).
 struct Record {
@@ -221,8 +156,10 @@ struct Part {
   std::wstring title;
   std::vector<PartHive> hives;
   std::wstring lines;
-  std::vector<std::wstring> undo;
+  std::vector<UndoSpan> undo;
   bool note = false;
+  // The keys and values changed that no undo record could name (their full names).
+  std::vector<std::wstring> unwritable;
 };
 
 // Whether a hive of a part will be written: it was changed, and its changes did not fail.
@@ -257,7 +194,7 @@ std::string Mebibytes(std::uint64_t bytes, bool up) {
 // and the log and undo file; empty when each has it. `record` holds the
 // folders of the log and the undo file.
 std::string SpaceProblem(const std::vector<Part>& parts, const std::wstring& heldText,
-                         const std::pair<std::string, std::string>& record) {
+                         const std::pair<std::string, std::string>& record, std::uint64_t undoBytes) {
   struct Need {
     std::uint64_t bytes = 0;
     std::string path;  // a file or folder there
@@ -273,17 +210,15 @@ std::string SpaceProblem(const std::vector<Part>& parts, const std::wstring& hel
     if (hive) need.hives.push_back(path);
   };
   std::uint64_t lines = heldText.size();
-  std::uint64_t records = 0;
   for (const Part& part : parts) {
     for (const PartHive& hive : part.hives) {
       if (WillWrite(hive)) add(hive.hive->Path(), 2 * hive.hive->Size() + kGrowthMargin, true);
     }
     lines += part.title.size() + part.lines.size();
-    for (const std::wstring& text : part.undo) records += text.size();
   }
   // Both files are UTF-16, besides the summary and the lines of each hive written.
   add(record.first, 2 * lines + kRecordMargin, false);
-  add(record.second, 2 * records + kRecordMargin, false);
+  add(record.second, undoBytes + kRecordMargin, false);
   for (const auto& [device, need] : needs) {
     struct statvfs system {};
     if (statvfs(need.path.c_str(), &system) != 0) continue;
@@ -360,13 +295,29 @@ bool PlaceRecord(const OfflineOptions& options, WindowsVolume& volume, bool dryR
   return CanCreate(record.undo, "undo file", "--undo", dryRun, problem);
 }
 
+// Runs the repair of one part of the run (`repair`, which returns how many of
+// its changes failed): an allocation that fails in it stops that part alone,
+// with its line, and its hives are not written.
+template <typename Repair>
+std::uint32_t RepairPart(const std::vector<PartHive>& hives, std::wostream& lines, Repair&& repair) {
+  try {
+    return repair();
+  } catch (const std::bad_alloc&) {
+    lines << L"  * The repair stopped here: there was not enough memory!\r\n";
+    for (const PartHive& part : hives) part.hive->Abandon("there was not enough memory for its repair");
+    return 1;
+  }
+}
+
 // Writes back the changed hives of one part of the run and shows its lines:
 // after them, each hive written and its backup; when one was not, a line
 // before and after them says that none, or not all, of these changes were
 // made, and the undo file drops the records of its keys. In a dry run the
 // lines say what would be done, and are marked as not done; a hive whose
-// changes failed is named as one that would not be written.
-void Settle(Part& part, bool dryRun, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
+// changes failed is named as one that would not be written. A change that no
+// undo record could name gets a line after its hive's: only the backup puts
+// it back.
+void Settle(Part& part, bool dryRun, UndoSpool& spool, HeldUndo& undo, std::wostream& runLog, Tally& tally) {
   if (part.note) {
     runLog << part.title;
     runLog.flush();
@@ -388,7 +339,7 @@ void Settle(Part& part, bool dryRun, HeldUndo& undo, std::wostream& runLog, Tall
     if (!changed.empty()) status << L"  - Not done (dry run): nothing was written.\r\n";
   } else {
     // No hive is replaced unless the records that undo its changes are on disk.
-    const bool recorded = undo.Commit(std::move(part.undo));
+    const bool recorded = undo.Commit(spool, part.undo);
     for (const auto& [hive, undoName] : changed) {
       std::string error;
       const std::wstring path = DecodeUtf8(hive->Path());
@@ -398,12 +349,24 @@ void Settle(Part& part, bool dryRun, HeldUndo& undo, std::wostream& runLog, Tall
         error = "the undo file could not be written";
       } else if (hive->WriteBack(error)) {
         status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
+        for (const std::wstring& name : part.unwritable) {
+          if (name.compare(0, undoName.size(), undoName) != 0) continue;
+          status << L"  - Only that backup can put back " << EscapeControlCharacters(name)
+                 << L": a name there holds a line break or NUL, which the undo file cannot write.\r\n";
+        }
         tally.written.push_back(hive);
         continue;
       } else if (!hive->BackupPath().empty()) {  // else the backup failed, as `error` says
         error = "it could not be written back (" + error + ")";
       }
-      status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
+      if (hive->WrittenInPart()) {
+        status << L"  - NOT written whole: " << path << L": " << DecodeUtf8(error) << L".\r\n";
+      } else if (hive->ChangedDuringRun()) {
+        // Another program's version stays; the run's own is not made.
+        status << L"  - NOT written: " << path << L": " << DecodeUtf8(hive->Failure()) << L".\r\n";
+      } else {
+        status << L"  - NOT written: " << path << L" is as it was: " << DecodeUtf8(error) << L".\r\n";
+      }
       tally.notWritten.push_back(hive);
       failed.push_back(hive);
       undo.Withdraw(undoName);
@@ -427,13 +390,13 @@ void Settle(Part& part, bool dryRun, HeldUndo& undo, std::wostream& runLog, Tall
 // of its own, and the other hive is repaired all the same. One listed without a folder gets a note, and is no
 // failure: a deleted account leaves its entry behind. Its keys are named in
 // the undo file as the running Windows names them, below HKEY_USERS\<sid>.
-void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, UndoRecords& undo,
+void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, UndoSpool& spool,
                             std::vector<Part>& parts, Tally& tally) {
   for (const WindowsVolume::Profile& profile : volume.Profiles()) {
     if (profile.noFolder) {
       parts.push_back(Part{L"User profile " + profile.folder + L" (" + profile.sid +
                                L"): no folder: nothing to repair.\r\n\r\n",
-                           {}, L"", {}, true});
+                           {}, L"", {}, true, {}});
       continue;
     }
     std::wostringstream lines;
@@ -441,22 +404,31 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, UndoR
       lines << L"  * Its classes hive was not repaired: " << profile.problem << L"!\r\n";
       ++tally.failures;
     }
+    // A hive that another profile shares is repaired with that profile.
+    if (!profile.classesShared.empty()) lines << L"  - Its classes hive: " << profile.classesShared << L".\r\n";
+    if (!profile.userShared.empty()) lines << L"  - Its user hive: " << profile.userShared << L".\r\n";
+    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
+    Part part{L"User profile " + profile.folder + L":\r\n", {}, L"", {}, false, {}};
+    if (profile.classes) part.hives.push_back({profile.classes.get(), user + L"_Classes"});
+    if (profile.user) part.hives.push_back({profile.user.get(), user + L"\\"});
     if (profile.classes || profile.user) {
       volume.MountProfile(profile);
-      registry.NameKeys(RegistryRoot::HKCU, L"", L"HKEY_USERS\\" + profile.sid);
-      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", L"HKEY_USERS\\" + profile.sid + L"_Classes");
-      // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
-      tally.failures += profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
-      tally.failures += RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+      registry.NameKeys(RegistryRoot::HKCU, L"", user);
+      registry.NameKeys(RegistryRoot::HKCU, L"SOFTWARE\\Classes", user + L"_Classes");
+      tally.failures += RepairPart(part.hives, lines, [&] {
+        // Without its classes hive, HKCU\SOFTWARE\Classes is not the user's classes: left alone.
+        const std::uint32_t failed =
+            profile.classes ? RemoveUserOverrides(registry, lines) : RemoveExplorerChoices(registry, lines);
+        return failed + RemovePolicyLocks(registry, lines, RegistryRoot::HKCU);
+      });
     }
     if (!profile.userProblem.empty()) {
       lines << L"  * Its user hive was not repaired: " << profile.userProblem << L"!\r\n";
       ++tally.failures;
     }
-    const std::wstring user = L"HKEY_USERS\\" + profile.sid;
-    Part part{L"User profile " + profile.folder + L":\r\n", {}, lines.str(), undo.Take()};
-    if (profile.classes) part.hives.push_back({profile.classes.get(), user + L"_Classes"});
-    if (profile.user) part.hives.push_back({profile.user.get(), user + L"\\"});
+    part.lines = lines.str();
+    part.undo = spool.Take();
+    part.unwritable = registry.TakeUnwritable();
     parts.push_back(std::move(part));
   }
 }
@@ -524,20 +496,25 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   // question: what it will write is known before, to check the room for it.
   // Offline there is no current user: the machine-wide reset finds no HKCU,
   // and each profile's overrides are removed after it.
-  UndoRecords records;
-  UndoRegistry registry(volume.Registry(), records);
+  // The undo records go to a spool of this machine's own until then.
+  UndoSpool spool(!options.dryRun);
+  UndoRegistry registry(volume.Registry(), spool);
   Tally tally;
   std::wostringstream machineLines;
-  tally.failures += RunFamilyReset(registry, info, machineLines, volume);
+  Part machine{L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, L"", {}, false, {}};
+  tally.failures +=
+      RepairPart(machine.hives, machineLines, [&] { return RunFamilyReset(registry, info, machineLines, volume); });
+  machine.lines = machineLines.str();
+  machine.undo = spool.Take();
+  machine.unwritable = registry.TakeUnwritable();
   std::vector<Part> parts;
-  parts.push_back(Part{L"Machine-wide:\r\n", {{&volume.Software(), L"HKEY_LOCAL_MACHINE\\"}}, machineLines.str(),
-                       records.Take()});
-  RemoveProfileOverrides(volume, registry, records, parts, tally);
+  parts.push_back(std::move(machine));
+  RemoveProfileOverrides(volume, registry, spool, parts, tally);
 
   const std::string volumeRecord = options.windowsRoot + "/.";
   const std::string logFolder = options.logPath.empty() ? volumeRecord : FolderOf(options.logPath);
   const std::string undoFolder = !options.undoPath.empty() ? FolderOf(options.undoPath) : logFolder;
-  problem = SpaceProblem(parts, held.str(), {logFolder, undoFolder});
+  problem = SpaceProblem(parts, held.str(), {logFolder, undoFolder}, spool.FileBytes());
   if (!problem.empty()) return Refuse(early, problem);
 
   Record record;
@@ -565,7 +542,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   runLog << kResettingLine;
   runLog.flush();
   HeldUndo undo(record.undo);
-  for (Part& part : parts) Settle(part, options.dryRun, undo, runLog, tally);
+  for (Part& part : parts) Settle(part, options.dryRun, spool, undo, runLog, tally);
 
   std::wostream& out = services.console.Stream();
   if (options.dryRun) {

@@ -473,7 +473,9 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
   const std::wstring systemRoot = SystemRoot();
   const std::wstring drive = systemRoot.substr(0, 2);
   const std::wstring classesFile = info.majorVersion >= 6 ? kClassesSinceVista : kClassesBeforeVista;
-  std::set<std::pair<dev_t, ino_t>> seen;
+  Seen seen;
+  seen.emplace(software_->Identity(), Holder{Kind::kMachine, L"the machine's SOFTWARE hive"});
+  seen.emplace(system_->Identity(), Holder{Kind::kMachine, L"the machine's SYSTEM hive"});
   std::vector<std::wstring> sids;
   RegistryKey list(registry_);
   if (list.Open(RegistryAccess::RootKey(RegistryRoot::HKLM), kProfileList, kOptionNonVolatile,
@@ -489,7 +491,9 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
       continue;
     }
     folder = ::Expand(folder, {{L"%SystemDrive%", drive}, {L"%SystemRoot%", systemRoot}});
-    Profile profile{sid, folder, nullptr, std::wstring(), nullptr, std::wstring()};
+    Profile profile;
+    profile.sid = sid;
+    profile.folder = folder;
     std::wstring local = folder;
     std::replace(local.begin(), local.end(), L'/', L'\\');  // Windows takes either
     std::string why;
@@ -516,23 +520,44 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     // A user who never logged on has a folder without a classes hive (Missing).
     if (reach == Reach::Refused || (reach == Reach::Found && !profile.classes)) {
       profile.problem = why.empty() ? L"its folder is not on the Windows volume, " + drive : DecodeUtf8(why);
-    } else if (profile.classes && !seen.insert(profile.classes->Identity()).second) {
-      continue;  // the same file as an earlier profile's
     } else if (profile.classes && !profile.classes->Failure().empty()) {
       // A hive whose keys cannot all be read is not taken for one without them.
       profile.problem = DecodeUtf8(profile.classes->Path() + ": " + profile.classes->Failure());
       profile.classes.reset();
     }
+    KeepOnce(profile.classes, Kind::kClasses, profile, seen, profile.classesShared, profile.problem);
     // Explorer's choices in NTUSER.DAT are repaired whatever became of the classes hive.
     if (folderReached && !OpenUserHive(local.substr(3), profile, seen, problem)) return false;
-    if (profile.problem.empty() && !profile.classes && !profile.user && profile.userProblem.empty()) continue;
+    if (profile.problem.empty() && !profile.classes && !profile.user && profile.userProblem.empty() &&
+        profile.classesShared.empty() && profile.userShared.empty()) {
+      continue;
+    }
     profiles_.push_back(std::move(profile));
   }
   return true;
 }
 
-bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
-                                 std::set<std::pair<dev_t, ino_t>>& seen, std::string& problem) {
+void WindowsVolume::KeepOnce(std::unique_ptr<HiveFile>& hive, Kind kind, const Profile& profile, Seen& seen,
+                             std::wstring& shared, std::wstring& problem) {
+  if (!hive) return;
+  const auto [held, first] = seen.emplace(hive->Identity(), Holder{kind, L"user profile " + profile.folder});
+  if (first) return;
+  const std::wstring path = DecodeUtf8(hive->Path());
+  hive.reset();
+  // A file repaired as two kinds of hive would be repaired as neither.
+  if (held->second.kind == kind) {
+    shared = path + L" is the same file as that of " + held->second.where + L", and is repaired there";
+  } else {
+    problem = path + L" is the same file as " +
+              (held->second.kind == Kind::kMachine ? held->second.where
+                                                   : (held->second.kind == Kind::kClasses ? L"the classes hive of "
+                                                                                          : L"the NTUSER.DAT of ") +
+                                                         held->second.where) +
+              L", which is repaired as another kind of registry file";
+  }
+}
+
+bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile, Seen& seen, std::string& problem) {
   std::string why;
   HiveFile::Refusal refusal = HiveFile::Refusal::kNone;
   std::size_t reached = 0;
@@ -547,7 +572,7 @@ bool WindowsVolume::OpenUserHive(const std::wstring& folder, Profile& profile,
     profile.user.reset();
   }
   // A user hive that is another profile's (or this one's classes) is not repaired twice.
-  if (profile.user && !seen.insert(profile.user->Identity()).second) profile.user.reset();
+  KeepOnce(profile.user, Kind::kUser, profile, seen, profile.userShared, profile.userProblem);
   return true;
 }
 

@@ -6,6 +6,7 @@
 // root, one folder at a time, never through a link, a "." or ".." name, or
 // onto another file system.
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,6 +37,11 @@ class WindowsVolume final : public SystemFiles {
     std::unique_ptr<HiveFile> user;
     std::wstring userProblem;
     bool noFolder = false;  // listed, but its folder is not there: nothing to repair
+    // A hive that is the same file (device and inode) as one an earlier
+    // profile opened, of the same kind: repaired once, with that profile;
+    // the note says so. One shared with a hive of another kind is a problem.
+    std::wstring classesShared;
+    std::wstring userShared;
   };
 
   // `tryOnly`: the hives are opened for changes in memory only (a dry run).
@@ -125,8 +131,20 @@ class WindowsVolume final : public SystemFiles {
   std::wstring SystemRoot();
   // Opens the NTUSER.DAT of `profile`, whose folder is `folder` below the
   // root; false, with the reason, when the hive it reached is refused.
-  bool OpenUserHive(const std::wstring& folder, Profile& profile, std::set<std::pair<dev_t, ino_t>>& seen,
-                    std::string& problem);
+  // The hives opened so far, by device and inode: which kind of hive each
+  // is opened as (SOFTWARE and SYSTEM, a classes hive, an NTUSER.DAT) and
+  // where.
+  enum class Kind { kMachine, kClasses, kUser };
+  struct Holder {
+    Kind kind;
+    std::wstring where;
+  };
+  using Seen = std::map<std::pair<dev_t, ino_t>, Holder>;
+  // Keeps `hive`, opened as `kind` for `profile`, unless it is the same file
+  // as one opened before: then it is closed, and a note or problem set.
+  void KeepOnce(std::unique_ptr<HiveFile>& hive, Kind kind, const Profile& profile, Seen& seen,
+                std::wstring& shared, std::wstring& problem);
+  bool OpenUserHive(const std::wstring& folder, Profile& profile, Seen& seen, std::string& problem);
 
   bool tryOnly_ = false;
   std::string rootPath_;

@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::uint32_t kQueryBufferSize = 8192;  // bytes, for every value query
 constexpr std::size_t kMaxTextLength = 4096;      // characters counted in a text
+constexpr std::uint32_t kMaxWholeValue = 16u << 20;  // bytes: a value read whole is at most this large
 // A tree is walked and deleted through handles opened as links, so that a link
 // is deleted as itself and never walked.
 constexpr std::uint32_t kTreeMask = kKeyReadWow64 | kKeyDelete;
@@ -74,13 +75,27 @@ bool SplitKeyPath(const std::wstring& path, std::vector<std::wstring>& component
   }
 }
 
-// Deletes the key behind `key` and everything below it; kRegistrySuccess when
-// it went, else the error of the first call that failed. A subkey is opened
-// relative to its parent's handle, so no path is formed or cut; a key that is
-// a link is deleted as the link, never enumerated.
-RegistryStatus DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth) {
+// `path` below `parent`'s path below the tree's top.
+std::wstring Below(const std::wstring& parent, const std::wstring& name) {
+  return parent.empty() ? name : parent + L"\\" + name;
+}
+
+// Deletes the key behind `key`, at `path` below the tree's top, and
+// everything below it; kRegistrySuccess when it went, else the error of the
+// first call that failed. A subkey is opened relative to its parent's handle,
+// so no path is formed or cut; a key that is a link is deleted as the link,
+// never enumerated. Each key below the top that went is added to `report`.
+RegistryStatus DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key key, int depth,
+                                const std::wstring& path, TreeReport* report) {
+  const auto gone = [&](RegistryStatus status) {
+    if (status == kRegistrySuccess && report != nullptr && depth > 0) {
+      if (report->deleted.size() < kTreeNamesKept) report->deleted.push_back(path);
+      ++report->deletedCount;
+    }
+    return status;
+  };
   const RegistryStatus refused = registry.DeleteOpenedKey(key);
-  if (refused == kRegistrySuccess || depth >= kMaxTreeDepth) return refused;
+  if (refused == kRegistrySuccess || depth >= kMaxTreeDepth) return gone(refused);
   bool isLink = false;
   const RegistryStatus linkStatus = registry.IsLink(key, isLink);
   if (linkStatus != kRegistrySuccess) return linkStatus;
@@ -98,14 +113,47 @@ RegistryStatus DeleteOpenedTree(RegistryAccess& registry, RegistryAccess::Key ke
     if (name.empty() || name.find(L'\\') != std::wstring::npos) break;
     RegistryKey subkey(registry);
     RegistryStatus status = subkey.Open(key, name, kOptionOpenLink, kTreeMask);
-    if (status == kRegistrySuccess) status = DeleteOpenedTree(registry, subkey.get(), depth + 1);
+    if (status == kRegistrySuccess) status = DeleteOpenedTree(registry, subkey.get(), depth + 1, Below(path, name), report);
     if (status != kRegistrySuccess) {
       firstFailure = status;
       break;
     }
   }
   const RegistryStatus status = registry.DeleteOpenedKey(key);
-  return status == kRegistrySuccess || firstFailure == kRegistrySuccess ? status : firstFailure;
+  return gone(status == kRegistrySuccess || firstFailure == kRegistrySuccess ? status : firstFailure);
+}
+
+// Adds the keys that stand below `key` (at `path` below the tree's top) to
+// `report`, up to one past those it names; links are named, not followed.
+void ListStanding(RegistryAccess& registry, RegistryAccess::Key key, int depth, const std::wstring& path,
+                  TreeReport& report) {
+  for (std::uint32_t index = 0; !report.more && depth < kMaxTreeDepth; ++index) {
+    std::wstring name;
+    if (registry.EnumKey(key, index, name) != kRegistrySuccess) return;
+    if (report.left.size() == kTreeNamesKept) {
+      report.more = true;
+      return;
+    }
+    // Named by a copy of its own: `report.left` grows below it.
+    const std::wstring below = Below(path, name);
+    report.left.push_back(below);
+    RegistryKey subkey(registry);
+    bool isLink = true;
+    if (name.find(L'\\') != std::wstring::npos ||
+        subkey.Open(key, name, kOptionOpenLink, kKeyReadWow64) != kRegistrySuccess ||
+        registry.IsLink(subkey.get(), isLink) != kRegistrySuccess || isLink) {
+      continue;
+    }
+    ListStanding(registry, subkey.get(), depth + 1, below, report);
+  }
+}
+
+// Deletes the tree of the opened `key`; when it stopped part way, `report`
+// says what stands.
+RegistryChange DeleteTree(RegistryAccess& registry, RegistryAccess::Key key, TreeReport* report) {
+  const RegistryStatus status = DeleteOpenedTree(registry, key, 0, L"", report);
+  if (status != kRegistrySuccess && report != nullptr) ListStanding(registry, key, 0, L"", *report);
+  return ChangeOf(status);
 }
 
 // Creates or opens HKLM\path for writing and writes one value.
@@ -120,18 +168,19 @@ RegistryChange WriteValue(RegistryAccess& registry, const std::wstring& path, co
 
 }  // namespace
 
-RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path) {
+RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                             TreeReport* report) {
   std::vector<std::wstring> components;
   // The empty path (or a bare backslash) would name the root itself.
   if (!SplitKeyPath(path, components)) return RegistryChange{};
   RegistryKey key(registry);
   const RegistryStatus opened = key.Open(RegistryAccess::RootKey(root), path, kOptionOpenLink, kTreeMask);
   if (opened != kRegistrySuccess) return UnlessGone(opened);
-  return ChangeOf(DeleteOpenedTree(registry, key.get(), 0));
+  return DeleteTree(registry, key.get(), report);
 }
 
 RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, const std::wstring& base,
-                                  const std::wstring& relative) {
+                                  const std::wstring& relative, TreeReport* report) {
   std::vector<std::wstring> components;
   if (!SplitKeyPath(relative, components)) return RegistryChange{};
   for (const std::wstring& component : components) {
@@ -147,7 +196,7 @@ RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root, c
     const RegistryStatus status =
         key.Open(parent.get(), components[i], kOptionOpenLink, last ? kTreeMask : kKeyReadWow64);
     if (status != kRegistrySuccess) return UnlessGone(status);
-    if (last) return ChangeOf(DeleteOpenedTree(registry, key.get(), 0));
+    if (last) return DeleteTree(registry, key.get(), report);
     // A path relative to a link leads into its target, so the way down stops
     // at a link.
     bool isLink = true;
@@ -221,6 +270,31 @@ std::wstring ReadTextValue(RegistryAccess& registry, RegistryRoot root, const st
   std::u16string text = Utf16UpToNul(buffer.data(), std::min(size, kQueryBufferSize));
   if (text.size() > kMaxTextLength) text.resize(kMaxTextLength);
   return FromUtf16(text);
+}
+
+RegistryStatus ReadStringValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                               const std::wstring& name, std::wstring& text, bool& isString) {
+  text.clear();
+  isString = false;
+  RegistryKey key(registry);
+  RegistryStatus status = key.Open(RegistryAccess::RootKey(root), path, kOptionNonVolatile, kKeyRead);
+  std::vector<std::uint8_t> data;
+  ValueType type = ValueType::RegNone;
+  // A value that grows between the two reads is read again.
+  for (int attempt = 0; status == kRegistrySuccess && attempt < 3; ++attempt) {
+    std::uint32_t size = 0;
+    status = registry.QueryValue(key.get(), name, type, nullptr, size);
+    if (status == kRegistrySuccess && size > kMaxWholeValue) return kRegistryMoreData;
+    if (status != kRegistrySuccess) return status;
+    data.resize(std::max<std::uint32_t>(size, 1));
+    status = registry.QueryValue(key.get(), name, type, data.data(), size);
+    data.resize(std::min<std::size_t>(size, data.size()));
+    if (status != kRegistryMoreData) break;
+  }
+  if (status != kRegistrySuccess) return status;
+  isString = type == ValueType::RegSz || type == ValueType::RegExpandSz;
+  if (isString) text = FromUtf16(Utf16UpToNul(data.data(), data.size()));
+  return kRegistrySuccess;
 }
 
 RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "registry/registry_access.h"
 
@@ -22,12 +23,26 @@ struct RegistryChange {
   operator bool() const noexcept { return changed; }
 };
 
+// What a deletion of a tree that stopped part way did: the keys below its
+// top that went and those that stand, by their paths below the top (the top
+// itself stands). The first kTreeNamesKept of each are named; `deletedCount`
+// counts every key deleted, `more` says that more keys stand than are named.
+inline constexpr std::size_t kTreeNamesKept = 20;
+struct TreeReport {
+  std::vector<std::wstring> deleted;
+  std::size_t deletedCount = 0;
+  std::vector<std::wstring> left;
+  bool more = false;
+};
+
 // Deletes root\path with all its subkeys, depth first. A key on the way that is
 // a symbolic link is deleted as the link itself: its target is never touched.
 // Not changed for a missing key, for a path that does not name a key strictly
 // below the root, and when some key resisted (what was deleted before stays
-// deleted; the error is that of the first call that failed).
-RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path);
+// deleted; the error is that of the first call that failed, and `report`,
+// when given, says what went and what stands).
+RegistryChange DeleteKeyTree(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                             TreeReport* report = nullptr);
 // Writes HKLM\path's value `name` (creating the key) only when it is absent or
 // its text differs, letter case included; the stored type plays no part. A
 // stored value that cannot be read (one larger than 8192 bytes) is left alone,
@@ -50,6 +65,13 @@ RegistryChange SetComOpenEditFlags(RegistryAccess& registry, const std::wstring&
 // The same for the value `name`.
 [[nodiscard]] std::wstring ReadTextValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
                                          const std::wstring& name);
+// Reads root\path's value `name` whole, however long, up to 16 MiB: `text`
+// its characters up to the first NUL, and `isString` whether it is a string
+// (REG_SZ or REG_EXPAND_SZ); a value of another type leaves `text` empty.
+// kRegistryFileNotFound for a missing key or value, kRegistryMoreData for one
+// past 16 MiB, else the error of a read that failed.
+[[nodiscard]] RegistryStatus ReadStringValue(RegistryAccess& registry, RegistryRoot root, const std::wstring& path,
+                                             const std::wstring& name, std::wstring& text, bool& isString);
 // Deletes HKLM\path's value `name`; a missing key or value is no error.
 RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, const std::wstring& name);
 
@@ -61,7 +83,8 @@ RegistryChange DeleteValue(RegistryAccess& registry, const std::wstring& path, c
 // Not changed, and no error, when `relative` does not qualify or leads through
 // a link; not changed when nothing was deleted.
 [[nodiscard]] RegistryChange DeleteKeyTreeBelow(RegistryAccess& registry, RegistryRoot root,
-                                                const std::wstring& base, const std::wstring& relative);
+                                                const std::wstring& base, const std::wstring& relative,
+                                                TreeReport* report = nullptr);
 
 // What stands at root\base\relative when it is reached through no symbolic
 // link, the last key included (`relative` qualifying as for DeleteKeyTreeBelow).

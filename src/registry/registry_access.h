@@ -8,6 +8,7 @@
 // a backend is asked and what it answers can be compared one to one.
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -28,6 +29,7 @@ enum class ValueType : std::uint32_t {
 // A Win32 error code as the registry calls return it.
 using RegistryStatus = std::uint32_t;
 constexpr RegistryStatus kRegistrySuccess = 0;        // ERROR_SUCCESS
+constexpr RegistryStatus kRegistryNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 constexpr RegistryStatus kRegistryFileNotFound = 2;   // ERROR_FILE_NOT_FOUND
 constexpr RegistryStatus kRegistryAccessDenied = 5;   // ERROR_ACCESS_DENIED
 constexpr RegistryStatus kRegistryInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
@@ -37,6 +39,18 @@ constexpr RegistryStatus kRegistryMoreData = 234;     // ERROR_MORE_DATA
 constexpr RegistryStatus kRegistryNoMoreItems = 259;  // ERROR_NO_MORE_ITEMS
 constexpr RegistryStatus kRegistryKeyDeleted = 1018;  // ERROR_KEY_DELETED
 constexpr RegistryStatus kRegistryCircularLink = 1021;  // too many links on one path
+
+// The status of `body`, a registry call's work, where an allocation that
+// fails inside it is that call's failure (ERROR_NOT_ENOUGH_MEMORY), never the
+// end of the program.
+template <typename Body>
+RegistryStatus Guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return kRegistryNotEnoughMemory;
+  }
+}
 
 // Access rights (REGSAM) under their Win32 values.
 constexpr std::uint32_t kKeyQueryValue = 0x0001;        // KEY_QUERY_VALUE

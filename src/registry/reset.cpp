@@ -96,9 +96,14 @@ class RoutineWalk {
   }
 
   // Passes the change on; a write or deletion that failed gets its line,
-  // naming the step's value, or its key when `ofKey`.
-  RegistryChange Checked(RegistryChange change, const ResetStep& step, bool ofKey = false) {
-    if (change.error != kRegistrySuccess) {
+  // naming the step's value, or its key when `ofKey` (with what went and
+  // what stands of a tree that `report` tells of).
+  RegistryChange Checked(RegistryChange change, const ResetStep& step, bool ofKey = false,
+                         const TreeReport* report = nullptr) {
+    if (change.error != kRegistrySuccess && report != nullptr) {
+      ReportTreeFailure(runLog_, ReportedKey(step.key), change.error, *report);
+      ++failures_;
+    } else if (change.error != kRegistrySuccess) {
       ReportFailure(runLog_, ofKey ? ReportedKey(step.key) : ReportedValue(step), change.error);
       ++failures_;
     }
@@ -152,11 +157,13 @@ class RoutineWalk {
       case StepAction::kDeleteValue:
         Checked(DeleteValue(registry_, path, step.valueName), step);
         break;
-      case StepAction::kDeleteTree:
-        if (Checked(DeleteKeyTree(registry_, RegistryRoot::HKLM, path), step, true)) {
+      case StepAction::kDeleteTree: {
+        TreeReport report;
+        if (Checked(DeleteKeyTree(registry_, RegistryRoot::HKLM, path, &report), step, true, &report)) {
           Report(runLog_, Shown(step.report));
         }
         break;
+      }
       case StepAction::kRemoveOverride:
         failures_ += userClasses_.empty() ? RemoveUserOverride(registry_, runLog_, step.key, choicesProtected_)
                                           : RemoveUserClassesOverride(registry_, runLog_, step.key, userClasses_);

@@ -11,6 +11,8 @@ constexpr RegistryStatus kCallNotImplemented = 120;    // ERROR_CALL_NOT_IMPLEME
 constexpr RegistryStatus kNotRecorded = 29;            // ERROR_WRITE_FAULT: the undo record could not be written
 constexpr std::uint32_t kMaxValueSize = 16u << 20;     // bytes: larger values are not read
 constexpr std::size_t kWrapColumn = 76;                // hex lines wrap past it, as regedit's do
+// The characters of a record gathered before a long one goes to the sink in pieces.
+constexpr std::size_t kPieceLength = std::size_t{1} << 20;
 constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 // Names compare without regard to ASCII letter case.
@@ -71,17 +73,31 @@ void AppendHex(std::wstring& line, std::uint32_t number, int digits) {
 }  // namespace
 
 std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::vector<std::uint8_t>* data) {
-  std::wstring line = (name.empty() ? L"@" : Quoted(name)) + L"=";
-  if (data == nullptr) return line + L"-";
+  std::wstring line;
+  static_cast<void>(AppendRegValueLine(line, name, type, data, nullptr));
+  return line;
+}
+
+bool AppendRegValueLine(std::wstring& line, const std::wstring& name, ValueType type,
+                        const std::vector<std::uint8_t>* data, const std::function<bool(std::wstring&)>& drain) {
+  const std::size_t begin = line.size();
+  line += (name.empty() ? L"@" : Quoted(name)) + L"=";
+  if (data == nullptr) {
+    line += L"-";
+    return true;
+  }
   const auto number = static_cast<std::uint32_t>(type);
   std::wstring text;
-  if (type == ValueType::RegSz && PlainText(*data, text)) return line + Quoted(text);
+  if (type == ValueType::RegSz && PlainText(*data, text)) {
+    line += Quoted(text);
+    return true;
+  }
   if (type == ValueType::RegDword && data->size() == 4) {
     line += L"dword:";
     AppendHex(line, static_cast<std::uint32_t>((*data)[0] | (*data)[1] << 8 | (*data)[2] << 16) |
                         static_cast<std::uint32_t>((*data)[3]) << 24,
               8);
-    return line;
+    return true;
   }
   line += L"hex";
   if (type != ValueType::RegBinary) {
@@ -93,17 +109,23 @@ std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::v
     line += digits + L')';
   }
   line += L':';
-  std::size_t lineStart = 0;
+  std::size_t lineStart = begin;
   for (std::size_t i = 0; i < data->size(); ++i) {
     AppendHex(line, (*data)[i], 2);
     if (i + 1 == data->size()) break;
     line += L',';
     if (line.size() - lineStart > kWrapColumn) {
-      line += L"\\\r\n  ";
+      line += L"\\\r\n";
+      // A long value goes on in pieces, each ending at a wrapped line's end.
+      if (drain && line.size() >= kPieceLength) {
+        if (!drain(line)) return false;
+        line.clear();
+      }
+      line += L"  ";
       lineStart = line.size() - 2;
     }
   }
-  return line;
+  return true;
 }
 
 UndoRegistry::UndoRegistry(RegistryAccess& registry, UndoSink& sink) : registry_(registry), sink_(sink) {
@@ -198,12 +220,17 @@ RegistryStatus UndoRegistry::RecordValue(const std::wstring& keyName, const std:
   if (!complete_) return kNotRecorded;
   if (!values_.emplace(std::make_pair(Fold(keyName), Fold(name)), before).second) return kRegistrySuccess;
   if (!Writable(keyName) || !Writable(name)) {
+    unwritable_.push_back(keyName);
     return Record(L"; A value of " + EscapeControlCharacters(keyName) +
                   L" whose name cannot be written here was changed.\r\n\r\n");
   }
-  return Record(L"[" + keyName + L"]\r\n" +
-                RegValueLine(name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr) +
-                L"\r\n\r\n");
+  std::wstring record = L"[" + keyName + L"]\r\n";
+  const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
+  if (!AppendRegValueLine(record, name, before ? before->type : ValueType::RegNone, before ? &before->data : nullptr,
+                          drain)) {
+    return kNotRecorded;
+  }
+  return Record(record + L"\r\n\r\n");
 }
 
 // Before a creation: the shallowest key on the way that is missing and did
@@ -227,6 +254,7 @@ RegistryStatus UndoRegistry::RecordCreation(const Place& place) {
     const std::wstring name = NameOf(Place{place.root, std::vector<std::wstring>(place.path.begin(), end)});
     if (deleted_.count(Fold(name)) != 0) continue;  // its record brings it back
     created_.insert(Fold(name));
+    if (!Writable(name)) unwritable_.push_back(name);
     return Record(Writable(name) ? L"[-" + name + L"]\r\n\r\n"
                                  : L"; " + EscapeControlCharacters(name) + L" was created and cannot be named here.\r\n\r\n");
   }
@@ -243,12 +271,14 @@ RegistryStatus UndoRegistry::OpenKey(Key parent, const std::wstring& path, std::
 
 RegistryStatus UndoRegistry::CreateKey(Key parent, const std::wstring& path, std::uint32_t options,
                                        std::uint32_t mask, Key& key) noexcept {
-  Place place;
-  if (!PlaceOf(parent, path, place)) return kInvalidHandle;
-  const RegistryStatus recorded = RecordCreation(place);
-  if (recorded != kRegistrySuccess) return recorded;
-  const RegistryStatus status = registry_.CreateKey(parent, path, options, mask, key);
-  return Track(status, key, std::move(place));
+  return Guarded([&]() -> RegistryStatus {
+    Place place;
+    if (!PlaceOf(parent, path, place)) return kInvalidHandle;
+    const RegistryStatus recorded = RecordCreation(place);
+    if (recorded != kRegistrySuccess) return recorded;
+    const RegistryStatus status = registry_.CreateKey(parent, path, options, mask, key);
+    return Track(status, key, std::move(place));
+  });
 }
 
 RegistryStatus UndoRegistry::QueryValue(Key key, const std::wstring& name, ValueType& type, std::uint8_t* buffer,
@@ -274,14 +304,18 @@ RegistryStatus UndoRegistry::RecordValueChange(Key key, const std::wstring& name
 
 RegistryStatus UndoRegistry::SetValue(Key key, const std::wstring& name, ValueType type, const std::uint8_t* data,
                                       std::uint32_t size) noexcept {
-  const Value after{type, std::vector<std::uint8_t>(data, data + size)};
-  const RegistryStatus recorded = RecordValueChange(key, name, &after);
-  return recorded != kRegistrySuccess ? recorded : registry_.SetValue(key, name, type, data, size);
+  return Guarded([&]() -> RegistryStatus {
+    const Value after{type, std::vector<std::uint8_t>(data, data + size)};
+    const RegistryStatus recorded = RecordValueChange(key, name, &after);
+    return recorded != kRegistrySuccess ? recorded : registry_.SetValue(key, name, type, data, size);
+  });
 }
 
 RegistryStatus UndoRegistry::DeleteValue(Key key, const std::wstring& name) noexcept {
-  const RegistryStatus recorded = RecordValueChange(key, name, nullptr);
-  return recorded != kRegistrySuccess ? recorded : registry_.DeleteValue(key, name);
+  return Guarded([&]() -> RegistryStatus {
+    const RegistryStatus recorded = RecordValueChange(key, name, nullptr);
+    return recorded != kRegistrySuccess ? recorded : registry_.DeleteValue(key, name);
+  });
 }
 
 RegistryStatus UndoRegistry::EnumKey(Key key, std::uint32_t index, std::wstring& name) noexcept {
@@ -294,15 +328,18 @@ RegistryStatus UndoRegistry::EnumValue(Key key, std::uint32_t index, std::wstrin
 
 RegistryStatus UndoRegistry::DeleteKey(Key, const std::wstring&, std::uint32_t) noexcept { return kCallNotImplemented; }
 
-// The record of a key about to be deleted: its name and every value it held
-// before the run (values the run made left out).
-RegistryStatus UndoRegistry::KeyRecord(Key key, const std::wstring& keyName, std::wstring& record) {
+// The record of a key about to be deleted, made as its values are read: its
+// name and every value it held before the run (values the run made left out).
+// A long one reaches the sink in pieces, each ending at a line's end.
+RegistryStatus UndoRegistry::RecordKey(Key key, const std::wstring& keyName) {
   const std::wstring folded = Fold(keyName);
-  std::wstring lines;
-  bool unwritable = !Writable(keyName);
+  const bool named = Writable(keyName);
+  std::wstring record = named ? L"[" + keyName + L"]\r\n" : L"";
+  const auto drain = [this](std::wstring& piece) { return Record(piece) == kRegistrySuccess; };
+  bool unwritable = !named;
   for (std::uint32_t index = 0;; ++index) {
     std::wstring name;
-    const RegistryStatus status = registry_.EnumValue(key, index, name);
+    RegistryStatus status = registry_.EnumValue(key, index, name);
     if (status == kRegistryNoMoreItems) break;
     if (status != kRegistrySuccess) return status;
     // A name with a NUL in it could not even be read back by its name.
@@ -311,20 +348,22 @@ RegistryStatus UndoRegistry::KeyRecord(Key key, const std::wstring& keyName, std
       continue;
     }
     Original now;
-    const RegistryStatus read = ReadValue(key, name, now);
-    if (read != kRegistrySuccess) return read;
+    status = ReadValue(key, name, now);
+    if (status != kRegistrySuccess) return status;
     // The first touch keeps the value as it stands; one the run touched
     // before is written as it was before the run, or not at all if it made it.
-    const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), now).first->second;
-    if (!before) continue;
-    lines += RegValueLine(name, before->type, &before->data) + L"\r\n";
+    const Original& before = values_.emplace(std::make_pair(folded, Fold(name)), std::move(now)).first->second;
+    if (!before || !named) continue;
+    if (!AppendRegValueLine(record, name, before->type, &before->data, drain)) return kNotRecorded;
+    record += L"\r\n";
   }
-  record = Writable(keyName) ? L"[" + keyName + L"]\r\n" + lines + L"\r\n" : L"";
+  if (named) record += L"\r\n";
   if (unwritable) {
+    unwritable_.push_back(keyName);
     record += L"; " + EscapeControlCharacters(keyName) +
               L", or a value of it, has a name that cannot be written here.\r\n\r\n";
   }
-  return kRegistrySuccess;
+  return Record(record);
 }
 
 // A tree is deleted leaves first, but its keys are recorded top down, each
@@ -332,29 +371,34 @@ RegistryStatus UndoRegistry::KeyRecord(Key key, const std::wstring& keyName, std
 // that stands can take the file: the first attempt to delete a key that
 // still has subkeys, which is refused, records it. Each key is recorded once.
 RegistryStatus UndoRegistry::DeleteOpenedKey(Key key) noexcept {
-  Place place;
-  if (!PlaceOf(key, L"", place)) return kInvalidHandle;
-  const std::wstring keyName = NameOf(place);
-  const std::wstring folded = Fold(keyName);
-  if (!complete_) return kNotRecorded;
-  if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
-  bool isLink = false;
-  RegistryStatus status = registry_.IsLink(key, isLink);
-  if (status != kRegistrySuccess) return status;
-  if (isLink) {
-    status = Record(L"; " + EscapeControlCharacters(keyName) +
-                    L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
-    return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
-  }
-  if (deleted_.count(folded) == 0) {
-    std::wstring record;
-    status = KeyRecord(key, keyName, record);
+  return Guarded([&]() -> RegistryStatus {
+    Place place;
+    if (!PlaceOf(key, L"", place)) return kInvalidHandle;
+    const std::wstring keyName = NameOf(place);
+    const std::wstring folded = Fold(keyName);
+    if (!complete_) return kNotRecorded;
+    if (InsideCreated(folded)) return registry_.DeleteOpenedKey(key);
+    bool isLink = false;
+    RegistryStatus status = registry_.IsLink(key, isLink);
     if (status != kRegistrySuccess) return status;
-    status = Record(record);
-    if (status != kRegistrySuccess) return status;
-    deleted_.insert(folded);
-  }
-  return registry_.DeleteOpenedKey(key);
+    if (isLink) {
+      status = Record(L"; " + EscapeControlCharacters(keyName) +
+                      L" was a symbolic link, which this file cannot bring back.\r\n\r\n");
+      return status == kRegistrySuccess ? registry_.DeleteOpenedKey(key) : status;
+    }
+    if (deleted_.count(folded) == 0) {
+      deleted_.insert(folded);
+      status = RecordKey(key, keyName);
+      if (status != kRegistrySuccess) return status;
+    }
+    return registry_.DeleteOpenedKey(key);
+  });
+}
+
+std::vector<std::wstring> UndoRegistry::TakeUnwritable() {
+  std::vector<std::wstring> names;
+  names.swap(unwritable_);
+  return names;
 }
 
 RegistryStatus UndoRegistry::IsLink(Key key, bool& isLink) noexcept { return registry_.IsLink(key, isLink); }

@@ -19,6 +19,7 @@
 // (ERROR_WRITE_FAULT), and Complete() says so.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -54,6 +55,10 @@ class UndoRegistry final : public RegistryAccess {
   [[nodiscard]] bool Changed() const noexcept { return changed_; }
   // Whether every record due reached the sink.
   [[nodiscard]] bool Complete() const noexcept { return complete_; }
+  // The full names of the keys changed since the last call whose change no
+  // record could name (a name of the key or of a value of it holds CR, LF or
+  // NUL): only a copy of the hive puts those back. The list is emptied.
+  [[nodiscard]] std::vector<std::wstring> TakeUnwritable();
 
   [[nodiscard]] RegistryStatus OpenKey(Key parent, const std::wstring& path, std::uint32_t options,
                                        std::uint32_t mask, Key& key) noexcept override;
@@ -96,7 +101,7 @@ class UndoRegistry final : public RegistryAccess {
   RegistryStatus ReadValue(Key key, const std::wstring& name, Original& value);
   RegistryStatus RecordCreation(const Place& place);
   RegistryStatus RecordValueChange(Key key, const std::wstring& name, const Value* after);
-  RegistryStatus KeyRecord(Key key, const std::wstring& keyName, std::wstring& record);
+  RegistryStatus RecordKey(Key key, const std::wstring& keyName);
   RegistryStatus RecordValue(const std::wstring& keyName, const std::wstring& name, const Original& before);
   RegistryStatus Record(const std::wstring& text);
   RegistryStatus Track(RegistryStatus status, Key key, Place place);
@@ -108,6 +113,7 @@ class UndoRegistry final : public RegistryAccess {
   std::set<std::wstring> created_;  // keys the run made, folded full names
   std::set<std::wstring> deleted_;  // keys that stood before the run, recorded to be deleted
   std::map<std::pair<std::wstring, std::wstring>, Original> values_;  // by folded key and value name
+  std::vector<std::wstring> unwritable_;
   bool changed_ = false;
   bool complete_ = true;
 };
@@ -119,3 +125,8 @@ class UndoRegistry final : public RegistryAccess {
 // regedit wraps them. `data` null stands for a deletion, "name"=-. No line
 // end is added.
 std::wstring RegValueLine(const std::wstring& name, ValueType type, const std::vector<std::uint8_t>* data);
+// The same line appended to `line`; a long one is handed to `drain`, when
+// given, in pieces that end at a line end, `line` emptied after each: false
+// when `drain` refused one.
+bool AppendRegValueLine(std::wstring& line, const std::wstring& name, ValueType type,
+                        const std::vector<std::uint8_t>* data, const std::function<bool(std::wstring&)>& drain);

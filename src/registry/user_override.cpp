@@ -1,5 +1,6 @@
 #include "registry/user_override.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "registry/operations.h"
@@ -24,6 +25,21 @@ constexpr OverrideLiterals kLiterals[] = {
     {L".bat", L"batfile"},
     {L".com", L"comfile"},
 };
+
+// The characters of a class name or ProgId shown in a line; the rest is read, not shown.
+constexpr std::size_t kShownLength = 4096;
+// Key names are at most this long.
+constexpr std::size_t kMaxKeyNameLength = 255;
+
+// Whether each of the components of `path` can be a key's name.
+bool NamesKey(const std::wstring& path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t end = std::min(path.find(L'\\', start), path.size());
+    if (end - start > kMaxKeyNameLength) return false;
+    start = end + 1;
+  }
+  return true;
+}
 
 const OverrideLiterals* FindLiterals(const std::wstring& extension) {
   for (const OverrideLiterals& literals : kLiterals) {
@@ -62,10 +78,15 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
   if (!KeyExists(registry, RegistryRoot::HKCU, choiceKey)) return 0;
   const std::wstring shown = L"HKCU\\" + choiceKey;
   const std::wstring progIdKey = kUserSoftware + L"\\" + kExplorerFileExts + extension + kind.progIdAt;
-  runLog << L"  * " << shown << L" exists and is set to "
-         << EscapeControlCharacters(ReadTextValue(registry, RegistryRoot::HKCU, progIdKey, L"ProgId")) << L"!\r\n";
+  // The program chosen, read whole: a long value is not taken for none.
+  std::wstring progId;
+  bool isString = false;
+  static_cast<void>(ReadStringValue(registry, RegistryRoot::HKCU, progIdKey, L"ProgId", progId, isString));
+  runLog << L"  * " << shown << L" exists and is set to " << EscapeControlCharacters(progId.substr(0, kShownLength))
+         << L"!\r\n";
   runLog.flush();
-  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserSoftware, choice);
+  TreeReport report;
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, kUserSoftware, choice, &report);
   if (gone) {
     runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
     runLog.flush();
@@ -78,7 +99,7 @@ std::uint32_t RemoveExplorerChoice(RegistryAccess& registry, std::wostream& runL
               L"default programs, or remove it with morvane-offline while this Windows is shut down.\r\n\r\n";
     runLog.flush();
   } else if (gone.error != kRegistrySuccess) {
-    ReportFailure(runLog, shown, gone.error);
+    ReportTreeFailure(runLog, shown, gone.error, report);
   } else {
     ReportLinked(runLog, shown);
   }
@@ -107,14 +128,15 @@ std::uint32_t RemoveExplorerChoicesOf(RegistryAccess& registry, std::wostream& r
 std::uint32_t RemoveUserClass(RegistryAccess& registry, std::wostream& runLog, const std::wstring& classes,
                               const wchar_t* className) {
   const std::wstring shown = L"HKCU\\" + classes + L"\\" + className;
-  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className);
+  TreeReport report;
+  const RegistryChange gone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className, &report);
   if (gone) {
     runLog << L"  * " << shown << L" has been deleted!\r\n\r\n";
     runLog.flush();
     return 0;
   }
   if (gone.error == kRegistrySuccess) return 0;
-  ReportFailure(runLog, shown, gone.error);
+  ReportTreeFailure(runLog, shown, gone.error, report);
   return 1;
 }
 
@@ -123,32 +145,49 @@ std::uint32_t RemoveClassesOverride(RegistryAccess& registry, std::wostream& run
   const std::wstring extensionKey = classes + L"\\" + extension;
   if (!KeyExists(registry, RegistryRoot::HKCU, extensionKey)) return 0;
 
-  // The class name is the user's own text: written with its control
-  // characters made visible, so that it cannot forge lines of the log.
-  const std::wstring className = ReadDefaultValue(registry, RegistryRoot::HKCU, extensionKey);
-  const std::wstring shownClass = EscapeControlCharacters(className);
-  runLog << L"  * HKCU\\" << extensionKey << L"\\\\@ exists and is set to " << shownClass << L"!\r\n";
+  // The class name is the default value read whole, as Windows reads it:
+  // its text up to the first NUL, however long the value; a value that is no
+  // string names no class. It is the user's own text: written with its
+  // control characters made visible, so that it cannot forge lines of the log.
+  std::wstring className;
+  bool isString = false;
+  const RegistryStatus read = ReadStringValue(registry, RegistryRoot::HKCU, extensionKey, L"", className, isString);
+  const std::wstring shownClass = EscapeControlCharacters(className.substr(0, kShownLength));
+  const std::wstring value = L"  * HKCU\\" + extensionKey + L"\\\\@ exists and ";
+  const bool unreadable = read != kRegistrySuccess && read != kRegistryFileNotFound;
+  if (unreadable) {
+    runLog << value << L"cannot be read (error " << read << L"): the class it names, if any, stays!\r\n";
+  } else if (read == kRegistrySuccess && !isString) {
+    runLog << value << L"is not a string: it names no class!\r\n";
+  } else {
+    runLog << value << L"is set to " << shownClass << L"!\r\n";
+  }
   runLog.flush();
 
   std::uint32_t failures = 0;
-  const RegistryChange extensionGone = DeleteKeyTree(registry, RegistryRoot::HKCU, extensionKey);
+  TreeReport extensionReport;
+  const RegistryChange extensionGone = DeleteKeyTree(registry, RegistryRoot::HKCU, extensionKey, &extensionReport);
   if (extensionGone) {
     runLog << L"  * HKCU\\" << extensionKey << L" has been deleted!\r\n";
     runLog.flush();
   } else if (extensionGone.error != kRegistrySuccess) {
-    ReportFailure(runLog, L"HKCU\\" + extensionKey, extensionGone.error);
+    ReportTreeFailure(runLog, L"HKCU\\" + extensionKey, extensionGone.error, extensionReport);
     ++failures;
   }
 
-  if (className.empty()) return failures;
+  if (unreadable) return failures + 1;
+  // A name with a component longer than a key's name can be names no key.
+  if (className.empty() || !NamesKey(className)) return failures;
   // It may only lead to a key strictly below the per-user classes, and not
   // through a link on the way.
-  const RegistryChange classGone = DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className);
+  TreeReport classReport;
+  const RegistryChange classGone =
+      DeleteKeyTreeBelow(registry, RegistryRoot::HKCU, classes, className, &classReport);
   if (classGone) {
     runLog << L"  * HKCU\\" << classes << L"\\" << shownClass << L" has been deleted!\r\n\r\n";
     runLog.flush();
   } else if (classGone.error != kRegistrySuccess) {
-    ReportFailure(runLog, L"HKCU\\" + classes + L"\\" + shownClass, classGone.error);
+    ReportTreeFailure(runLog, L"HKCU\\" + classes + L"\\" + shownClass, classGone.error, classReport);
     ++failures;
   }
   return failures;
@@ -216,6 +255,25 @@ void ReportLinked(std::wostream& runLog, const std::wstring& what) {
 
 void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error) {
   runLog << L"  * " << what << L" could not be reset (error " << error << L")!\r\n\r\n";
+  runLog.flush();
+}
+
+void ReportTreeFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error,
+                       const TreeReport& report) {
+  if (report.deletedCount == 0) {
+    ReportFailure(runLog, what, error);
+    return;
+  }
+  const auto names = [&runLog](const std::vector<std::wstring>& paths) {
+    for (std::size_t i = 0; i < paths.size(); ++i) runLog << (i == 0 ? L"" : L", ") << EscapeControlCharacters(paths[i]);
+  };
+  runLog << L"  * " << what << L" could not be deleted whole (error " << error << L"): deleted below it, "
+         << report.deletedCount << (report.deletedCount == 1 ? L" key: " : L" keys: ");
+  names(report.deleted);
+  if (report.deletedCount > report.deleted.size()) runLog << L" and more";
+  runLog << L"; still there, the key itself" << (report.left.empty() ? L"" : L" and below it: ");
+  names(report.left);
+  runLog << (report.more ? L" and more" : L"") << L"!\r\n\r\n";
   runLog.flush();
 }
 

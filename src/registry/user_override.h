@@ -3,6 +3,7 @@
 #include <ostream>
 #include <string>
 
+#include "registry/operations.h"
 #include "registry/registry_access.h"
 
 // Removes the current user's override of `extension` (".exe", ".bat", ".com"):
@@ -25,6 +26,11 @@ std::uint32_t RemoveUserClassesOverride(RegistryAccess& registry, std::wostream&
 // names the key, or the value as the report lines name it, then the Windows
 // error; a blank line follows.
 void ReportFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error);
+
+// The same for the deletion of a tree, `what` naming its top: when keys
+// below it went before it stopped, the line names them and those that stand.
+void ReportTreeFailure(std::wostream& runLog, const std::wstring& what, RegistryStatus error,
+                       const TreeReport& report);
 
 // Removes the value `name` of root\base\relative, reached through no
 // registry link: a line names it with its data, another its deletion, the key

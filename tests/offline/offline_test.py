@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import resource
+import select
 import shutil
 import subprocess
 import sys
@@ -574,6 +575,66 @@ class OfflineRepair(unittest.TestCase):
                     self.assertIn("  * Its user hive was not repaired: %s: its structure is damaged: " % self.alice_user, log)
                     self.assertNotIn(".exe", read_hive(self.alice))  # the profile's classes are repaired
 
+    def test_the_record_tells_all(self):
+        def padded(text, size=10000):  # a string value of `size` bytes: its text, a NUL, and more after it
+            return SZ, (text + "\0").encode("utf-16-le").ljust(size, b"x")
+
+        exe, command = ".exe", r"evilfile\shell\open\command"
+        classes, user = "HKEY_USERS\\%s_Classes\\" % ALICE, "HKCU\\" + FILE_EXTS
+        backup_line = "  - Only that backup can put back %s: a name there holds a line break or NUL, which the undo file cannot write.\n"
+        cases = [  # what alice's classes hive (or NTUSER.DAT) holds beside her override, the lines of the run, its
+            # exit code, and whether her evilfile class goes
+            ("a 10,000-byte class name", {exe: {"": padded("evilfile")}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to evilfile!\n",
+              "HKCU\\SOFTWARE\\Classes\\evilfile has been deleted!\n"], 0, True),
+            ("a default value that is no string", {exe: {"": (BINARY, sz("evilfile")[1])}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is not a string: it names no class!\n",
+              "HKCU\\SOFTWARE\\Classes\\.exe has been deleted!\n"], 0, False),
+            ("a class name longer than a key's name", {exe: {"": sz("e" * 300)}},
+             ["HKCU\\SOFTWARE\\Classes\\.exe\\\\@ exists and is set to %s!\n" % ("e" * 300)], 0, False),
+            ("a 10,000-byte ProgId", {"user": {**USER_KEYS, FILE_EXTS + r"\UserChoice": {"ProgId": padded("evil.9")}}},
+             ["  * %s\\UserChoice exists and is set to evil.9!\n  * %s\\UserChoice has been deleted!\n" % (user, user)], 0, True),
+            ("a CR in a key's name", {"evilfile\\a\rb": {"x": sz("1")}},
+             [backup_line % (classes + "evilfile\\a\\x0Db")], 0, True),
+            ("an LF in a value's name", {exe: {"": sz("evilfile"), "a\nb": sz("1")}}, [backup_line % (classes + ".exe")], 0, True),
+            # A subkey named with a backslash stops the deletion after those before it.
+            ("a deletion that stops part way", {"evilfile\\a": {}, "evilfile\\b|c": {}, "evilfile\\d": {}},
+             ["  * HKCU\\SOFTWARE\\Classes\\evilfile could not be deleted whole (error 5): deleted below it, 1 key: a; still "
+              "there, the key itself and below it: b\\c, d, shell, shell\\open, shell\\open\\command!\n"], 2, False),
+        ]
+        for name, keys, lines, code, gone in cases:
+            with self.subTest(name):
+                self.lay_out()
+                user_keys = keys.pop("user", None)
+                if user_keys:
+                    write_hive(self.alice_user, user_keys)
+                at = write_hive(self.alice, {exe: {"": sz("evilfile")}, command: {"": sz("evil %1")}, **keys})
+                if "evilfile\\b|c" in keys:
+                    field(self.alice, at["evilfile\\b|c"], 81, "<B", ord("\\"))
+                run_code, log = self.run_offline("--yes")
+                self.assertEqual(run_code, code, log)
+                for line in lines:
+                    self.assertIn(line, log)
+                self.assertEqual("evilfile" not in read_hive(self.alice), gone)
+                self.assertEqual(check_hive(self.alice), [])
+
+    def test_a_long_undo_record_brings_its_values_back_or_is_withdrawn_whole(self):
+        large = {"v%d" % i: (BINARY, bytes(range(256)) * 4096 * (i + 1)) for i in range(2)}  # 1 and 2 MiB
+        key = "hkey_users\\%s_classes\\evilfile" % ALICE.lower()
+        for written in (True, False):
+            with self.subTest(written=written):
+                self.lay_out()
+                write_hive(self.alice, {".exe": {"": sz("evilfile")}, "evilfile": large}, 5)
+                if not written:
+                    self.alice.with_name(self.alice.name + ".morvane-new").mkdir()
+                code, log = self.run_offline("--yes")
+                self.assertEqual(code, 0 if written else 2, log)
+                undo = self.root / "Morvane/Morvane-undo.reg"
+                restored = read_reg([undo])[0]
+                self.assertEqual(restored.get(key), {name.lower(): value for name, value in large.items()} if written else None)
+                if not written:
+                    self.assertIsNone(re.search(r"^(.*hex:|  [0-9a-f]{2},)", read_text(undo), re.M))  # every piece a comment
+
     def test_values_the_repair_leaves_alone_keep_their_records(self):
         """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes, and keys
         made among siblings."""
@@ -656,7 +717,10 @@ class OfflineRepair(unittest.TestCase):
         self.assertNotIn(".exe", read_hive(self.bob))
         self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
         self.assertEqual(log.count(r"User profile C:\Users\alice:"), 1)  # repaired once, however named
-        self.assertFalse([folder for folder in alice if "User profile %s:" % folder in log])
+        for folder in alice:  # each name of her profile gets its line, and nothing is repaired twice
+            self.assertIn("User profile %s:\n  - Its classes hive: %s is the same file as that of user profile C:\\Users\\"
+                          "alice, and is repaired there.\n  - Its user hive: %s is the same file as that of user profile "
+                          "C:\\Users\\alice, and is repaired there.\n\n" % (folder, self.alice, self.alice_user), log)
         self.assertFalse(backup(self.alice, "-2").exists())
         for folder in named:
             self.assertIn("User profile %s:\n  * Its classes hive was not repaired: " % folder, log)
@@ -667,6 +731,29 @@ class OfflineRepair(unittest.TestCase):
                       "followed!\n" % (self.root / "Users/frank/NTUSER.DAT"), log)
         self.assertEqual(files(outside), before)
         self.assertTrue((self.root / "Users/dave/AppData").is_symlink() and (self.root / "Users/gus" / VISTA_CLASSES).is_symlink())
+
+    def test_a_hive_file_of_two_profiles_is_repaired_once_under_every_name(self):
+        for name, shared, line, code in (
+                ("bob's classes a hard link of alice's", lambda: self.alice,
+                 "  - Its classes hive: %s is the same file as that of user profile C:\\Users\\alice, and is repaired there.\n", 0),
+                ("bob's classes a hard link of alice's NTUSER.DAT", lambda: self.alice_user,
+                 "  * Its classes hive was not repaired: %s is the same file as the NTUSER.DAT of user profile C:\\Users\\alice, "
+                 "which is repaired as another kind of registry file!\n", 2)):
+            with self.subTest(name):
+                self.lay_out()
+                self.bob.unlink()
+                os.link(shared(), self.bob)
+                bob_user = self.root / "Users/bob/NTUSER.DAT"
+                write_hive(bob_user, {FILE_EXTS + r"\UserChoice": {"ProgId": sz("bobfile")}})
+                code_run, log = self.run_offline("--yes")
+                self.assertEqual(code_run, code, log)
+                self.assertIn("User profile C:\\Users\\bob:\n" + line % self.bob, log)
+                self.assertIn("HKCU\\%s\\UserChoice exists and is set to bobfile!" % FILE_EXTS, log)  # his other hive
+                self.assertNotIn(FILE_EXTS.lower() + "\\userchoice", read_hive(bob_user))
+                # Both names are still one file, the repaired one, backed up once.
+                self.assertTrue(os.path.samefile(shared(), self.bob))
+                self.assertNotIn(".exe", read_hive(self.bob))
+                self.assertFalse(backup(self.bob).exists())
 
     def test_a_failed_write_back_leaves_the_hive_and_a_later_run_makes_a_new_backup(self):
         self.lay_out()
@@ -747,10 +834,84 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual((self.alice.read_bytes(), read_hive(self.software)["classes\\.exe"][""]), (before, sz("exefile")))
         text = read_text(undo)  # cut back to its last whole record, and saying so
         self.assertTrue(text.endswith("\r\n\r\n; This file is incomplete: what follows could not be written, "
-                                      "and the changes it would undo were not made.\r\n"), text[-300:])
+                                      "and the changes it would undo were not made.\r\n"), text[-1500:])
         code, out = self.run_offline("--yes", "--log", self.root / "x.txt", "--undo", self.root / "x.txt")
         self.assertIn("the log and the undo file would be one file", out)
         self.assertEqual((code, os.path.exists(self.root / "x.txt")), (1, False))
+
+    def run_changing(self, change):
+        """A run that, while it waits at its question, lets `change` act; its exit code and text."""
+        run = subprocess.Popen([OFFLINE, self.target], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT)
+        shown = b""
+        while not shown.endswith(b"Continue? [y/N] "):
+            ready, _, _ = select.select([run.stdout], [], [], 60)
+            shown += os.read(run.stdout.fileno(), 4096) if ready else b""
+            if not ready or run.poll() is not None:
+                break
+        change()
+        out, _ = run.communicate(b"y\n", timeout=120)
+        return run.returncode, (shown + out).decode()
+
+    def test_a_hive_changed_during_the_run_is_not_written(self):
+        def rewrite(hive):  # a byte of its last bin other, its size and time kept
+            times = hive.stat()
+            flip(hive, {hive.stat().st_size - 8: 1})
+            os.utime(hive, ns=(times.st_atime_ns, times.st_mtime_ns))
+
+        def replace(hive):  # another file put at its name
+            write_hive(hive.with_name("other"), {".exe": {"": sz("otherfile")}})
+            os.replace(hive.with_name("other"), hive)
+
+        for name, hive_name, change, undo_name in (
+                ("truncated", "alice", lambda hive: os.truncate(hive, 4096), "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("rewritten in place", "alice", rewrite, "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("replaced", "alice", replace, "HKEY_USERS\\%s_Classes\\" % ALICE),
+                ("SOFTWARE rewritten in place", "software", rewrite, "HKEY_LOCAL_MACHINE\\"),
+                ("NTUSER.DAT replaced", "alice_user", replace, "HKEY_USERS\\%s\\" % ALICE)):
+            with self.subTest(name):
+                self.lay_out()
+                hive = getattr(self, hive_name)
+                left = []
+                code, log = self.run_changing(lambda: (change(hive), left.append(hive.read_bytes())))
+                self.assertEqual(code, 2, log)
+                self.assertIn("  - NOT written: %s: it changed during the run (another program wrote it, or put another "
+                              "file in its place). Run morvane-offline again once nothing else uses the volume.\n"
+                              % hive, log)
+                # What the other program left stays, with no backup of it; the other hives are repaired.
+                self.assertEqual((hive.read_bytes(), backup(hive).exists()), (left[0], False))
+                self.assertNotIn(undo_name, read_text(self.root / "Morvane/Morvane-undo.reg"))
+                if hive != self.alice:
+                    self.assertNotIn(".exe", read_hive(self.alice))
+                if hive != self.software:
+                    self.assertEqual(read_hive(self.software)["classes\\.exe"][""], sz("exefile"))
+
+    def test_under_little_memory_the_run_ends_with_its_lines(self):
+        # The sanitizers reserve more address space than any limit leaves: the release build runs here, if built.
+        program = pathlib.Path(OFFLINE)
+        if b"__asan_init" in program.read_bytes():
+            program = program.parents[1] / "release/morvane-offline"
+        if not program.exists():
+            self.skipTest("morvane-offline built without the sanitizers is needed (cmake --preset release)")
+        large = {"v%d" % i: (BINARY, bytes(range(256)) * 4096 * 4) for i in range(4)}  # 4 MiB each
+        codes = set()
+        for limit in (80, 120, 160, 200, 400):  # MiB of address space
+            with self.subTest(limit=limit):
+                self.lay_out()
+                self.program = program
+                write_hive(self.alice, {".exe": {"": sz("evilfile")}, "evilfile": large}, 5)
+                before = self.alice.read_bytes()
+                code, log = self.run_offline("--yes", preexec=lambda: resource.setrlimit(
+                    resource.RLIMIT_AS, (limit << 20, limit << 20)))
+                self.assertIn(code, (0, 2), log)  # never a signal
+                codes.add(code)
+                self.assertIn("Program finished at: ", log)
+                if code == 0:
+                    self.assertNotIn("evilfile", read_hive(self.alice))
+                elif "evilfile" in read_hive(self.alice):
+                    self.assertEqual(self.alice.read_bytes(), before)
+                    self.assertIn(str(self.alice), log)
+        self.assertEqual(codes, {0, 2})  # the limits reach from too little to enough
 
     def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
         if not (shutil.which("mkntfs") and shutil.which("ntfs-3g") and os.path.exists("/dev/fuse")):
