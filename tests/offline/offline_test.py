@@ -10,6 +10,7 @@ import re
 import resource
 import select
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -169,9 +170,9 @@ def key_times(path):
             for where, _, _, when in (line.split(",") for line in out.splitlines())}
 
 
-def merged(undo, hive, prefix):
-    """The keys of a copy of `hive` after the undo guide's command merged into it its part of `undo`; what the
-    command said when it failed."""
+def merged(undo, hive, prefix, export=None):
+    """The keys of a copy of `hive` after the undo guide's command merged into it its part of `undo` (with
+    hivexregedit's export of the key `export`, its bytes exact); what the command said when it failed."""
     block = re.search(r"<!-- pasted: undo-merge -->\n```sh\n(.*?)```", (DOCS / "undo.md").read_text(), re.S)[1]
     block = re.sub(r"^(undo|hive|prefix)=.*\n", "", block, flags=re.M).replace("sudo ", "")
     with tempfile.TemporaryDirectory() as folder:
@@ -179,7 +180,12 @@ def merged(undo, hive, prefix):
         shutil.copyfile(hive, copy)
         run = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", block], capture_output=True, text=True,
                              env={**os.environ, "undo": str(undo), "hive": str(copy), "prefix": prefix})
-        return read_hive(copy) if run.returncode == 0 else run.stderr
+        if run.returncode != 0:
+            return run.stderr
+        if export is None:
+            return read_hive(copy)
+        return read_hive(copy), subprocess.run(["hivexregedit", "--export", copy, export], capture_output=True,
+                                               text=True, check=True).stdout
 
 
 def as_windows_names(hives):
@@ -451,6 +457,9 @@ class OfflineRepair(unittest.TestCase):
              " is mounted read-only, and its Windows is hibernated, or was shut down with fast startup: "),
             ("an image file as root", lambda: setattr(self, "target", self.software),
              "SOFTWARE is not a folder: that is a disk image or device: use -a (morvane-offline -a "),
+            ("a block device as root", lambda: [os.mknod(self.root / "disk", stat.S_IFBLK | 0o600, os.makedev(7, 250)),
+                                                setattr(self, "target", self.root / "disk")],
+             "/disk is not a folder: that is a disk image or device: use -a (morvane-offline -a "),
             ("an empty folder as root", lambda: [setattr(self, "target", self.root / "Users/bob/empty"),
                                                  self.target.mkdir()], "/empty is empty: is the volume mounted? Mount "),
             ("the Windows folder given", lambda: setattr(self, "target", self.root / "Windows"),
@@ -634,6 +643,18 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(restored.get(key), {name.lower(): value for name, value in large.items()} if written else None)
                 if not written:
                     self.assertIsNone(re.search(r"^(.*hex:|  [0-9a-f]{2},)", read_text(undo), re.M))  # every piece a comment
+
+    def test_strings_beyond_ascii_come_back_through_the_linux_merge_byte_for_byte(self):
+        values = {"latin": sz("C:\\\u00c4rger\\evil.exe"), "cyrillic": sz("\u0416\u0443\u043a"),
+                  "astral": sz("\U0001d11e clef"), "no terminator": (SZ, "end".encode("utf-16-le"))}
+        self.lay_out()
+        write_hive(self.alice, {".exe": {"": sz("evilfile")}, "evilfile": values})
+        code, log = self.run_offline("--yes")
+        self.assertEqual(code, 0, log)
+        _, export = merged(self.root / "Morvane/Morvane-undo.reg", self.alice, "HKEY_USERS\\%s_Classes" % ALICE,
+                           "\\evilfile")
+        for name, (_, data) in values.items():
+            self.assertIn('"%s"=hex(1):%s' % (name, data.hex(",")), export)
 
     def test_values_the_repair_leaves_alone_keep_their_records(self):
         """A value too large for one cell, and one whose name holds a NUL, beside those the repair changes, and keys
