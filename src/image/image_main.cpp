@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_texts.h"
 #include "image/guest.h"
 #include "image/image_format.h"
 #include "image/staging.h"
@@ -412,6 +413,11 @@ int main(int argc, char** argv) {
     result = kFailed;
   } else if (written && down) {
     outcome << "The changes listed above as written and replaced are in the image.\n";
+    if (result == 0) {
+      // The last line on the console, as a run on a mounted volume ends; the log does not keep it.
+      outcome << std::flush;
+      std::cout << EncodeUtf8(kFinishedText) << "\n";
+    }
   } else if (wrote) {
     outcome << "Only the files listed above as written or replaced are in the image; each registry file not listed "
                "as replaced is as it was.\n";

@@ -348,7 +348,10 @@ void Settle(Part& part, bool dryRun, UndoSpool& spool, HeldUndo& undo, std::wost
       } else if (!recorded) {
         error = "the undo file could not be written";
       } else if (hive->WriteBack(error)) {
-        status << L"  - Written to " << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
+        // In a disk image the copy is written here, the image after the run.
+        status << (ImageTermsOfRun().Active() ? L"  - Repaired in its copy, to be written into the image: "
+                                              : L"  - Written to ")
+               << path << L"; its backup is " << DecodeUtf8(hive->BackupPath()) << L".\r\n";
         for (const std::wstring& name : part.unwritable) {
           if (name.compare(0, undoName.size(), undoName) != 0) continue;
           status << L"  - Only that backup can put back " << EscapeControlCharacters(name)
@@ -447,8 +450,9 @@ void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, s
   if (!tally.written.empty()) {
     // Each path quoted for the shell: its folder names are the volume's, which anyone could choose.
     const ImageTerms image = ImageTermsOfRun();
-    runLog << (image.Active() ? L"Written, each after a backup beside it. To put one back as it was, with the "
-                                L"virtual machine shut down, copy its backup over it from this machine:"
+    runLog << (image.Active() ? L"Repaired in the copies, to be written into the image, each after a backup beside "
+                                L"it. To put one back as it was once it is written, with the virtual machine shut "
+                                L"down, copy its backup over it from this machine:"
                               : L"Written, each after a backup beside it. To put one back as it was, with that "
                                 L"Windows shut down, copy its backup over it from a Linux system like this one, "
                                 L"the volume mounted as now:");
@@ -558,7 +562,8 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);
   if (tally.failures == 0) {
-    out << kFinishedText << L"\r\n" << std::flush;
+    // Of a disk image, only once the changes are in it.
+    if (!ImageTermsOfRun().Active()) out << kFinishedText << L"\r\n" << std::flush;
     return kOfflineDone;
   }
   out << kNotResetText << record.shownLog << L".\r\n" << std::flush;
