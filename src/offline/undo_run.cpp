@@ -333,7 +333,7 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
   problem = SpaceProblem(writes);
   if (!problem.empty()) return refuse(problem);
   if (!options.dryRun && !Confirmed(options, services)) {
-    out << L"Cancelled: nothing was changed.\r\n" << std::flush;
+    out << L"Program cancelled by the user! Nothing was changed.\r\n" << std::flush;
     return kOfflineStopped;
   }
 

@@ -107,11 +107,11 @@ bool HexBytes(const std::vector<std::wstring>& lines, std::size_t& index, std::s
     ++at;
     if (at + 1 == line->size() && (*line)[at] == L'\\') {
       // Continued: the next line, after its indent, holds the next byte.
-      if (++index == lines.size()) {
+      if (index + 1 == lines.size()) {
         why = L"hex data continued past the end of the file";
         return false;
       }
-      line = &lines[index];
+      line = &lines[++index];
       at = line->find_first_not_of(L' ');
       if (at == 0 || at == std::wstring::npos) {
         why = L"a continued line of hex data that is not indented, or holds nothing";
@@ -317,7 +317,8 @@ RegistryStatus ApplyRegRecord(RegistryAccess& registry, RegistryRoot root, const
 
 std::wstring ShownData(ValueType type, const std::vector<std::uint8_t>& data) {
   if (type == ValueType::RegSz || type == ValueType::RegExpandSz) {
-    return EscapeControlCharacters(FromUtf16(Utf16UpToNul(data.data(), data.size())));
+    const std::wstring text = FromUtf16(Utf16UpToNul(data.data(), data.size()));
+    return text.empty() ? L"\"\" (no text)" : EscapeControlCharacters(text);
   }
   if (type == ValueType::RegDword && data.size() == 4) {
     return std::to_wstring(static_cast<std::uint32_t>(data[0] | data[1] << 8 | data[2] << 16) |
