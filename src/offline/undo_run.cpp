@@ -184,6 +184,7 @@ std::string Mebibytes(std::uint64_t bytes, bool up) {
 std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
   struct Need {
     std::uint64_t bytes = 0;
+    std::string path;  // a hive there
     std::string hives;
   };
   std::map<dev_t, Need> needs;
@@ -192,12 +193,12 @@ std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
     if (stat(work->hive->Path().c_str(), &status) != 0) continue;
     Need& need = needs[status.st_dev];
     need.bytes += 2 * work->hive->Size() + kGrowthMargin;
+    need.path = work->hive->Path();
     need.hives += (need.hives.empty() ? "" : ", ") + work->hive->Path();
   }
   for (const auto& [device, need] : needs) {
     struct statvfs system {};
-    const std::string first = need.hives.substr(0, need.hives.find(", "));
-    if (statvfs(first.c_str(), &system) != 0) continue;
+    if (statvfs(need.path.c_str(), &system) != 0) continue;
     const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
     if (free >= need.bytes) continue;
     return "There is too little free space on the volume that holds " + need.hives + ": " + Mebibytes(free, false) +
