@@ -201,8 +201,11 @@ std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
     if (statvfs(need.path.c_str(), &system) != 0) continue;
     const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
     if (free >= need.bytes) continue;
-    return "There is too little free space on the volume that holds " + need.hives + ": " + Mebibytes(free, false) +
-           " is free, and a backup and a new copy of each of these registry files need " + Mebibytes(need.bytes, true) +
+    const std::string freeText = free == 0               ? "nothing is free"
+                                 : free < (1u << 20) / 10 ? "less than 0.1 MiB is free"
+                                                          : Mebibytes(free, false) + " is free";
+    return "There is too little free space on the volume that holds " + need.hives + ": " + freeText +
+           ", and a backup and a new copy of each of these registry files need " + Mebibytes(need.bytes, true) +
            ". Make room on that volume, then try again. Nothing was changed.";
   }
   return std::string();
@@ -224,6 +227,11 @@ bool Confirmed(const UndoOptions& options, OfflineServices& services) {
   std::transform(answer.begin(), answer.end(), answer.begin(),
                  [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
   return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
+}
+
+// "1 change", "2 changes".
+std::wstring Counted(std::size_t count, const wchar_t* what) {
+  return std::to_wstring(count) + L" " + what + (count == 1 ? L"" : L"s");
 }
 
 // The line of a record that changed the registry, or would (a dry run), or failed with `status`.
@@ -317,13 +325,13 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
     if (work->hive->Changed() && !work->failed && work->hive->Failure().empty()) writes.push_back(work.get());
   }
 
-  out << L"The undo file " << DecodeUtf8(path) << L" holds " << records.size() << L" records for "
-      << works.size() << L" registry files:\r\n";
+  out << L"The undo file " << DecodeUtf8(path) << L" holds " << Counted(records.size(), L"record") << L" for "
+      << Counted(works.size(), L"registry file") << L":\r\n";
   for (const auto& work : works) {
     out << L"  " << DecodeUtf8(work->hive->Path()) << L" (" << work->name << L"): "
         << (work->failed || !work->hive->Failure().empty() ? L"a record cannot be applied"
             : work->changes == 0                            ? L"nothing to change"
-                                                            : std::to_wstring(work->changes) + L" changes")
+                                                            : Counted(work->changes, L"change"))
         << L"\r\n";
   }
   out << L"\r\n" << std::flush;

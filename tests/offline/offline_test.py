@@ -212,6 +212,13 @@ def said(text):
     return [line for line in text.splitlines() if line.startswith("  * ")]
 
 
+def fill(folder, left):
+    """Fills the file system of `folder` but for `left` bytes."""
+    system = os.statvfs(folder)
+    with open(folder / "filler", "wb") as filler:
+        os.posix_fallocate(filler.fileno(), 0, system.f_bavail * system.f_frsize - left)
+
+
 def mount(*command):
     """Runs a mount command as root, or skips the test saying why it cannot."""
     if os.geteuid() != 0 or subprocess.run(command, capture_output=True).returncode != 0:
@@ -530,6 +537,8 @@ class OfflineRepair(unittest.TestCase):
              lambda: args.remove("--yes")),
             ("hibernated", good.replace("badfile", "other"), "is hibernated, or was shut down with fast startup",
              lambda: (self.root / "hiberfil.sys").write_bytes(b"HIBR" + bytes(60))),
+            ("a full volume", good.replace("badfile", "other"), "There is too little free space on the volume that holds ",
+             lambda: self.lay_out(root=self.mounted("tmpfs", "-o", "size=1m")), lambda: fill(self.root, 32 << 10)),
         ]
         for name, text, message, *setup in cases:
             with self.subTest(name):
