@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
   if (!line.images.empty()) return RunImageProgram(argc, argv);
   const OfflineOptions& options = line.options;
   if (line.applyUndo) {
+    std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit makes a write fail, as in the run
     Utf8Console console;
     SystemClock clock;
     OfflineServices services{console, clock, std::cin};

@@ -59,9 +59,9 @@ bool Unquote(const std::wstring& line, std::size_t& at, std::wstring& text, std:
   return false;
 }
 
-// Whether `key` is a key name a record may carry: components neither empty
-// nor longer than the registry takes.
-bool KeyNameProblem(const std::wstring& key, std::wstring& why) {
+// Whether `key` is no key name a record may carry, and why: each of its
+// parts must be neither empty nor longer than the registry takes.
+bool BadKeyName(const std::wstring& key, std::wstring& why) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = std::min(key.find(L'\\', start), key.size());
@@ -216,7 +216,7 @@ bool ReadRegText(const std::wstring& text, std::vector<RegRecord>& records, RegP
       } else {
         record.kind = remove ? RegRecord::Kind::kDeleteKey : RegRecord::Kind::kKey;
         record.key = line.substr(start, line.size() - start - 1);
-        if (!KeyNameProblem(record.key, why)) key = remove ? std::wstring() : record.key;
+        if (!BadKeyName(record.key, why)) key = remove ? std::wstring() : record.key;
       }
     } else if (line[0] == L'@' || line[0] == L'"') {
       std::size_t at = line[0] == L'@' ? 1 : 0;
