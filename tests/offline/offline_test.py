@@ -560,7 +560,10 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
 
     def test_an_undo_whose_hive_cannot_be_written_leaves_it_and_applies_the_rest(self):
+        """The rest holds values recorded as hex lines continued, and as hex(1) text beyond ASCII."""
         self.lay_out()
+        write_hive(self.alice, {".exe": {"": sz("evilfile"), "large": (BINARY, bytes(range(256)) * 3), "ß": sz("Größe")},
+                                r"evilfile\shell\open\command": {"": sz("evil %1")}})
         code, out = self.run_offline("--yes")
         self.assertEqual(code, 0, out)
         repaired = self.software.read_bytes()
