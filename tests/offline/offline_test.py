@@ -576,6 +576,20 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual(self.software.read_bytes(), repaired)
         self.assertEqual(read_hive(self.alice), read_hive(backup(self.alice)))
 
+    def test_an_undo_takes_a_key_out_of_an_index_root_that_windows_wrote(self):
+        """Where libhivex cannot: 5,000 subkeys under an ri of li leaves, in alice's classes hive."""
+        self.lay_out()
+        self.windows_hive("ManySubkeysHive", self.alice)
+        many = "HKEY_USERS\\%s_Classes\\key_with_many_subkeys\\" % ALICE
+        undo = self.root / "undo.reg"
+        undo.write_bytes(b"\xff\xfe" + ("Windows Registry Editor Version 5.00\r\n\r\n[-%s2500]\r\n\r\n[%s2500x]\r\n"
+                                        '"v"="x"\r\n' % (many, many)).encode("utf-16-le"))
+        kept = read_hive(self.alice)
+        del kept["key_with_many_subkeys\\2500"]
+        code, out = self.run_offline("--yes", "--apply-undo=%s" % undo)
+        self.assertEqual(code, 0, out)
+        self.assertEqual((read_hive(self.alice), check_hive(self.alice)), ({**kept, "key_with_many_subkeys\\2500x": {"v": sz("x")}}, []))
+
     def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
         key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
         nk_flags, nk_parent, nk_list, nk_value_list, nk_class = 6, 20, 32, 44, 52
