@@ -367,8 +367,8 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
       error = "it could not be written back (" + error + ")";
     }
     failures = true;
-    out << L"  - NOT " << (options.dryRun ? L"to be written" : L"written") << L": "
-        << DecodeUtf8(work->hive->Path()) << L" is as it was: " << DecodeUtf8(error) << L".\r\n\r\n";
+    out << (options.dryRun ? L"  - Would NOT be written: " : L"  - NOT written: ") << DecodeUtf8(work->hive->Path())
+        << (options.dryRun ? L": " : L" is as it was: ") << DecodeUtf8(error) << L".\r\n\r\n";
   }
   if (options.dryRun) {
     out << L"Dry run: nothing was changed."

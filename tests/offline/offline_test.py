@@ -576,6 +576,24 @@ class OfflineRepair(unittest.TestCase):
         self.assertEqual(self.software.read_bytes(), repaired)
         self.assertEqual(read_hive(self.alice), read_hive(backup(self.alice)))
 
+    def test_a_record_that_cannot_be_applied_leaves_its_hive_and_the_others_are_written(self):
+        """bob's record leads through a link of his into SYSTEM, which is only read: none of his is made."""
+        self.lay_out()
+        write_hive(self.bob, {"lock": {"SymbolicLinkValue": (LINK, "\\REGISTRY\\MACHINE\\SYSTEM\\Select".encode("utf-16-le"))}})
+        undo = self.root / "undo.reg"
+        undo.write_bytes(b"\xff\xfe" + ("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\%s_Classes\\kept]\r\n\r\n"
+                                        "[HKEY_USERS\\%s_Classes\\lock\\x]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.exe]\r\n"
+                                        '@="exefile"\r\n' % (BOB, BOB)).encode("utf-16-le"))
+        before = {hive: hive.read_bytes() for hive in (self.bob, self.system)}
+        for args, code in ((["--dry-run"], 2), (["--yes"], 2)):  # the dry run ends as the run does
+            run, out = self.run_offline(*args, "--apply-undo=%s" % undo)
+            self.assertEqual(run, code, out)
+            self.assertIn("  * line 5: HKEY_USERS\\%s_Classes\\lock\\x could not be created (error 5)!\n" % BOB, out)
+            self.assertIn(("  - Would NOT be written: %s: " if "--dry-run" in args else "  - NOT written: %s is as it was: ")
+                          % self.bob + "a record above could not be applied.\n", out)
+        self.assertEqual({hive: hive.read_bytes() for hive in before}, before)
+        self.assertEqual(read_hive(self.software)["classes\\.exe"], {"": sz("exefile")})
+
     def test_an_undo_takes_a_key_out_of_an_index_root_that_windows_wrote(self):
         """Where libhivex cannot: 5,000 subkeys under an ri of li leaves, in alice's classes hive."""
         self.lay_out()
