@@ -156,20 +156,20 @@ bool ReadUndoFile(WindowsVolume& volume, const UndoOptions& options, std::string
       return false;
     }
   }
-  bytes.resize(kMaxUndoFileSize + 1);
-  std::size_t size = 0;
-  for (ssize_t got = 1; got > 0 && size < bytes.size(); size += static_cast<std::size_t>(std::max<ssize_t>(got, 0))) {
-    got = read(file.get(), bytes.data() + size, bytes.size() - size);
+  bytes.clear();
+  std::vector<std::uint8_t> chunk(1 << 16);
+  for (ssize_t got = read(file.get(), chunk.data(), chunk.size()); got != 0;
+       got = read(file.get(), chunk.data(), chunk.size())) {
     if (got < 0) {
       problem = "The undo file " + path + " cannot be read (" + std::strerror(errno) + "). Nothing was changed.";
       return false;
     }
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+    if (bytes.size() > kMaxUndoFileSize) {
+      problem = "The undo file " + path + " is larger than 64 MiB, which no undo file of a run is. Nothing was changed.";
+      return false;
+    }
   }
-  if (size > kMaxUndoFileSize) {
-    problem = "The undo file " + path + " is larger than 64 MiB, which no undo file of a run is. Nothing was changed.";
-    return false;
-  }
-  bytes.resize(size);
   return true;
 }
 
