@@ -2,7 +2,7 @@
 # two never disagree, gzipped as Debian keeps manual pages:
 #   cmake -DPROGRAM=<morvane-offline> -DVERSION=<x.y.z> -DDATE=<yyyy-mm-dd> -DOUTPUT=<file.1.gz> -P manpage.cmake
 # The usage text's shape: the usage line (and one more form below it), the description, the options (each
-# "  --name [ARG]  text", "  -n [ARG]  text" or "  -n, --name  text", continued on lines that begin with
+# "  --name [ARG]  text", "  --name[=ARG]  text", "  -n [ARG]  text" or "  -n, --name  text", continued on lines that begin with
 # spaces), and the exit codes from the line that begins with "Exit codes:". The files, the way back, the
 # examples and the other pages to read are written here.
 cmake_policy(VERSION 3.21)
@@ -27,10 +27,12 @@ foreach(line IN LISTS lines)
     set(synopsis "${CMAKE_MATCH_1}")
   elseif(line MATCHES "^ +morvane\\\\-offline (.*)$" AND part STREQUAL "section_description")
     string(APPEND synopsis "\n.br\n.B morvane\\-offline\n${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^ +(\\[.*)$" AND section_description STREQUAL "")
+    string(APPEND synopsis " ${CMAKE_MATCH_1}")
   elseif(line MATCHES "^Exit codes: (.*)$")
     set(part section_exit)
     string(APPEND section_exit "${CMAKE_MATCH_1}\n")
-  elseif(line MATCHES "^  ((\\\\-[a-zA-Z], )?(\\\\-[a-zA-Z]|\\\\-\\\\-[a-z\\\\-]+))( [A-Z]+)? +(.*)$")
+  elseif(line MATCHES "^  ((\\\\-[a-zA-Z], )?(\\\\-[a-zA-Z]|\\\\-\\\\-[a-z\\\\-]+))( [A-Z]+|\\[=[A-Z]+\\])? +(.*)$")
     set(part section_options)
     string(APPEND section_options ".TP\n\\fB${CMAKE_MATCH_1}\\fR\\fI${CMAKE_MATCH_4}\\fR\n${CMAKE_MATCH_5}\n")
   elseif(line MATCHES "^ +(.*)$" AND part STREQUAL "section_options")
@@ -66,8 +68,9 @@ string(CONCAT page
   "\\fBreg import \"C:\\eMorvane\\eMorvane\\-undo.reg\"\\fR. "
   "From the rescue system, Windows shut down, a whole registry file comes back by copying its backup over "
   "it, as the log's summary shows: \\fBcp \"\\fIhive\\fB.morvane\\-backup\" \"\\fIhive\\fB\"\\fR; "
-  "or the undo file's records of that file are merged into it with \\fBhivexregedit \\-\\-merge\\fR, "
-  "as the project's undo guide, docs/undo.md, shows.\n"
+  "or the undo file is applied to the registry files it names, each after a backup beside it: "
+  "\\fBmorvane\\-offline \\-\\-apply\\-undo\\fR \\fIWINDOWS_ROOT\\fR (the project's undo guide, "
+  "docs/undo.md, tells more).\n"
   ".SH EXAMPLES\n"
   "A Windows volume mounted here, first seen without a change, then repaired:\n"
   ".PP\n.nf\n"
@@ -76,6 +79,11 @@ string(CONCAT page
   "morvane\\-offline \\-\\-dry\\-run /mnt/windows\n"
   "morvane\\-offline /mnt/windows\n"
   "umount /mnt/windows\n"
+  ".fi\n.PP\n"
+  "What that run changed, put back from its undo file, first seen without a change:\n"
+  ".PP\n.nf\n"
+  "morvane\\-offline \\-\\-dry\\-run \\-\\-apply\\-undo /mnt/windows\n"
+  "morvane\\-offline \\-\\-apply\\-undo /mnt/windows\n"
   ".fi\n.PP\n"
   "The Windows in a virtual machine's disk image (the package morvane\\-offline\\-image), unattended:\n"
   ".PP\n.nf\n"

@@ -4,13 +4,14 @@
 
 namespace {
 
-enum class Option { kHelp, kVersion, kYes, kDryRun, kLog, kUndo, kImage, kRoot, kFormat, kOtherFile };
+enum class Option { kHelp, kVersion, kYes, kDryRun, kLog, kUndo, kImage, kRoot, kFormat, kOtherFile, kApplyUndo };
 
 struct OptionName {
   Option option;
   char letter;          // its short form, or 0
   const char* name;     // its long form, or null
   const char* value;    // what its value is, or null for a flag
+  bool optional = false;  // a value that only follows "=" and may be left out
 };
 
 constexpr OptionName kOptions[] = {
@@ -19,6 +20,7 @@ constexpr OptionName kOptions[] = {
     {Option::kLog, 0, "log", "FILE"},         {Option::kUndo, 0, "undo", "FILE"},
     {Option::kImage, 'a', nullptr, "IMAGE"},  {Option::kRoot, 0, "root", "DEVICE"},
     {Option::kFormat, 0, "format", "FORMAT"},  {Option::kOtherFile, 0, "other-file", "FILE"},
+    {Option::kApplyUndo, 0, "apply-undo", "FILE", true},
 };
 
 const OptionName* FindLong(const std::string& name) {
@@ -59,6 +61,10 @@ bool Apply(const OptionName& option, const std::string& value, CommandLine& line
     case Option::kRoot: line.root = value; break;
     case Option::kFormat: line.format = value; break;
     case Option::kOtherFile: line.others.push_back(value); break;
+    case Option::kApplyUndo:
+      line.applyUndo = true;
+      line.undoToApply = value;
+      break;
   }
   return true;
 }
@@ -93,10 +99,10 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& pro
       }
       if (option->value != nullptr && equals != std::string::npos) {
         value = argument.substr(equals + 1);
-      } else if (option->value != nullptr && i + 1 < argc) {
+      } else if (option->value != nullptr && !option->optional && i + 1 < argc) {
         value = argv[++i];
       }
-      if (option->value != nullptr && value.empty()) {
+      if (option->value != nullptr && value.empty() && (!option->optional || equals != std::string::npos)) {
         problem = NoValue(*option, true);
         return false;
       }
@@ -127,6 +133,14 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& pro
       if (!Apply(*option, value, line)) return true;
     }
   }
+  if (line.applyUndo && !line.images.empty()) {
+    problem = "--apply-undo is for a mounted volume, named as WINDOWS_ROOT, not for -a IMAGE";
+    return false;
+  }
+  if (line.applyUndo && (!line.options.logPath.empty() || !line.options.undoPath.empty())) {
+    problem = "--log and --undo name the record of a repair; the undo file to apply is named as --apply-undo=FILE";
+    return false;
+  }
   if (line.images.empty() && (!line.root.empty() || !line.format.empty())) {
     problem = std::string(line.root.empty() ? "--format" : "--root") +
               " is for disk images and needs -a IMAGE (a mounted volume is named as WINDOWS_ROOT alone)";
@@ -141,7 +155,8 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& pro
     return false;
   }
   if (operands.size() > 1) {
-    problem = "one WINDOWS_ROOT only: \"" + operands[0] + "\", then \"" + operands[1] + "\"";
+    problem = "one WINDOWS_ROOT only: \"" + operands[0] + "\", then \"" + operands[1] + "\"" +
+              (line.applyUndo ? " (the undo file to apply is named as --apply-undo=FILE)" : "");
     return false;
   }
   if (line.images.empty() && operands.empty()) {

@@ -15,6 +15,8 @@ struct CommandLine {
   std::string root;                 // --root: the device of the Windows to repair among several
   std::string format;               // --format: the images' format
   std::vector<std::string> others;  // --other-file: files of the host that the images may read
+  bool applyUndo = false;           // --apply-undo: the undo file of a run applied instead of a repair
+  std::string undoToApply;          // its FILE; empty: the one the run left on the volume
   bool help = false;
   bool version = false;
 };

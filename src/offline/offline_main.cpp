@@ -15,6 +15,7 @@
 #include "offline/image_dispatch.h"
 #include "offline/image_terms.h"
 #include "offline/offline_run.h"
+#include "offline/undo_run.h"
 #include "posix/utf8_console.h"
 
 namespace {
@@ -24,6 +25,7 @@ constexpr char kUsage[] =
     "usage: morvane-offline [OPTION]... WINDOWS_ROOT\n"
     "       morvane-offline [OPTION]... -a IMAGE [-a IMAGE]... [--root DEVICE] [--format FORMAT]\n"
     "                       [--other-file FILE]...\n"
+    "       morvane-offline [-y] [-n] --apply-undo[=FILE] WINDOWS_ROOT\n"
     "Resets the .exe, .bat and .com associations of the Windows installation on the volume\n"
     "mounted read-write at WINDOWS_ROOT (the folder that holds the Windows folder), machine-wide\n"
     "and for every user profile. Each registry file changed is first copied to a backup beside it.\n"
@@ -36,6 +38,8 @@ constexpr char kUsage[] =
     "              Morvane at the root of the Windows volume, C:\\Morvane on Windows)\n"
     "  --undo FILE the undo file, a .reg file of what the run changed, to import on Windows\n"
     "              (default: Morvane-undo.reg, or Morvane-undo-2.reg..., beside the log file)\n"
+    "  --apply-undo[=FILE]  apply the undo file FILE of a run to the registry files on the volume,\n"
+    "              instead of repairing (default: the one undo file a run left in its Morvane folder)\n"
     "  -a IMAGE    a disk of the Windows machine, once for each of its disks\n"
     "  --root DEVICE  with -a: the Windows to repair when the disks hold several (as listed then)\n"
     "  --format FORMAT  with -a: the images' format (raw, qcow2, vmdk...); otherwise qcow2 for a\n"
@@ -97,6 +101,13 @@ int main(int argc, char** argv) {
   }
   if (!line.images.empty()) return RunImageProgram(argc, argv);
   const OfflineOptions& options = line.options;
+  if (line.applyUndo) {
+    std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit makes a write fail, as in the run
+    Utf8Console console;
+    SystemClock clock;
+    OfflineServices services{console, clock, std::cin};
+    return RunUndoFile(UndoOptions{options.windowsRoot, line.undoToApply, options.yes, options.dryRun}, services);
+  }
   // A log of the user's naming may not be the undo file too.
   const std::string undo = options.undoPath.empty() ? EncodeUtf8(UndoFilePath(DecodeUtf8(options.logPath)))
                                                      : options.undoPath;

@@ -423,6 +423,56 @@ bool WindowsVolume::CheckRecordPlace(std::string& problem) {
   return false;
 }
 
+bool WindowsVolume::OpenUndoFiles(std::vector<RecordFile>& files, std::string& problem) {
+  files.clear();
+  std::string folderName;
+  if (!FindEntry(root_.get(), FoldName(DecodeUtf8(kRecordFolder)), folderName)) {
+    problem = rootPath_ + " cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
+  if (folderName.empty()) return true;
+  const std::string where = rootPath_ + "/" + folderName;
+  const FileDescriptor folder(openat(root_.get(), folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::vector<std::string> names;
+  std::string ignored;
+  struct stat status {};
+  if (folder.get() < 0 || fstat(folder.get(), &status) != 0 || status.st_dev != device_ ||
+      !FindEntry(folder.get(), L"", ignored, nullptr, &names)) {
+    problem = where + " is not a folder of the Windows volume that can be read" +
+              (folder.get() < 0 ? " (" + std::string(std::strerror(errno)) + ")" : std::string());
+    return false;
+  }
+  std::vector<std::pair<unsigned long, std::string>> numbered;
+  for (const std::string& name : names) {
+    const std::wstring folded = FoldName(DecodeUtf8(name));
+    const std::wstring stem = L"MORVANE-UNDO";
+    if (folded.size() < stem.size() + 4 || folded.compare(0, stem.size(), stem) != 0 ||
+        folded.compare(folded.size() - 4, 4, L".REG") != 0) {
+      continue;
+    }
+    const std::wstring number = folded.substr(stem.size(), folded.size() - stem.size() - 4);
+    if (number.empty()) {
+      numbered.emplace_back(1, name);
+    } else if (number.size() >= 2 && number.size() <= 5 && number[0] == L'-' && number[1] != L'0' &&
+               number.find_first_not_of(L"0123456789", 1) == std::wstring::npos) {
+      numbered.emplace_back(std::stoul(number.substr(1)), name);
+    }
+  }
+  std::sort(numbered.begin(), numbered.end());
+  for (const auto& [number, name] : numbered) {
+    RecordFile found{where + "/" + name,
+                     FileDescriptor(openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))};
+    if (found.file.get() < 0 || fstat(found.file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      problem = found.path + " is not a regular file that can be read" +
+                (found.file.get() < 0 ? " (" + std::string(std::strerror(errno)) + ")" : std::string()) +
+                "; a link is not followed";
+      return false;
+    }
+    files.push_back(std::move(found));
+  }
+  return true;
+}
+
 bool WindowsVolume::CreateRecord(Record& record, std::string& problem) {
   std::string folderName;
   FileDescriptor folder;

@@ -102,6 +102,16 @@ class WindowsVolume final : public SystemFiles {
   // Whether CreateRecord could make them, checked without writing (a dry
   // run); false with the reason it would give.
   [[nodiscard]] bool CheckRecordPlace(std::string& problem);
+  // The undo files that runs left in the folder `Morvane` at the volume's
+  // root (names that fold to Morvane-undo.reg, Morvane-undo-2.reg...), in the
+  // order of their numbers, each opened for reading as a regular file of the
+  // volume reached through no link. False with the reason when the folder
+  // cannot be read, or such a name is not such a file.
+  struct RecordFile {
+    std::string path;
+    FileDescriptor file;
+  };
+  [[nodiscard]] bool OpenUndoFiles(std::vector<RecordFile>& files, std::string& problem);
 
  private:
   enum class Reach { Found, Missing, Refused };

@@ -219,6 +219,13 @@ def said(text):
     return [line for line in text.splitlines() if line.startswith("  * ")]
 
 
+def fill(folder, left):
+    """Fills the file system of `folder` but for `left` bytes."""
+    system = os.statvfs(folder)
+    with open(folder / "filler", "wb") as filler:
+        os.posix_fallocate(filler.fileno(), 0, system.f_bavail * system.f_frsize - left)
+
+
 def mount(*command):
     """Runs a mount command as root, or skips the test saying why it cannot."""
     if os.geteuid() != 0 or subprocess.run(command, capture_output=True).returncode != 0:
@@ -407,6 +414,24 @@ class OfflineRepair(unittest.TestCase):
                 self.assertEqual((self.record(), self.record("Morvane-2.txt")), (first, self.record("Morvane-2.txt")))
                 self.assertEqual(sorted(os.listdir(self.root / "Morvane")), ["Morvane-2.txt", "Morvane-undo.reg", "Morvane.txt"])
                 self.assertEqual(files(self.root), repaired)  # no file written, no new backup
+                # --apply-undo takes the run's undo file into the hives, `many` classes beside (an index root)
+                # too: after a dry run that writes nothing, each hive holds again the keys and values of its
+                # backup, but for bob's link; what the run wrote is the new backup.
+                code, dry = self.run_offline("--dry-run", "--apply-undo")
+                self.assertEqual((code, files(self.root)), (0, repaired), dry)
+                self.assertIn("  * HKEY_LOCAL_MACHINE\\Software\\Classes\\comfile would be deleted!\n", dry)
+                code, out = self.run_offline("--yes", "--apply-undo")
+                self.assertEqual(code, 0, out)
+                self.assertIn("  * HKEY_LOCAL_MACHINE\\Software\\Classes\\comfile has been deleted!\n", out)
+                for hive in names.values():
+                    kept = read_hive(backup(hive))
+                    kept.pop(".exe") if hive == self.bob else None
+                    self.assertEqual((read_hive(hive), check_hive(hive)), (kept, []), hive)
+                    if hive == self.bob:  # only a comment names what the run did to it
+                        self.assertEqual(hive.read_bytes(), repaired[hive])
+                        continue
+                    self.assertEqual(backup(hive, "-2").read_bytes(), repaired[hive])
+                    self.assertIn("  - Written to %s; its backup is %s.\n" % (hive, backup(hive, "-2")), out)
 
     def windows_hive(self, name, to):
         """Puts the Windows-written hive `name` of WINDOWS_HIVES at `to`; skipped when they are not there."""
@@ -483,6 +508,115 @@ class OfflineRepair(unittest.TestCase):
                     self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
                     if name not in ("no answer", "record's folder a file"):
                         self.assertFalse((self.root / "Morvane").exists())
+
+    def test_an_undo_file_not_read_whole_or_naming_a_key_elsewhere_changes_nothing(self):
+        """The undo file lies on a volume malware wrote: a line that is not exactly a record, a key of no registry file
+        here, or no one file to take, is refused before anything is written."""
+        head, key = "Windows Registry Editor Version 5.00\r\n\r\n", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.exe]\r\n"
+        good = head + key + '@="badfile"\r\n\r\n'
+        cases = [  # the file's text (None: none named, and the volume's own files as made), and what is said
+            ("no byte-order mark", good.encode("utf-16-le"), "line 1: the file does not begin with the byte-order mark"),
+            ("another first line", b"\xff\xfe" + ("REGEDIT4\r\n\r\n" + key).encode("utf-16-le"), "line 1: the first line is not"),
+            ("a LF alone", head + key + '@="badfile"\n', "line 4: the line ends in a lone CR or LF, not in CR LF"),
+            ("a value before any key", head + '@="badfile"\r\n', "line 3: a value line that follows no [KEY] line"),
+            ("a value after a deletion", head + "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\x]\r\n@=-\r\n",
+             "line 4: a value line that follows no [KEY] line"),
+            ("an odd hex digit", head + key + '"x"=hex:01,2\r\n', "line 4: hex data that is not two hex digits"),
+            ("hex continued past the end", head + key + '"x"=hex(2):01,\\\r\n', "line 4: hex data continued past the end"),
+            ("hex continued unindented", head + key + '"x"=hex:01,\\\r\n02\r\n', "line 5: a continued line of hex data"),
+            ("a dword of seven digits", head + key + '"x"=dword:0000001\r\n', "line 4: dword: not followed by exactly eight"),
+            ("an escape regedit never writes", head + key + '"x"="a\\nb"\r\n', "line 4: a backslash in quotes"),
+            ("an empty key part", head + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\\x]\r\n", "line 3: a key name with an empty part"),
+            ("a lone surrogate", b"\xff\xfe" + (head + key).encode("utf-16-le") + b"\x00\xd8", "line 4: a UTF-16 surrogate"),
+            ("SYSTEM", good + "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n", "line 6: HKEY_LOCAL_MACHINE\\SYSTEM\\Select is not a "
+             "key of a registry file of the Windows volume"),
+            ("the current user", good + "[-HKEY_CURRENT_USER\\Software]\r\n", "line 6: HKEY_CURRENT_USER\\Software is not a key"),
+            ("no such profile", good + "[HKEY_USERS\\S-1-5-21-9-9-9-1001_Classes\\x]\r\n",
+             "line 6: HKEY_USERS\\S-1-5-21-9-9-9-1001_Classes\\x is below no user profile of this Windows"),
+            ("a profile without hives", good + "[HKEY_USERS\\S-1-5-18\\x]\r\n", "line 6: HKEY_USERS\\S-1-5-18\\x is below "
+             "no user profile of this Windows: its profile list (ProfileList) names no S-1-5-18 whose registry files"),
+            ("a profile without that hive", good + "[HKEY_USERS\\%s\\x]\r\n" % BOB, "line 6: the NTUSER.DAT of the profile "
+             "C:\\Users\\bob (%s) was not found" % BOB),
+            ("carol's, whose folder is gone", good + "[HKEY_USERS\\%s\\x]\r\n" % CAROL, "(%s) is not there: the profile has "
+             "no folder" % CAROL),
+            ("a whole hive deleted", good + "[-hkey_users\\%s_classes]\r\n" % ALICE, "line 6: hkey_users\\%s_classes is the "
+             "root key of a registry file, which is never deleted" % ALICE),
+            ("none left by a run", None, "/Morvane: no run of morvane-offline that changed something left one there"),
+            ("two left by runs", None, "Several runs left an undo file in "),
+            ("no answer", good.replace("badfile", "other"), "Continue? [y/N] Program cancelled by the user!",
+             lambda: args.remove("--yes")),
+            ("hibernated", good.replace("badfile", "other"), "is hibernated, or was shut down with fast startup",
+             lambda: (self.root / "hiberfil.sys").write_bytes(b"HIBR" + bytes(60))),
+            ("a full volume", good.replace("badfile", "other"), "There is too little free space on the volume that holds ",
+             lambda: self.lay_out(root=self.mounted("tmpfs", "-o", "size=1m")), lambda: fill(self.root, 32 << 10)),
+        ]
+        for name, text, message, *setup in cases:
+            with self.subTest(name):
+                self.lay_out()
+                undo = self.root / "undo.reg"
+                args = ["--yes", "--apply-undo" + ("=%s" % undo if text else "")]
+                [change() for change in setup]
+                if text is not None:
+                    undo.write_bytes(text if isinstance(text, bytes) else b"\xff\xfe" + text.encode("utf-16-le"))
+                elif name == "two left by runs":
+                    (self.root / "Morvane").mkdir()
+                    for file in ("Morvane-undo.reg", "morvane-UNDO-2.reg"):
+                        (self.root / "Morvane" / file).write_bytes(b"\xff\xfe" + good.encode("utf-16-le"))
+                before = files(self.root)
+                code, out = self.run_offline(*args)
+                self.assertEqual(code, 1, out)
+                self.assertIn(message, out)
+                self.assertTrue(out.endswith(" Nothing was changed.\n"), out[-300:])
+                self.assertEqual(files(self.root), before)  # hives byte for byte, no backup
+
+    def test_an_undo_whose_hive_cannot_be_written_leaves_it_and_applies_the_rest(self):
+        """The rest holds values recorded as hex lines continued, and as hex(1) text beyond ASCII."""
+        self.lay_out()
+        write_hive(self.alice, {".exe": {"": sz("evilfile"), "large": (BINARY, bytes(range(256)) * 3), "ß": sz("Größe")},
+                                r"evilfile\shell\open\command": {"": sz("evil %1")}})
+        code, out = self.run_offline("--yes")
+        self.assertEqual(code, 0, out)
+        repaired = self.software.read_bytes()
+        self.software.with_name("SOFTWARE.morvane-new").mkdir()  # where its new file goes
+        code, out = self.run_offline("--yes", "--apply-undo")
+        self.assertEqual(code, 2, out)
+        self.assertIn("  - NOT written: %s is as it was: it could not be written back (File exists).\n" % self.software, out)
+        self.assertTrue(out.endswith("The undo file was NOT applied whole: each registry file NOT written above is as it "
+                                     "was, each one written has its backup beside it.\n"), out[-300:])
+        self.assertEqual(self.software.read_bytes(), repaired)
+        self.assertEqual(read_hive(self.alice), read_hive(backup(self.alice)))
+
+    def test_a_record_that_cannot_be_applied_leaves_its_hive_and_the_others_are_written(self):
+        """bob's record leads through a link of his into SYSTEM, which is only read: none of his is made."""
+        self.lay_out()
+        write_hive(self.bob, {"lock": {"SymbolicLinkValue": (LINK, "\\REGISTRY\\MACHINE\\SYSTEM\\Select".encode("utf-16-le"))}})
+        undo = self.root / "undo.reg"
+        undo.write_bytes(b"\xff\xfe" + ("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\%s_Classes\\kept]\r\n\r\n"
+                                        "[HKEY_USERS\\%s_Classes\\lock\\x]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.exe]\r\n"
+                                        '@="exefile"\r\n' % (BOB, BOB)).encode("utf-16-le"))
+        before = {hive: hive.read_bytes() for hive in (self.bob, self.system)}
+        for args, code in ((["--dry-run"], 2), (["--yes"], 2)):  # the dry run ends as the run does
+            run, out = self.run_offline(*args, "--apply-undo=%s" % undo)
+            self.assertEqual(run, code, out)
+            self.assertIn("  * line 5: HKEY_USERS\\%s_Classes\\lock\\x could not be created (error 5)!\n" % BOB, out)
+            self.assertIn(("  - Would NOT be written: %s: " if "--dry-run" in args else "  - NOT written: %s is as it was: ")
+                          % self.bob + "a record above could not be applied.\n", out)
+        self.assertEqual({hive: hive.read_bytes() for hive in before}, before)
+        self.assertEqual(read_hive(self.software)["classes\\.exe"], {"": sz("exefile")})
+
+    def test_an_undo_takes_a_key_out_of_an_index_root_that_windows_wrote(self):
+        """Where libhivex cannot: 5,000 subkeys under an ri of li leaves, in alice's classes hive."""
+        self.lay_out()
+        self.windows_hive("ManySubkeysHive", self.alice)
+        many = "HKEY_USERS\\%s_Classes\\key_with_many_subkeys\\" % ALICE
+        undo = self.root / "undo.reg"
+        undo.write_bytes(b"\xff\xfe" + ("Windows Registry Editor Version 5.00\r\n\r\n[-%s2500]\r\n\r\n[%s2500x]\r\n"
+                                        '"v"="x"\r\n' % (many, many)).encode("utf-16-le"))
+        kept = read_hive(self.alice)
+        del kept["key_with_many_subkeys\\2500"]
+        code, out = self.run_offline("--yes", "--apply-undo=%s" % undo)
+        self.assertEqual(code, 0, out)
+        self.assertEqual((read_hive(self.alice), check_hive(self.alice)), ({**kept, "key_with_many_subkeys\\2500x": {"v": sz("x")}}, []))
 
     def test_a_hive_whose_records_disagree_is_left_as_it_was(self):
         key, security, command = (lambda name: self.at[name]), 32, r"evilfile\shell\open\command"
@@ -982,7 +1116,14 @@ class OfflineRepair(unittest.TestCase):
                 (["--format=raw", "/mnt"], "--format is for disk images and needs -a IMAGE (a mounted volume is "
                                            "named as WINDOWS_ROOT alone)"),
                 (["--other-file", "base.qcow2", "-a", "top.qcow2"],
-                 "--other-file is for an image whose format is named with --format")):
+                 "--other-file is for an image whose format is named with --format"),
+                (["--apply-undo", "u.reg", "/mnt"], 'one WINDOWS_ROOT only: "u.reg", then "/mnt" (the undo file to apply '
+                                                    'is named as --apply-undo=FILE)'),
+                (["--apply-undo=", "/mnt"], "option '--apply-undo' needs a FILE after it"),
+                (["--apply-undo", "-a", "disk.img"], "--apply-undo is for a mounted volume, named as WINDOWS_ROOT, not "
+                                                     "for -a IMAGE"),
+                (["--apply-undo", "--undo", "u.reg", "/mnt"], "--log and --undo name the record of a repair; the undo "
+                                                              "file to apply is named as --apply-undo=FILE")):
             with self.subTest(args):
                 run = subprocess.run([OFFLINE, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual((run.returncode, run.stdout, run.stderr),

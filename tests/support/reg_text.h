@@ -1,9 +1,8 @@
 #pragma once
-// The tests' own reader of .reg text, as `reg import` takes it: applies
-// [KEY], [-KEY], "name"=data, "name"=- and @ lines in order to a registry,
-// keys named HKEY_LOCAL_MACHINE\... or HKEY_CURRENT_USER\.... Comments,
-// blank lines and lines continued with a backslash are taken as regedit
-// writes them. False, with the line, at the first line it cannot take.
+// The tests' applier of .reg text, as `reg import` takes it: the records that
+// src/registry's reader reads, applied in order to a registry, keys named
+// HKEY_LOCAL_MACHINE\... or HKEY_CURRENT_USER\.... False, with the line and
+// why, at the first line that is not read or record that is not applied.
 
 #include <string>
 
