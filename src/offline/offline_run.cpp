@@ -438,7 +438,8 @@ void RemoveProfileOverrides(WindowsVolume& volume, UndoRegistry& registry, UndoS
 
 // The summary at the end of the log: what was written, what was not, and
 // how to go back.
-void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, std::wostream& runLog) {
+void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, const std::string& root,
+               std::wostream& runLog) {
   if (tally.written.empty() && tally.notWritten.empty()) {
     runLog << L"No registry file needed a change.\r\n";
   }
@@ -470,6 +471,12 @@ void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, s
     } else {
       runLog << L"To undo the changes made, copy " << record.shownUndo << L" to that Windows and import it "
              << L"there as administrator, with the users it names logged on: reg import FILE\r\n";
+    }
+    if (undo.Complete() && !image.Active()) {
+      runLog << L"Or, with that Windows shut down, from a Linux system like this one, the volume mounted as now:\r\n  "
+             << DecodeUtf8("morvane-offline --apply-undo=" + ShellQuoted(EncodeUtf8(record.undo)) + " " +
+                           ShellQuoted(root))
+             << L"\r\n";
     }
   }
   runLog.flush();
@@ -557,7 +564,7 @@ int RunOffline(const OfflineOptions& options, OfflineServices& services) {
     return tally.failures == 0 ? kOfflineDone : kOfflineFailed;
   }
   if (undo.Empty() && record.undoOurs) unlink(EncodeUtf8(record.undo).c_str());
-  Summarize(tally, record, undo, runLog);
+  Summarize(tally, record, undo, options.windowsRoot, runLog);
   runLog << L"The log of this run: " << record.shownLog << L"\r\n";
   WriteClosingLines(runLog, startTick, services.clock);
   CloseRunLog(*log);

@@ -379,6 +379,7 @@ class OfflineRepair(unittest.TestCase):
                          "hkey_users\\%s_classes" % BOB.lower(): self.bob}
                 undo = self.root / "Morvane" / "Morvane-undo.reg"
                 self.assertIn('logged on: reg import "C:\\Morvane\\Morvane-undo.reg"\n', log)
+                self.assertIn("\n  morvane-offline --apply-undo='%s' '%s'\n" % (undo, self.target), log)
                 self.assertIn("\n  cp '%s' '%s'\n" % (backup(self.software), self.software), log)
                 self.assertIn("; HKEY_USERS\\%s_Classes\\.exe was a symbolic link" % BOB, read_text(undo))
                 restored = with_parents(read_reg([undo], as_windows_names(names))[0])
