@@ -128,19 +128,8 @@ bool Confirmed(const OfflineOptions& options, OfflineServices& services) {
   const std::size_t at = text.find(button);
   if (at != std::wstring::npos) text.replace(at, button.size(), L"answer y");
   // The banner before it ends with an empty line.
-  console << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n" << kQuestion;
-  if (options.yes) {
-    console << L"yes (--yes)\r\n\r\n" << std::flush;
-    return true;
-  }
-  console << std::flush;
-  std::string answer;
-  if (!std::getline(services.answers, answer)) return false;
-  answer.erase(std::remove_if(answer.begin(), answer.end(), [](char c) { return c == ' ' || c == '\r'; }),
-               answer.end());
-  std::transform(answer.begin(), answer.end(), answer.begin(),
-                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
-  return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
+  console << kLicenseTitle << L"\r\n\r\n" << text << L"\r\n\r\n";
+  return AskToContinue(options.yes, services);
 }
 
 // A hive of one part of the run, and the name of its keys in the undo file.
@@ -181,12 +170,6 @@ std::string MountPoint(const std::string& path) {
     at = parent;
   }
   return at;
-}
-
-// `bytes` in MiB to a tenth, rounded up or down.
-std::string Mebibytes(std::uint64_t bytes, bool up) {
-  const std::uint64_t tenths = (bytes * 10 + (up ? (1u << 20) - 1 : 0)) >> 20;
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
 }
 
 // Why a file system lacks room for what the run will write: a backup and a
@@ -483,6 +466,28 @@ void Summarize(const Tally& tally, const Record& record, const HeldUndo& undo, c
 }
 
 }  // namespace
+
+bool AskToContinue(bool yes, OfflineServices& services) {
+  std::wostream& console = services.console.Stream();
+  console << kQuestion;
+  if (yes) {
+    console << L"yes (--yes)\r\n\r\n" << std::flush;
+    return true;
+  }
+  console << std::flush;
+  std::string answer;
+  if (!std::getline(services.answers, answer)) return false;
+  answer.erase(std::remove_if(answer.begin(), answer.end(), [](char c) { return c == ' ' || c == '\r'; }),
+               answer.end());
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+  return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
+}
+
+std::string Mebibytes(std::uint64_t bytes, bool up) {
+  const std::uint64_t tenths = (bytes * 10 + (up ? (1u << 20) - 1 : 0)) >> 20;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
+}
 
 int RunOffline(const OfflineOptions& options, OfflineServices& services) {
   SystemInfo info{};

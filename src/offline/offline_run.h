@@ -2,6 +2,7 @@
 // The offline run: the online run's resets applied to a Windows installation
 // on a mounted volume, for the machine and for every user profile.
 
+#include <cstdint>
 #include <istream>
 #include <string>
 
@@ -28,3 +29,10 @@ constexpr int kOfflineStopped = 1;
 constexpr int kOfflineFailed = 2;
 
 int RunOffline(const OfflineOptions& options, OfflineServices& services);
+
+// Asks "Continue? [y/N] " on the console and reads the answer, or takes
+// `yes` given in advance; no answer, or the end of the input, is a no.
+bool AskToContinue(bool yes, OfflineServices& services);
+
+// `bytes` in MiB to a tenth, rounded up or down.
+std::string Mebibytes(std::uint64_t bytes, bool up);

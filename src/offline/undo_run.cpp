@@ -31,8 +31,6 @@ constexpr std::size_t kMaxUndoFileSize = 64u << 20;
 // Room asked for beside a backup and a new copy of each hive: the keys and
 // values the file brings back, in new bins.
 constexpr std::uint64_t kGrowthMargin = 64u << 10;
-constexpr wchar_t kQuestion[] = L"Continue? [y/N] ";
-constexpr const char* kYesAnswers[] = {"y", "yes", "ok"};
 
 // A registry file that records of the undo file change, with the lines of
 // what they did to it.
@@ -173,12 +171,6 @@ bool ReadUndoFile(WindowsVolume& volume, const UndoOptions& options, std::string
   return true;
 }
 
-// `bytes` in MiB to a tenth, rounded up or down.
-std::string Mebibytes(std::uint64_t bytes, bool up) {
-  const std::uint64_t tenths = (bytes * 10 + (up ? (1u << 20) - 1 : 0)) >> 20;
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
-}
-
 // Why a file system lacks room for a backup and a new copy of each hive that
 // will be written; empty when each has it.
 std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
@@ -209,24 +201,6 @@ std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
            ". Make room on that volume, then try again. Nothing was changed.";
   }
   return std::string();
-}
-
-// The user's answer to the question; no answer, or the end of the input, is a no.
-bool Confirmed(const UndoOptions& options, OfflineServices& services) {
-  std::wostream& console = services.console.Stream();
-  console << kQuestion;
-  if (options.yes) {
-    console << L"yes (--yes)\r\n\r\n" << std::flush;
-    return true;
-  }
-  console << std::flush;
-  std::string answer;
-  if (!std::getline(services.answers, answer)) return false;
-  answer.erase(std::remove_if(answer.begin(), answer.end(), [](char c) { return c == ' ' || c == '\r'; }),
-               answer.end());
-  std::transform(answer.begin(), answer.end(), answer.begin(),
-                 [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
-  return std::find(std::begin(kYesAnswers), std::end(kYesAnswers), answer) != std::end(kYesAnswers);
 }
 
 // "1 change", "2 changes".
@@ -341,7 +315,7 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
   }
   problem = SpaceProblem(writes);
   if (!problem.empty()) return refuse(problem);
-  if (!options.dryRun && !Confirmed(options, services)) {
+  if (!options.dryRun && !AskToContinue(options.yes, services)) {
     out << L"Program cancelled by the user! Nothing was changed.\r\n" << std::flush;
     return kOfflineStopped;
   }
