@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -26,8 +27,11 @@
 
 namespace {
 
-// No run writes an undo file near this size; a larger file is not read into memory.
-constexpr std::size_t kMaxUndoFileSize = 64u << 20;
+// The largest undo file read: a run's records take up to 7 bytes for each
+// byte of the registry files it changes, and this is 7 times the largest
+// SOFTWARE hive of a real machine and more. Memory for it is asked for as it
+// is read; what cannot be had stops the run before anything is changed.
+constexpr std::size_t kMaxUndoFileSize = std::size_t{2} << 30;
 // Room asked for beside a backup and a new copy of each hive: the keys and
 // values the file brings back, in new bins.
 constexpr std::uint64_t kGrowthMargin = 64u << 10;
@@ -164,7 +168,7 @@ bool ReadUndoFile(WindowsVolume& volume, const UndoOptions& options, std::string
     }
     bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
     if (bytes.size() > kMaxUndoFileSize) {
-      problem = "The undo file " + path + " is larger than 64 MiB, which no undo file of a run is. Nothing was changed.";
+      problem = "The undo file " + path + " is larger than 2 GiB, which no undo file of a run is. Nothing was changed.";
       return false;
     }
   }
@@ -224,9 +228,30 @@ std::wstring RecordLine(const RegRecord& record, bool dryRun, RegistryStatus sta
   return L"  * " + item + (dryRun ? L" would be " : L" has been ") + verb + L"!\r\n";
 }
 
+// The undo run itself; `writing` is set once registry files are written.
+int ApplyUndoFile(const UndoOptions& options, OfflineServices& services, bool& writing);
+
 }  // namespace
 
 int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
+  bool writing = false;
+  try {
+    return ApplyUndoFile(options, services, writing);
+  } catch (const std::bad_alloc&) {
+    // Each registry file is written whole or not at all, and before the
+    // question none is.
+    services.console.Stream() << (writing ? L"There was not enough memory to go on: each registry file not listed "
+                                            L"above as written is as it was.\r\n"
+                                          : L"There is not enough memory to apply the undo file. Nothing was "
+                                            L"changed.\r\n")
+                              << std::flush;
+    return writing ? kOfflineFailed : kOfflineStopped;
+  }
+}
+
+namespace {
+
+int ApplyUndoFile(const UndoOptions& options, OfflineServices& services, bool& writing) {
   std::wostream& out = services.console.Stream();
   const auto refuse = [&out](const std::string& problem) {
     out << DecodeUtf8(problem) << L"\r\n" << std::flush;
@@ -321,6 +346,7 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
   }
 
   // Each registry file after its lines: written, with its backup, or why not.
+  writing = true;
   for (const auto& work : works) {
     out << work->name << L", " << DecodeUtf8(work->hive->Path()) << L":\r\n" << work->lines.str();
     std::string error;
@@ -357,3 +383,5 @@ int RunUndoFile(const UndoOptions& options, OfflineServices& services) {
   }
   return failures ? kOfflineFailed : kOfflineDone;
 }
+
+}  // namespace

@@ -1067,6 +1067,11 @@ class OfflineRepair(unittest.TestCase):
                 elif "evilfile" in read_hive(self.alice):
                     self.assertEqual(self.alice.read_bytes(), before)
                     self.assertIn(str(self.alice), log)
+                # Its undo file applied under the same limit: applied, refused or not whole, never a signal.
+                if (self.root / "Morvane/Morvane-undo.reg").exists():
+                    code, out = self.run_offline("--yes", "--apply-undo", preexec=lambda: resource.setrlimit(
+                        resource.RLIMIT_AS, (limit << 20, limit << 20)))
+                    self.assertIn(code, (0, 1, 2), out)
         self.assertEqual(codes, {0, 2})  # the limits reach from too little to enough
 
     def test_on_ntfs_the_replaced_hive_keeps_its_security_descriptor_and_attributes(self):
