@@ -66,6 +66,10 @@ bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, 
   handle_ = guestfs_create();
   if (handle_ == nullptr) return false;
   guestfs_set_error_handler(handle_, nullptr, nullptr);
+  // qemu in a process group of its own: a Ctrl-C at the terminal reaches
+  // only this program, which stops after its current step and shuts the
+  // appliance down itself, never the appliance in the middle of a write.
+  if (guestfs_set_pgroup(handle_, 1) != 0) return false;
   const int listening = guestfs_set_event_callback(handle_, KeepMessage, GUESTFS_EVENT_APPLIANCE, 0, &output);
   for (const Disk& disk : disks) {
     if (guestfs_add_drive_opts(handle_, disk.path.c_str(), GUESTFS_ADD_DRIVE_OPTS_READONLY, readOnly ? 1 : 0,

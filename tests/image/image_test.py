@@ -240,16 +240,17 @@ class ImageRepair(unittest.TestCase):
             machine.wait()
         self.assertIn("%s is in use by another program, most likely a running virtual machine" % self.dirty, out)
         self.assertEqual((code, digest(self.dirty)), (1, before))
-        # Interrupted once the writing began: the appliance ended, the copies removed, and the last line says so.
+        # Interrupted once the writing began, by a Ctrl-C as a terminal sends it, to the whole foreground process
+        # group: the appliance ended by the run, the copies removed, and the last line says so.
         software = self.files(self.raw, SOFTWARE)
         run = subprocess.Popen([OFFLINE, "--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty],
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                               env=self.copies_env())
+                               env=self.copies_env(), start_new_session=True)
         out = ""
         for line in run.stdout:
             out += line
             if line.startswith("Writing the changes into"):
-                run.send_signal(signal.SIGINT)
+                os.killpg(run.pid, signal.SIGINT)
         run.stdout.close()
         self.assertEqual(run.wait(timeout=600), 2, out)
         self.assertTrue(out.endswith("Stopped by SIGINT while writing: only the files listed above as written or "
