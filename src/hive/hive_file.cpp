@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <hivex.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -181,9 +182,14 @@ int CopyFile(int from, int attributes, int folder, const std::string& name) {
 bool ReadWhole(int file, FileDescriptor& memory, std::size_t& size) {
   memory = FileDescriptor(memfd_create("morvane-hive", MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (memory.get() < 0) return false;
-  std::vector<char> buffer(1 << 20);
-  size = 0;
-  for (ssize_t got = 1; got > 0;) {
+  // The kernel copies the bytes where it can; elsewhere they pass through here.
+  off_t at = 0;
+  ssize_t sent = 0;
+  while ((sent = sendfile(memory.get(), file, &at, std::size_t{1} << 30)) > 0) {
+  }
+  size = static_cast<std::size_t>(at);
+  std::vector<char> buffer(sent == 0 ? 0 : 1 << 20);
+  for (ssize_t got = sent == 0 ? 0 : 1; got > 0;) {
     got = pread(file, buffer.data(), buffer.size(), static_cast<off_t>(size));
     if (got < 0) return false;
     ssize_t written = 0;
@@ -397,9 +403,11 @@ RegistryStatus HiveFile::Children(Node node, std::vector<Node>& children) {
 }
 
 RegistryStatus HiveFile::FindChild(Node parent, const std::wstring& folded, Node& child) {
-  ChildList* list = nullptr;
-  RegistryStatus status = List(parent, list);
-  // Each name is read and folded once, on the first lookup below the key.
+  ChildList* list = &children_[parent];
+  // Each name is read and folded once, on the first lookup below the key;
+  // the names then follow every key added and deleted, and the key is not
+  // listed again for them.
+  RegistryStatus status = list->named ? kRegistrySuccess : List(parent, list);
   if (!list->named) list->byName.reserve(list->nodes.size());
   for (std::size_t i = 0; status == kRegistrySuccess && !list->named && i < list->nodes.size(); ++i) {
     std::wstring name;
