@@ -94,17 +94,21 @@ bool UndoSpool::Take(const std::wstring& records) {
 }
 
 bool UndoSpool::Keep(const wchar_t* text, std::size_t count) {
-  if (!opened_ && held_.size() + count <= kHeldLength) {
+  if (file_.get() < 0 && held_.size() + count <= kHeldLength) {
     held_.append(text, count);
     return true;
   }
-  if (!opened_) {
-    opened_ = true;
-    file_ = FileDescriptor(AnonymousFile());
-    if (file_.get() < 0 || !WriteAll(file_.get(), held_.data(), held_.size() * sizeof(wchar_t))) return false;
+  if (file_.get() < 0) {
+    // The records held stay readable when no file can take them.
+    FileDescriptor spill(spillFailed_ ? -1 : AnonymousFile());
+    if (spill.get() < 0 || !WriteAll(spill.get(), held_.data(), held_.size() * sizeof(wchar_t))) {
+      spillFailed_ = true;
+      return false;
+    }
+    file_ = std::move(spill);
     std::wstring().swap(held_);
   }
-  return file_.get() >= 0 && WriteAll(file_.get(), text, count * sizeof(wchar_t));
+  return WriteAll(file_.get(), text, count * sizeof(wchar_t));
 }
 
 std::vector<UndoSpan> UndoSpool::Take() {
@@ -114,7 +118,7 @@ std::vector<UndoSpan> UndoSpool::Take() {
 }
 
 bool UndoSpool::Read(std::uint64_t at, std::uint64_t count, std::wstring& text) {
-  if (!opened_) {
+  if (file_.get() < 0) {
     if (at > held_.size() || count > held_.size() - at) return false;
     text.assign(held_, static_cast<std::size_t>(at), static_cast<std::size_t>(count));
     return true;

@@ -46,7 +46,7 @@ class UndoSpool final : public UndoSink {
   bool keep_;
   std::wstring held_;  // the records until they are spooled to `file_`
   FileDescriptor file_;
-  bool opened_ = false;
+  bool spillFailed_ = false;
   bool failed_ = false;
   std::uint64_t end_ = 0;  // characters in the spool once the batch is written
   std::uint64_t fileBytes_ = 0;
