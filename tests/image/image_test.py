@@ -18,7 +18,7 @@ import unittest
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "offline")]
 from hives import write_hive  # noqa: E402
 
-OFFLINE = sys.argv[1]
+OFFLINE = sys.argv[1] if __name__ == "__main__" else None
 SZ, EXPAND_SZ, DWORD = 1, 2, 4
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 SOFTWARE, ALICE = "/Windows/System32/config/SOFTWARE", "/Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat"
@@ -67,6 +67,19 @@ def lay_out(root, dirty=False):
         bytes.fromhex("f0002200" "0b02") + bytes(66) + bytes.fromhex("0300") + bytes(170))
 
 
+def volume_script(device, tree):
+    """guestfish's commands that make an NTFS volume on `device`, holding the tree laid out at `tree` (None:
+    empty), SOFTWARE's and alice's hive given a descriptor and attributes, david's folder its short name."""
+    script = ["mkfs ntfs %s" % device]
+    if tree:
+        script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % (tree, tree)]
+        script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
+                   for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
+        script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
+        script += ["umount /"]
+    return script
+
+
 def digest(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
@@ -86,13 +99,7 @@ class ImageRepair(unittest.TestCase):
         script = ["add %s format:%s" % (image, "qcow2" if image == cls.qcow2 else "raw")
                   for image in (cls.raw, cls.qcow2, cls.dirty, cls.empty)] + ["run"]
         for device, tree in (("/dev/sda", "windows"), ("/dev/sdb", "windows"), ("/dev/sdc", "dirty"), ("/dev/sdd", None)):
-            script += ["mkfs ntfs %s" % device]
-            if tree:
-                script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % ((cls.folder / tree,) * 2)]
-                script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
-                           for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
-                script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
-                script += ["umount /"]
+            script += volume_script(device, cls.folder / tree if tree else None)
         # Without KVM where it is there but does not start, as the program itself does.
         cls.env = dict(os.environ)
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
