@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -146,7 +147,11 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
   // ntfs-3g shows each file's Windows security descriptor and attributes,
   // which a replaced registry file keeps; it refuses a hibernated volume, and
   // one Windows did not close cleanly, for writing.
-  const std::string type = Take(guestfs_vfs_type(handle_, device.c_str()));
+  if (device != mountedDevice_) {
+    mountedType_ = Take(guestfs_vfs_type(handle_, device.c_str()));
+    mountedDevice_ = device;
+  }
+  const std::string& type = mountedType_;
   if (guestfs_mount_vfs(handle_, writable ? "" : "ro", type == "ntfs" ? "ntfs-3g" : type.c_str(), device.c_str(),
                         "/") == 0) {
     return true;
@@ -219,23 +224,60 @@ bool Guest::GetAttribute(const std::string& path, const char* name, std::string&
 }
 
 bool Guest::SetAttribute(const std::string& path, const char* name, const std::string& value) {
+  return SetAttributes({Attribute{path, name, value}});
+}
+
+bool Guest::SetAttributes(const std::vector<Attribute>& attributes) {
   // libguestfs' lsetxattr carries the value as a C string, which ends at the
   // first NUL byte of a security descriptor; the appliance's setfattr takes
-  // it in hex, through the daemon's shell ($root is where / is mounted). The
-  // attribute is read back by the caller through the API, which carries bytes.
+  // values in hex, and restores many at once from getfattr's dump format on
+  // its input (one process, through the daemon's shell; $root is where / is
+  // mounted). Each path's bytes other than letters, digits and / . _ - are
+  // written as the octal escapes setfattr reads, so the dump holds no quote
+  // or newline of a name. The caller reads each attribute back through the
+  // API, which carries bytes.
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string command = std::string("setfattr -h -n ") + name + " -v 0x";
-  for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    command += {kHex[byte >> 4], kHex[byte & 15]};
+  // A shell's argument is limited to 128 KB: a long list goes in several commands.
+  constexpr std::size_t kCommandLength = 96 * 1024;
+  bool set = true;
+  std::string dump;
+  for (std::size_t i = 0; i < attributes.size(); ++i) {
+    const Attribute& attribute = attributes[i];
+    dump += "# file: ";
+    for (std::size_t c = attribute.path.compare(0, 1, "/") == 0 ? 1 : 0; c < attribute.path.size(); ++c) {
+      const auto byte = static_cast<unsigned char>(attribute.path[c]);
+      if (std::isalnum(byte) != 0 || std::strchr("/._-", byte) != nullptr) {
+        dump += static_cast<char>(byte);
+      } else {
+        dump += {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + (byte >> 3 & 7)),
+                 static_cast<char>('0' + (byte & 7))};
+      }
+    }
+    dump += std::string("\n") + attribute.name + "=0x";
+    for (char c : attribute.value) {
+      const auto byte = static_cast<unsigned char>(c);
+      dump += {kHex[byte >> 4], kHex[byte & 15]};
+    }
+    dump += "\n\n";
+    if (i + 1 < attributes.size() && dump.size() < kCommandLength) continue;
+    std::string command = "printf '%s' '" + dump + "' | (cd \"$root\" && setfattr -h --restore=-)";
+    char* arguments[] = {command.data(), nullptr};
+    char* output = guestfs_debug(handle_, "sh", arguments);
+    set = set && output != nullptr;
+    free(output);
+    dump.clear();
   }
-  command += " -- \"$root\"'";
-  for (char c : path) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  command += "'";
-  char* arguments[] = {command.data(), nullptr};
-  char* output = guestfs_debug(handle_, "sh", arguments);
-  free(output);
-  return output != nullptr;
+  return set;
+}
+
+bool Guest::CopyFile(const std::string& from, const std::string& to) {
+  return guestfs_cp(handle_, from.c_str(), to.c_str()) == 0;
+}
+
+bool Guest::Digest(const std::string& path, std::string& digest) {
+  char* read = guestfs_checksum(handle_, "sha256", path.c_str());
+  digest = Take(read);
+  return read != nullptr;
 }
 
 bool Guest::Rename(const std::string& from, const std::string& to) {

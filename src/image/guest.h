@@ -24,6 +24,11 @@ class Guest {
     int partition = 0;       // its partition's number on that disk; 0 for a file system on the whole disk
   };
   enum class Kind { Missing, Folder, File, Link, Other };
+  struct Attribute {
+    std::string path;
+    const char* name;
+    std::string value;
+  };
 
   Guest() = default;
   ~Guest();
@@ -55,6 +60,13 @@ class Guest {
   // An extended attribute; `present` false when the file has none of that name.
   [[nodiscard]] bool GetAttribute(const std::string& path, const char* name, std::string& value, bool& present);
   [[nodiscard]] bool SetAttribute(const std::string& path, const char* name, const std::string& value);
+  // Sets each of `attributes` through one command in the appliance; false
+  // when any was not set (the caller reads them back to know which).
+  [[nodiscard]] bool SetAttributes(const std::vector<Attribute>& attributes);
+  // Copies the file at `from` to the new file `to`, inside the appliance.
+  [[nodiscard]] bool CopyFile(const std::string& from, const std::string& to);
+  // The SHA-256 digest of the file's bytes, as the appliance reads them.
+  [[nodiscard]] bool Digest(const std::string& path, std::string& digest);
   [[nodiscard]] bool Rename(const std::string& from, const std::string& to);
   [[nodiscard]] bool Remove(const std::string& path);
   [[nodiscard]] bool MakeFolder(const std::string& path);
@@ -73,4 +85,6 @@ class Guest {
   void Close();
 
   guestfs_h* handle_ = nullptr;
+  std::string mountedType_;  // the file system type of the last device mounted, and that device
+  std::string mountedDevice_;
 };

@@ -92,8 +92,8 @@ std::string Joined(const std::vector<std::string>& images) {
 }
 
 // The profile's folder below the root of the Windows volume; false for one on
-// another drive, which the run names.
-bool OnVolume(std::wstring folder, const std::wstring& systemRoot, std::wstring& relative) {
+// another drive, which the run names. `folder` becomes the path Windows reads.
+bool OnVolume(std::wstring& folder, const std::wstring& systemRoot, std::wstring& relative) {
   const std::wstring drive = systemRoot.size() >= 2 && systemRoot[1] == L':' ? systemRoot.substr(0, 2) : L"C:";
   for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"%SYSTEMDRIVE%", drive},
                                     std::pair<std::wstring, std::wstring>{L"%SYSTEMROOT%", systemRoot}}) {
@@ -107,7 +107,7 @@ bool OnVolume(std::wstring folder, const std::wstring& systemRoot, std::wstring&
 // Copies the machine's registry files, then those of every profile that
 // SOFTWARE's profile list names.
 bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& systemRoot, std::string& hibernation,
-                       std::vector<std::string>& notCopied, std::string& problem) {
+                       std::vector<std::string>& notCopied, std::string& notCopiedSids, std::string& problem) {
   const std::wstring config = DecodeUtf8(systemRoot) + L"\\System32\\config\\";
   std::string copy;
   if (!staging.Copy(guest, config + L"SOFTWARE", problem, &copy) || !staging.Copy(guest, config + L"SYSTEM", problem)) {
@@ -149,6 +149,7 @@ bool CopyRegistryFiles(Guest& guest, Staging& staging, const std::string& system
         notCopied.push_back("User profile " + EncodeUtf8(folder) + ": not copied out of the image (" + failed +
                             "); it is not repaired.\n");
         std::cout << notCopied.back();
+        if (sid.find(L'\n') == std::wstring::npos) notCopiedSids += EncodeUtf8(sid) + "\n";
         break;
       }
     }
@@ -335,8 +336,10 @@ int main(int argc, char** argv) {
   Staging staging;
   std::string hibernation;
   std::vector<std::string> notCopied;  // the profiles' lines
+  std::string notCopiedSids;
   if (!guest.Mount(chosen->device, false, problem)) return Refuse("Its volume could not be mounted: " + problem);
-  if (!staging.Create(problem) || !CopyRegistryFiles(guest, staging, chosen->systemRoot, hibernation, notCopied, problem)) {
+  if (!staging.Create(problem) ||
+      !CopyRegistryFiles(guest, staging, chosen->systemRoot, hibernation, notCopied, notCopiedSids, problem)) {
     return stopSignal != 0 ? stopped("while the registry files were copied") : Refuse(problem + ". Nothing was changed.");
   }
   if (stopSignal != 0) return stopped("while the registry files were copied");
@@ -366,6 +369,7 @@ int main(int argc, char** argv) {
   setenv(kImageCopiesVariable, staging.Root().c_str(), 1);
   setenv(kImageVolumeVariable, volume.c_str(), 1);
   setenv(kImageOpeningVariable, Opening(disks, chosen->device).c_str(), 1);
+  setenv(kImageNotCopiedVariable, notCopiedSids.c_str(), 1);
   const int code = RunOffline(options, staging.Root());
   // What becomes of the run's changes goes to the console and, after the
   // run's own lines, to its log.

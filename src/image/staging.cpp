@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/console_bytes.h"
+#include "image/file_digest.h"
 #include "hive/hive_file.h"
 #include "offline/image_terms.h"
 #include "offline/windows_volume.h"
@@ -45,62 +46,40 @@ bool MayBeShortName(const std::wstring& wanted) {
 std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string Leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// Gives the file at `to` the NTFS attributes of the file at `from`, and
-// reads them back; false when they are not the same.
-bool CopyAttributes(Guest& guest, const std::string& from, const std::string& to, std::string& error) {
-  for (const char* name : kNtfsAttributes) {
-    std::string value;
+// Gives each file `to` the NTFS attributes of its file `from` (through one
+// command in the appliance), and reads them back: `errors[i]` says why
+// those of the pair `i` are not the same, empty when they are.
+void CopyAttributes(Guest& guest, const std::vector<std::pair<std::string, std::string>>& pairs,
+                    std::vector<std::string>& errors) {
+  errors.assign(pairs.size(), std::string());
+  std::vector<Guest::Attribute> attributes;
+  std::vector<std::size_t> owners;  // the pair of each attribute
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    for (const char* name : kNtfsAttributes) {
+      std::string value;
+      bool present = false;
+      if (!guest.GetAttribute(pairs[i].first, name, value, present)) {
+        errors[i] = std::string(name) + ": " + guest.Error();
+        break;
+      }
+      if (!present) continue;  // not NTFS: nothing to keep
+      attributes.push_back(Guest::Attribute{pairs[i].second, name, value});
+      owners.push_back(i);
+    }
+  }
+  if (attributes.empty()) return;
+  const std::string setting = guest.SetAttributes(attributes) ? std::string() : guest.Error();
+  for (std::size_t a = 0; a < attributes.size(); ++a) {
+    std::string& error = errors[owners[a]];
     std::string copy;
-    bool present = false;
     bool kept = false;
-    if (!guest.GetAttribute(from, name, value, present)) {
-      error = std::string(name) + ": " + guest.Error();
-      return false;
+    if (!error.empty() || (guest.GetAttribute(attributes[a].path, attributes[a].name, copy, kept) && kept &&
+                           copy == attributes[a].value)) {
+      continue;
     }
-    if (!present) continue;  // not NTFS: nothing to keep
-    if (!guest.SetAttribute(to, name, value) || !guest.GetAttribute(to, name, copy, kept) || copy != value) {
-      error = std::string(name) + ": " + (copy != value && kept ? "read back otherwise" : guest.Error());
-      return false;
-    }
+    error = std::string(attributes[a].name) + ": " + (kept ? "read back otherwise" : !setting.empty() ? setting
+                                                                                                     : guest.Error());
   }
-  return true;
-}
-
-// Whether the files at `one` and `other` of this host hold the same bytes.
-bool SameBytes(const std::string& one, const std::string& other) {
-  const FileDescriptor first(open(one.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  const FileDescriptor second(open(other.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (first.get() < 0 || second.get() < 0) return false;
-  char a[65536];
-  char b[sizeof a];
-  for (;;) {
-    const ssize_t got = read(first.get(), a, sizeof a);
-    if (got < 0) return false;
-    ssize_t had = 0;
-    while (had < got) {
-      const ssize_t more = read(second.get(), b + had, static_cast<std::size_t>(got - had));
-      if (more <= 0) return false;
-      had += more;
-    }
-    if (std::memcmp(a, b, static_cast<std::size_t>(got)) != 0) return false;
-    if (got == 0) return read(second.get(), b, 1) == 0;
-  }
-}
-
-// Copies the file `local` to `path` in the image, syncs, and reads it back:
-// true only when all of it is there, byte for byte. `check` is a file of
-// this host to read it back into.
-bool UploadWhole(Guest& guest, const std::string& local, const std::string& path, const std::string& check,
-                 std::string& error) {
-  struct stat status {};
-  std::int64_t size = -1;
-  const bool sent = guest.Upload(local, path) && guest.Sync() && guest.Size(path, size);
-  const bool whole = sent && lstat(local.c_str(), &status) == 0 && size == status.st_size;
-  const bool same = whole && guest.Download(path, check) && SameBytes(local, check);
-  static_cast<void>(unlink(check.c_str()));
-  if (same) return true;
-  error = !sent ? guest.Error() : !whole ? "it reached the image cut short" : "it was read back otherwise";
-  return false;
 }
 
 // `text`'s UTF-16LE bytes as UTF-8, and back.
@@ -182,10 +161,9 @@ bool Staging::Create(std::string& problem) {
     problem = "No private folder could be made for the registry files (" + pattern + ": " + std::strerror(errno) + ")";
     return false;
   }
-  // The volume's copy, and beside it the file that each write is read back into.
+  // The volume's copy.
   base_ = pattern;
   root_ = base_ + "/volume";
-  check_ = base_ + "/read-back";
   if (mkdir(root_.c_str(), 0700) != 0) {
     problem = "No private folder could be made for the registry files (" + root_ + ": " + std::strerror(errno) + ")";
     return false;
@@ -205,11 +183,12 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
   std::string path;     // below the root, here
   std::string inImage;  // the same in the image, where a short name is the long one
   for (std::size_t i = 0; i < components.size(); ++i) {
-    std::vector<std::string> names;
-    if (!guest.List(inImage.empty() ? "/" : inImage, names)) {
+    const std::vector<std::string>* listed = Names(guest, inImage.empty() ? "/" : inImage);
+    if (listed == nullptr) {
       problem = "The folder " + (inImage.empty() ? "/" : inImage) + " of the image cannot be read: " + guest.Error();
       return false;
     }
+    const std::vector<std::string>& names = *listed;
     const std::wstring wanted = FoldName(components[i]);
     std::string found;
     for (const std::string& name : names) {
@@ -236,7 +215,6 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
     }
     if (found.empty()) return true;
     const std::string folder = path;
-    const std::string imageFolder = inImage;
     path += "/" + local;
     inImage += "/" + found;
     if (local != found) aliases_[path] = inImage;
@@ -260,11 +238,11 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
       if (made && !last) continue;
       // A folder asked for itself: the names in it (the record folder, whose
       // next free file names the run chooses).
-      names.clear();
-      made = made && guest.List(inImage, names);
-      for (const std::string& name : names) {
-        const std::string inside = here + "/" + name;
-        if (lstat(inside.c_str(), &status) != 0) close(open(inside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+      const std::vector<std::string>* inside = made ? Names(guest, inImage) : nullptr;
+      made = inside != nullptr;
+      for (std::size_t n = 0; made && n < inside->size(); ++n) {
+        const std::string entry = here + "/" + (*inside)[n];
+        if (lstat(entry.c_str(), &status) != 0) close(open(entry.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (kind == Guest::Kind::Link) {
       made = there || (guest.ReadLink(inImage, target) && symlink(target.c_str(), here.c_str()) == 0);
@@ -292,16 +270,18 @@ bool Staging::Copy(Guest& guest, const std::wstring& relative, std::string& prob
                                              " MB): make room there, or name another folder in TMPDIR");
         return false;
       }
-      made = guest.Download(inImage, here);
+      // Its digest as copied tells, after the run, whether its backup holds
+      // the same bytes as the file in the image.
+      std::int64_t got = 0;
+      made = guest.Download(inImage, here) && DigestFile(here, digests_[path], got) && got == size;
       if (!made) static_cast<void>(unlink(here.c_str()));  // no part of a file stands for it
       copiedBytes_ += size;
       if (made) copied_.insert(path);
       if (made && copy != nullptr) *copy = here;
-      // The names beside a registry file: the run chooses its backup's name among them.
-      names.clear();
-      made = made && guest.List(imageFolder.empty() ? "/" : imageFolder, names);
-      for (const std::string& name : names) {
-        const std::string beside = root_ + folder + "/" + name;
+      // The names beside a registry file (`names`, listed above): the run
+      // chooses its backup's name among them.
+      for (std::size_t n = 0; made && n < names.size(); ++n) {
+        const std::string beside = root_ + folder + "/" + names[n];
         if (lstat(beside.c_str(), &status) != 0) close(open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
       }
     } else if (!there) {
@@ -349,69 +329,100 @@ std::string Staging::ImagePath(const std::string& path) const {
   return path;
 }
 
-bool Staging::Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
-                    const std::string* keep, std::string& error) {
-  Guest::Kind kind = Guest::Kind::Missing;
-  // A file left at the temporary name by a run that was cut short is
-  // removed; anything else standing there stops the write.
-  if (!guest.KindOf(partial, kind) || (kind == Guest::Kind::File && !guest.Remove(partial)) ||
-      (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
-    error = kind == Guest::Kind::Missing || kind == Guest::Kind::File ? guest.Error() : partial + " is in the way";
-    return false;
-  }
-  if (UploadWhole(guest, local, partial, check_, error)) {
-    std::string why;
-    if (keep != nullptr && !CopyAttributes(guest, *keep, partial, why)) {
-      error = "its security descriptor and attributes could not be kept (" + why + ")";
-    } else if (!guest.Rename(partial, path) || !guest.Sync()) {
-      error = guest.Error();
-    } else {
-      return true;
-    }
-  }
-  static_cast<void>(guest.Remove(partial));
-  static_cast<void>(guest.Sync());
-  return false;
+const std::vector<std::string>* Staging::Names(Guest& guest, const std::string& folder) {
+  const auto known = names_.find(folder);
+  if (known != names_.end()) return &known->second;
+  std::vector<std::string> names;
+  if (!guest.List(folder, names)) return nullptr;
+  return &(names_[folder] = std::move(names));
 }
 
-bool Staging::WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error) {
+Staging::Placing Staging::NewFile(Guest& guest, const std::string& path) {
+  Placing file;
+  file.path = path;
+  file.inImage = ImagePath(path);
+  file.partial = file.inImage + kPartialSuffix;
   Guest::Kind kind = Guest::Kind::Missing;
-  // A folder that the image has already (one the run did not read) is used
-  // as it is; a file is never written over.
-  const std::string inImage = ImagePath(path);
-  if (!guest.KindOf(inImage, kind) || (kind != Guest::Kind::Missing && !(folder && kind == Guest::Kind::Folder))) {
-    error = kind == Guest::Kind::Missing ? guest.Error() : "a file of that name is in the image already";
-    return false;
+  if (!guest.KindOf(file.inImage, kind) || kind != Guest::Kind::Missing) {
+    file.error = kind == Guest::Kind::Missing ? guest.Error() : "a file of that name is in the image already";
+    return file;
   }
-  if (folder && kind == Guest::Kind::Folder) return true;
-  if (folder) {
-    if (guest.MakeFolder(inImage) && guest.Sync()) return true;
-    error = guest.Error();
-    return false;
-  }
-  // A backup takes its registry file's security descriptor where it can.
+  if (!DigestFile(root_ + path, file.digest, file.size)) file.error = "its copy here cannot be read";
+  // A backup of a registry file copied whole, holding the bytes it had in
+  // the image, is copied there from that file.
   const std::string name = Leaf(path);
-  const std::string* hive = nullptr;
   for (const std::string& copied : copied_) {
     const std::string prefix = Leaf(copied) + kBackupSuffix;
-    if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0) hive = &copied;
+    if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0 &&
+        digests_[copied] == file.digest && file.error.empty()) {
+      file.same = ImagePath(copied);
+    }
   }
-  if (!Place(guest, root_ + path, inImage, inImage + kPartialSuffix, nullptr, error)) return false;
-  if (hive != nullptr) {
-    std::string ignored;
-    static_cast<void>(CopyAttributes(guest, ImagePath(*hive), inImage, ignored) && guest.Sync());
-    backedUp_.insert(*hive);
-  }
-  return true;
+  return file;
 }
 
-bool Staging::Replace(Guest& guest, const std::string& path, std::string& error) {
-  if (copied_.count(path) == 0 || backedUp_.count(path) == 0) {
-    error = copied_.count(path) == 0 ? "it is no file that was copied from the image" : "its backup is not in the image";
-    return false;
+bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile std::sig_atomic_t& stop,
+                       const std::vector<std::pair<std::string, std::string>>& besides) {
+  std::vector<bool> started(files.size(), false);  // something may stand at its temporary name
+  std::vector<std::pair<std::string, std::string>> keeping = besides;
+  std::vector<std::size_t> keepers(besides.size(), files.size());
+  for (std::size_t i = 0; i < files.size() && stop == 0; ++i) {
+    Placing& file = files[i];
+    file.reached = true;
+    if (!file.error.empty()) continue;
+    // A file left at the temporary name by a run that was cut short is
+    // removed; anything else standing there stops the write.
+    Guest::Kind kind = Guest::Kind::Missing;
+    if (!guest.KindOf(file.partial, kind) || (kind == Guest::Kind::File && !guest.Remove(file.partial)) ||
+        (kind != Guest::Kind::File && kind != Guest::Kind::Missing)) {
+      file.error = kind == Guest::Kind::Missing || kind == Guest::Kind::File ? guest.Error()
+                                                                             : file.partial + " is in the way";
+      continue;
+    }
+    started[i] = true;
+    if (!(file.same.empty() ? guest.Upload(root_ + file.path, file.partial) : guest.CopyFile(file.same, file.partial))) {
+      file.error = guest.Error();
+    } else if (!file.keep.empty()) {
+      keeping.emplace_back(file.keep, file.partial);
+      keepers.push_back(i);
+    }
   }
-  const std::string inImage = ImagePath(path);
-  return Place(guest, root_ + path, inImage, inImage + kFreshSuffix, &inImage, error);
+  std::vector<std::string> why;
+  CopyAttributes(guest, keeping, why);
+  for (std::size_t k = 0; k < keepers.size(); ++k) {
+    if (keepers[k] < files.size() && !why[k].empty()) {
+      files[keepers[k]].error = "its security descriptor and attributes could not be kept (" + why[k] + ")";
+    }
+  }
+  if (files.empty()) return true;
+  // All of them on the disk, then each read back whole.
+  const bool synced = guest.Sync();
+  const std::string syncing = synced ? std::string() : guest.Error();
+  for (std::size_t i = 0; i < files.size() && stop == 0; ++i) {
+    Placing& file = files[i];
+    std::int64_t size = -1;
+    std::string digest;
+    if (!started[i] || !file.error.empty()) continue;
+    if (!synced || !guest.Size(file.partial, size) || (size == file.size && !guest.Digest(file.partial, digest))) {
+      file.error = synced ? guest.Error() : syncing;
+    } else if (size != file.size || digest != file.digest) {
+      file.error = size != file.size ? "it reached the image cut short" : "it was read back otherwise";
+    }
+  }
+  // Stopped before the renames: the files at their temporary names are
+  // removed, and none is reported.
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    Placing& file = files[i];
+    if (stop != 0) file.reached = false;
+    if (file.reached && file.error.empty() && !guest.Rename(file.partial, file.inImage)) file.error = guest.Error();
+    if (started[i] && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.partial));
+  }
+  if (guest.Sync()) return true;
+  const std::string error = guest.Error();
+  for (Placing& file : files) {
+    if (file.reached && file.error.empty()) file.error = error;
+  }
+  return false;
 }
 
 bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop) {
@@ -442,45 +453,98 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
   std::ostringstream said;  // what the log kept in the image ends with
   said << "\nWritten into the image:\n";
   bool written = true;
-  const auto report = [&](const std::string& line, bool done) {
-    progress << line << std::flush;
-    said << line;
-    written = written && done;
+  const auto report = [&](const std::vector<Placing>& files, const char* done, const char* failed,
+                          const char* still) {
+    for (const Placing& file : files) {
+      if (!file.reached) continue;
+      const std::string line =
+          "  " + file.path + (file.error.empty() ? done : failed + (" (" + file.error + ")" + still)) + "\n";
+      progress << line << std::flush;
+      said << line;
+      written = written && file.error.empty();
+    }
   };
-  const auto writeNew = [&](const std::string& path, bool folder) {
-    if (stop != 0) return;
-    std::string error;
-    const bool done = WriteNew(guest, path, folder, error);
-    report("  " + path + (done ? ": written\n" : ": not written (" + error + ")\n"), done);
-  };
-  // Parents come before what they hold; each backup beside a registry file
-  // before that file is replaced; the run's record last.
+  // The new folders first, parents before what they hold (a folder that the
+  // image has already, one the run did not read, is used as it is); then the
+  // backups beside the registry files, each whole before its registry file
+  // is replaced; the run's record last.
+  std::vector<Placing> folders;
+  std::vector<Placing> backups;
   std::vector<std::string> record;
   for (const auto& [path, entry] : after) {
     if (before_.count(path) != 0) continue;
-    if (entry.folder || hiveFolders.count(Parent(path)) != 0) {
-      writeNew(path, entry.folder);
+    if (entry.folder) {
+      Placing folder;
+      folder.path = path;
+      folder.reached = stop == 0;
+      Guest::Kind kind = Guest::Kind::Missing;
+      if (!folder.reached) {
+      } else if (!guest.KindOf(ImagePath(path), kind)) {
+        folder.error = guest.Error();
+      } else if (kind != Guest::Kind::Missing && kind != Guest::Kind::Folder) {
+        folder.error = "a file of that name is in the image already";
+      } else if (kind == Guest::Kind::Missing && !guest.MakeFolder(ImagePath(path))) {
+        folder.error = guest.Error();
+      }
+      folders.push_back(folder);
+    } else if (hiveFolders.count(Parent(path)) != 0) {
+      backups.push_back(NewFile(guest, path));
     } else {
       record.push_back(path);
     }
   }
-  for (const std::string& path : replaced) {
-    if (stop != 0) break;
-    std::string error;
-    const bool done = Replace(guest, path, error);
-    report("  " + path + (done ? ": replaced, its security descriptor and attributes kept\n"
-                               : ": not replaced (" + error + "); it is as it was\n"), done);
+  const bool synced = backups.empty() ? guest.Sync() : PlaceAll(guest, backups, stop, {});
+  const std::string syncing = synced ? std::string() : guest.Error();
+  for (Placing& folder : folders) {
+    if (folder.error.empty() && !synced) folder.error = syncing;
   }
+  report(folders, ": written", ": not written", "");
+  report(backups, ": written", ": not written", "");
+  // Each backup takes its registry file's security descriptor where it can,
+  // with the registry files' own (one command); the next sync takes them to
+  // the disk.
+  std::vector<std::pair<std::string, std::string>> keeping;
+  for (const Placing& backup : backups) {
+    for (const std::string& copied : copied_) {
+      const std::string prefix = Leaf(copied) + kBackupSuffix;
+      if (!backup.error.empty() || !backup.reached || Parent(copied) != Parent(backup.path) ||
+          Leaf(backup.path).compare(0, prefix.size(), prefix) != 0) {
+        continue;
+      }
+      backedUp_.insert(copied);
+      keeping.emplace_back(ImagePath(copied), backup.inImage);
+    }
+  }
+  std::vector<Placing> hives;
+  for (const std::string& path : replaced) {
+    Placing hive;
+    hive.path = path;
+    hive.inImage = ImagePath(path);
+    hive.partial = hive.inImage + kFreshSuffix;
+    hive.keep = hive.inImage;
+    if (copied_.count(path) == 0 || backedUp_.count(path) == 0) {
+      hive.error = copied_.count(path) == 0 ? "it is no file that was copied from the image"
+                                            : "its backup is not in the image";
+    } else if (!DigestFile(root_ + path, hive.digest, hive.size)) {
+      hive.error = "its copy here cannot be read";
+    }
+    hives.push_back(hive);
+  }
+  static_cast<void>(PlaceAll(guest, hives, stop, keeping));
+  report(hives, ": replaced, its security descriptor and attributes kept", ": not replaced", "; it is as it was");
   if (!written) {
     said << "A registry file not replaced above is as it was: the changes to it listed above were not made.\n";
   }
   const ImageTerms terms{root_, volume_, ""};
+  std::vector<Placing> files;
   for (const std::string& path : record) {
     if (IsLog(path)) {
       RewriteRunLog(root_ + path, terms);
       AppendToRunLog(root_ + path, said.str());
     }
-    writeNew(path, false);
+    files.push_back(NewFile(guest, path));
   }
+  static_cast<void>(PlaceAll(guest, files, stop, {}));
+  report(files, ": written", ": not written", "");
   return written && stop == 0;
 }

@@ -11,6 +11,8 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "image/guest.h"
 
@@ -62,11 +64,15 @@ class Staging {
   // descriptor and attributes (read back), then renamed over it. The run's
   // record (what it made away from the registry files) goes last, its log
   // ending with what became of each registry file, so that the log kept in
-  // the image says only what reached it. Each file goes in under a
-  // temporary name, is synced and read back whole, then renamed and synced
-  // again; nothing is written when the volume has no room for all of it.
+  // the image says only what reached it. The files go in three steps (the
+  // backups, the registry files, the record): in each, every file goes in
+  // under a temporary name, then one sync, each read back whole (its size and
+  // digest), each renamed, and one sync again; nothing is written when the
+  // volume has no room for all of it. A backup that holds the bytes of its
+  // registry file in the image is copied there, inside the appliance.
   // Reports each file on `progress` once it is there; stops before the next
-  // file once `stop` is set. False when any was not written.
+  // step once `stop` is set, removing what the step put at temporary names.
+  // False when any was not written.
   [[nodiscard]] bool WriteBack(Guest& guest, std::ostream& progress, const volatile std::sig_atomic_t& stop);
 
  private:
@@ -82,20 +88,39 @@ class Staging {
   std::map<std::string, Entry> Entries() const;
   // The path in the image of `path` below the root here.
   std::string ImagePath(const std::string& path) const;  // by path below the root, "/" first
-  // Puts the file `local` at `path` through the temporary name `partial`,
-  // with the NTFS attributes of `keep` when given.
-  bool Place(Guest& guest, const std::string& local, const std::string& path, const std::string& partial,
-             const std::string* keep, std::string& error);
-  bool WriteNew(Guest& guest, const std::string& path, bool folder, std::string& error);
-  bool Replace(Guest& guest, const std::string& path, std::string& error);
+  // A file of the copy to put into the image, and what became of it.
+  struct Placing {
+    std::string path;     // below the root here
+    std::string inImage;  // its path in the image
+    std::string partial;  // its temporary name there
+    std::string same;     // a file of the image that holds the same bytes, copied there; empty: uploaded
+    std::string keep;     // a file of the image whose NTFS attributes it takes, or empty
+    std::string digest;   // its bytes' SHA-256, and their number
+    std::int64_t size = 0;
+    std::string error;    // why it is not in the image; empty once it is
+    bool reached = false;  // false when the run stopped before it
+  };
+  // The new file at `path` below the root, not to be written over a name in
+  // the image (its `error` says so).
+  Placing NewFile(Guest& guest, const std::string& path);
+  // Puts each file at its path in the image through its temporary name, as
+  // WriteBack says; false when the last sync failed. Each file of the image
+  // `besides` names second takes the NTFS attributes of the first, where it
+  // can, in the same command as the files' own.
+  bool PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile std::sig_atomic_t& stop,
+                const std::vector<std::pair<std::string, std::string>>& besides);
+  // The names in the image's folder `folder`, read once while the volume is
+  // mounted read-only; null when it cannot be read.
+  const std::vector<std::string>* Names(Guest& guest, const std::string& folder);
 
   std::string base_;   // the private folder
   std::string root_;   // the volume's copy in it
-  std::string check_;  // where a written file is read back to
   std::string volume_;
   std::int64_t copiedBytes_ = 0;
   std::map<std::string, Entry> before_;
   std::set<std::string> copied_;     // the files copied whole, by path below the root
+  std::map<std::string, std::string> digests_;  // their SHA-256 as copied
+  std::map<std::string, std::vector<std::string>> names_;  // the folders of the image listed
   std::set<std::string> backedUp_;   // files whose backup reached the image
   // Folders copied under their short name, with their path in the image.
   std::map<std::string, std::string> aliases_;

@@ -16,6 +16,11 @@ ImageTerms ImageTermsOfRun() {
   return ImageTerms{Variable(kImageCopiesVariable), Variable(kImageVolumeVariable), Variable(kImageOpeningVariable)};
 }
 
+bool NotCopiedFromImage(const std::string& sid) {
+  const std::string listed = "\n" + Variable(kImageNotCopiedVariable) + "\n";
+  return !sid.empty() && listed.find("\n" + sid + "\n") != std::string::npos;
+}
+
 std::string InImageTerms(const std::string& text, const ImageTerms& terms) {
   if (!terms.Active()) return text;
   std::string shown;

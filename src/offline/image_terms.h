@@ -18,6 +18,12 @@ struct ImageTerms {
 constexpr char kImageCopiesVariable[] = "MORVANE_IMAGE_COPIES";
 constexpr char kImageVolumeVariable[] = "MORVANE_IMAGE_VOLUME";
 constexpr char kImageOpeningVariable[] = "MORVANE_IMAGE_OPENING";
+// The SIDs (UTF-8, one a line) of the profiles whose files could not be
+// copied out of the image: each has a line of its own from the image's run.
+constexpr char kImageNotCopiedVariable[] = "MORVANE_IMAGE_NOT_COPIED";
+
+// Whether the profile of `sid` is one of those.
+bool NotCopiedFromImage(const std::string& sid);
 
 // The terms of this run: inactive (all empty) for a mounted volume.
 ImageTerms ImageTermsOfRun();

@@ -14,6 +14,7 @@
 #include <set>
 #include <utility>
 
+#include "offline/image_terms.h"
 #include "posix/utf8_console.h"
 #include "registry/registry_text.h"
 
@@ -557,6 +558,8 @@ bool WindowsVolume::OpenProfiles(const SystemInfo& info, std::string& problem) {
     // The walk got past the profile folder itself.
     const bool folderReached = onVolume && reached >= PathComponents(local.substr(3)).size();
     // A deleted account leaves its entry behind: no folder, nothing to repair.
+    // A profile whose folder an image's run could not copy out has that run's line instead.
+    if (reach == Reach::Missing && !folderReached && NotCopiedFromImage(EncodeUtf8(sid))) continue;
     if (reach == Reach::Missing && !folderReached) {
       profile.noFolder = true;
       profiles_.push_back(std::move(profile));

@@ -18,7 +18,7 @@ import unittest
 sys.path[:0] = [str(pathlib.Path(__file__).parent.parent / "offline")]
 from hives import write_hive  # noqa: E402
 
-OFFLINE = sys.argv[1]
+OFFLINE = sys.argv[1] if __name__ == "__main__" else None
 SZ, EXPAND_SZ, DWORD = 1, 2, 4
 CURRENT_VERSION = r"Microsoft\Windows NT\CurrentVersion"
 SOFTWARE, ALICE = "/Windows/System32/config/SOFTWARE", "/Users/alice/AppData/Local/Microsoft/Windows/UsrClass.dat"
@@ -28,6 +28,10 @@ CAROL_FOLDER = "carol'$(touch pwned)`touch pwned2`"
 CAROL = ALICE.replace("alice", CAROL_FOLDER)
 # A profile named in the profile list by its folder's short name, which ntfs-3g shows.
 DAVID, DAVID_SHORT = ALICE.replace("alice", "david-long-name"), "DAVID-~1"
+# A profile folder whose name is longer in UTF-8 than this machine's 255 bytes (90 characters of 3 bytes; NTFS
+# takes 255 characters): on the qcow2 image only, the others listing it without its folder.
+ERIN_FOLDER = "erin-" + "\u20ac" * 90
+ERIN = ALICE.replace("alice", ERIN_FOLDER)
 WHOLE = "%s (a file system on the whole disk)"
 # Owner and group SYSTEM, a DACL granting SYSTEM everything; and the hidden, system and archive attributes:
 # not what ntfs-3g gives a new file, so a replaced hive that did not keep them shows it.
@@ -40,22 +44,25 @@ def sz(text, kind=SZ):
     return kind, (text + "\0").encode("utf-16-le")
 
 
-def lay_out(root, dirty=False):
-    """A Windows 7 tree: SOFTWARE's .exe class damaged, alice's override of .exe; a cmd.exe that inspection
-    takes for 64-bit Windows."""
+def lay_out(root, dirty=False, profiles=True):
+    """A Windows 7 tree: SOFTWARE's .exe class damaged, alice's override of .exe and those of the other
+    profiles (without `profiles`, alice's only); a cmd.exe that inspection takes for 64-bit Windows."""
+    others = {
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1003": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + CAROL_FOLDER, EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1004": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + DAVID_SHORT, EXPAND_SZ)},
+        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1005": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + ERIN_FOLDER, EXPAND_SZ)}}
     write_hive(root / SOFTWARE[1:], {
         CURRENT_VERSION: {"CurrentVersion": sz("6.1"), "CurrentBuildNumber": sz("7601"),
                           "ProductName": sz("Windows 7 Professional"), "SystemRoot": sz(r"C:\Windows")},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1001": {"ProfileImagePath": sz(r"%SystemDrive%\Users\alice", EXPAND_SZ)},
-        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
-        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1003": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + CAROL_FOLDER, EXPAND_SZ)},
-        CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1004": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + DAVID_SHORT, EXPAND_SZ)},
+        **(others if profiles else {}),
         r"Classes\.exe": {"": sz("badfile")}})
     write_hive(root / "Windows/System32/config/SYSTEM", {
         "Select": {"Current": (DWORD, b"\x01\0\0\0")},
         r"ControlSet001\Control\ProductOptions": {"ProductType": sz("WinNT")},
         r"ControlSet001\Control\Session Manager\Environment": {"PROCESSOR_ARCHITECTURE": sz("AMD64")}})
-    for profile in (ALICE, BOB, CAROL, DAVID):
+    for profile in (ALICE, BOB, CAROL, DAVID) if profiles else (ALICE,):
         write_hive(root / profile[1:], {".exe": {"": sz("evilfile")}})
     if dirty:  # SOFTWARE's second sequence number made 2, the XOR checksum kept right
         data = bytearray((root / SOFTWARE[1:]).read_bytes())
@@ -65,6 +72,23 @@ def lay_out(root, dirty=False):
     (root / "Windows/System32/cmd.exe").write_bytes(  # MZ, PE, x86-64, a PE32+ console program
         b"MZ" + bytes(58) + (64).to_bytes(4, "little") + b"PE\0\0" + bytes.fromhex("6486") + bytes(14) +
         bytes.fromhex("f0002200" "0b02") + bytes(66) + bytes.fromhex("0300") + bytes(170))
+
+
+def volume_script(device, tree, erin=False):
+    """guestfish's commands that make an NTFS volume on `device`, holding the tree laid out at `tree` (None:
+    empty), SOFTWARE's and alice's hive given a descriptor and attributes, david's folder its short name; with
+    `erin`, erin's profile, whose name this machine cannot hold, with a copy of alice's hive."""
+    script = ["mkfs ntfs %s" % device]
+    if tree:
+        script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % (tree, tree)]
+        script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
+                   for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
+        if (tree / DAVID[1:]).exists():
+            script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
+        if erin:
+            script += ['mkdir-p "%s"' % os.path.dirname(ERIN), 'upload %s%s "%s"' % (tree, ALICE, ERIN)]
+        script += ["umount /"]
+    return script
 
 
 def digest(path):
@@ -86,22 +110,19 @@ class ImageRepair(unittest.TestCase):
         script = ["add %s format:%s" % (image, "qcow2" if image == cls.qcow2 else "raw")
                   for image in (cls.raw, cls.qcow2, cls.dirty, cls.empty)] + ["run"]
         for device, tree in (("/dev/sda", "windows"), ("/dev/sdb", "windows"), ("/dev/sdc", "dirty"), ("/dev/sdd", None)):
-            script += ["mkfs ntfs %s" % device]
-            if tree:
-                script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % ((cls.folder / tree,) * 2)]
-                script += ['debug sh "setfattr -h -n system.ntfs_%s -v %s $root%s"' % (name, value, path)
-                           for path in (SOFTWARE, ALICE) for name, value in (("acl", DESCRIPTOR), ("attrib_be", ATTRIBUTES))]
-                script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
-                script += ["umount /"]
+            script += volume_script(device, cls.folder / tree if tree else None, erin=device == "/dev/sdb")
         # Without KVM where it is there but does not start, as the program itself does.
         cls.env = dict(os.environ)
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
             cls.env["LIBGUESTFS_BACKEND_SETTINGS"] = "force_tcg"
             subprocess.run(["guestfish"], input="\n".join(script), text=True, check=True, timeout=600, env=cls.env)
-        # Beside the raw image, copies of it: one killed during the writing, one nearly full.
-        cls.killed, cls.full = cls.folder / "killed.raw", cls.folder / "full.raw"
-        for copy in cls.killed, cls.full:
+        # Beside the raw image, copies of it: one killed during the writing, one nearly full, one hibernated.
+        cls.killed, cls.full, cls.hibernated = (cls.folder / name for name in ("killed.raw", "full.raw", "hibernated.raw"))
+        for copy in cls.killed, cls.full, cls.hibernated:
             shutil.copyfile(cls.raw, copy)
+        (cls.folder / "hiberfil.sys").write_bytes(b"hibr" + bytes(4092))
+        subprocess.run(["ntfscp", cls.hibernated, cls.folder / "hiberfil.sys", "/hiberfil.sys"], check=True,
+                       capture_output=True)
         (cls.folder / "filler").write_bytes(b"x")
         subprocess.run(["ntfscp", cls.full, cls.folder / "filler", "/filler"], check=True, capture_output=True)
         free = int(re.search(r"Free Clusters: (\d+)", subprocess.run(["ntfsinfo", "-m", cls.full], capture_output=True,
@@ -136,9 +157,12 @@ class ImageRepair(unittest.TestCase):
                 for path in paths}
 
     def test_a_qcow2_image_is_repaired_and_a_second_run_writes_nothing(self):
-        before = self.files(self.qcow2, SOFTWARE, ALICE, CAROL)
+        before = self.files(self.qcow2, SOFTWARE, ALICE, CAROL, DAVID)
         code, out = self.run_offline("--yes", "-a", self.qcow2)
-        self.assertEqual(code, 0, out)
+        # Erin's folder, whose name is too long for this machine, is that profile's line; the others are repaired.
+        self.assertEqual(code, 2, out)
+        self.assertIn("User profile C:\\Users\\%s: not copied out of the image (" % ERIN_FOLDER, out)
+        self.assertNotIn("no folder", out)
         after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, CAROL, SOFTWARE + ".morvane-backup",
                            ALICE + ".morvane-backup")
         for hive in (SOFTWARE, ALICE):
@@ -158,20 +182,22 @@ class ImageRepair(unittest.TestCase):
             self.assertEqual("/.exe/,SZ,%s," % value in listed if value else ".exe" in listed, bool(value), listed)
         repaired = digest(self.qcow2)
         code, out = self.run_offline("--yes", "-a", self.qcow2)
-        self.assertEqual((code, digest(self.qcow2)), (0, repaired), out)
+        self.assertEqual((code, digest(self.qcow2)), (2, repaired), out)
         self.assertIn("Nothing was written into the image.", out)
-        # The first run's commands that put SOFTWARE and carol's hive back, pasted into a shell, run nothing else.
+        # The first run's commands that put SOFTWARE, carol's hive and david's (named by its short name) back,
+        # pasted into a shell, run nothing else.
         opening = "  guestfish --rw --format=qcow2 -a '%s' -m '/dev/sda' cp " % self.qcow2
         commands = [line for line in log.split("\r\n") if line.startswith(opening)]
         self.assertEqual(len(commands), 5, log)
         shell = self.folder / "shell"
         shell.mkdir()
-        for command in commands[0], commands[-2]:
-            self.assertTrue(command.endswith(("/SOFTWARE'", "touch pwned2`/AppData/Local/Microsoft/Windows/UsrClass.dat'")))
+        for command, hives in ((commands[0], [SOFTWARE]), (commands[-2], [CAROL]),
+                               (commands[-1], [DAVID, DAVID.replace("david-long-name", DAVID_SHORT)])):
+            self.assertTrue(command.endswith(tuple(" '%s'" % hive.replace("'", "'\\''") for hive in hives)), command)
             subprocess.run(["sh", "-c", command], cwd=shell, env=self.env, check=True, timeout=600)
         self.assertEqual(list(shell.iterdir()), [])
-        restored = self.files(self.qcow2, SOFTWARE, CAROL)
-        self.assertEqual([restored[SOFTWARE][0], restored[CAROL][0]], [before[SOFTWARE][0], before[CAROL][0]])
+        restored = self.files(self.qcow2, SOFTWARE, CAROL, DAVID)
+        self.assertEqual({hive: restored[hive][0] for hive in restored}, {hive: before[hive][0] for hive in restored})
 
     def test_refusals_and_a_dry_run_leave_the_images_as_they_were(self):
         # A file of the host that a vmdk descriptor and a qcow2 header name: never opened, never written.
@@ -200,6 +226,11 @@ class ImageRepair(unittest.TestCase):
             ("named twice", ["--yes", "-a", self.raw, "-a", self.folder / "." / self.raw.name], 1,
              "%s and %s are the same file, named twice with -a: name each disk of the machine once. Nothing was "
              "changed." % (self.raw, self.folder / "." / self.raw.name)),
+            # The advice fits an image: the machine started and shut down fully, no host tool over the copies.
+            ("hibernated", ["--yes", "-a", self.hibernated], 1,
+             "The Windows on %s is hibernated, or was shut down with fast startup: /hiberfil.sys holds its saved "
+             "session, and Windows would resume that session over the changes. Start the virtual machine, let "
+             "Windows start, and shut it down fully" % WHOLE % self.hibernated),
             ("nearly full", ["--yes", "-a", self.full], 1,
              "The Windows volume in the image, %s, has 1 MB free, and the run may need " % WHOLE % self.full),
             ("several", ["--yes", "-a", self.raw, "-a", self.dirty], 1,
@@ -218,9 +249,10 @@ class ImageRepair(unittest.TestCase):
             print("The disk case is skipped: no loop device (%s)" % disk.stderr.strip(), file=sys.stderr)
         for name, args, expected, message in cases:
             with self.subTest(name):
-                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty, self.full)}
+                images = {image: digest(image) for image in (self.raw, self.dirty, self.empty, self.full, self.hibernated)}
                 code, out = self.run_offline(*args)
                 self.assertIn(message, out)
+                self.assertNotIn("remove_hiberfile", out)
                 if expected is not None:
                     self.assertEqual(code, expected, out)
                 self.assertEqual({image: digest(image) for image in images}, images)
@@ -240,25 +272,28 @@ class ImageRepair(unittest.TestCase):
             machine.wait()
         self.assertIn("%s is in use by another program, most likely a running virtual machine" % self.dirty, out)
         self.assertEqual((code, digest(self.dirty)), (1, before))
-        # Interrupted once the writing began, by a Ctrl-C as a terminal sends it, to the whole foreground process
-        # group: the appliance ended by the run, the copies removed, and the last line says so.
+        # Interrupted once the writing began (Ctrl-C, as a terminal sends it to the whole foreground process
+        # group, or SIGTERM as a service manager sends it): the appliance ended by the run, the copies removed,
+        # and the last line says so.
         software = self.files(self.raw, SOFTWARE)
-        run = subprocess.Popen([OFFLINE, "--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                               env=self.copies_env(), start_new_session=True)
-        out = ""
-        for line in run.stdout:
-            out += line
-            if line.startswith("Writing the changes into"):
-                os.killpg(run.pid, signal.SIGINT)
-        run.stdout.close()
-        self.assertEqual(run.wait(timeout=600), 2, out)
-        self.assertTrue(out.endswith("Stopped by SIGINT while writing: only the files listed above as written or "
-                                     "replaced are in the image; each registry file not listed as replaced is as it "
-                                     "was.\n"), out)
-        self.assertNotIn(str(self.copies), out)
-        self.assertEqual(list(self.copies.iterdir()), [])
-        self.assertEqual(self.files(self.raw, SOFTWARE), software)
+        for number, name in (signal.SIGINT, "SIGINT"), (signal.SIGTERM, "SIGTERM"):
+            with self.subTest(name):
+                run = subprocess.Popen([OFFLINE, "--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                       text=True, env=self.copies_env(), start_new_session=True)
+                out = ""
+                for line in run.stdout:
+                    out += line
+                    if line.startswith("Writing the changes into"):
+                        os.killpg(run.pid, number) if number == signal.SIGINT else run.send_signal(number)
+                run.stdout.close()
+                self.assertEqual(run.wait(timeout=600), 2, out)
+                self.assertTrue(out.endswith("Stopped by %s while writing: only the files listed above as written or "
+                                             "replaced are in the image; each registry file not listed as replaced is "
+                                             "as it was.\n" % name), out)
+                self.assertNotIn(str(self.copies), out)
+                self.assertEqual(list(self.copies.iterdir()), [])
+                self.assertEqual(self.files(self.raw, SOFTWARE), software)
         # With its record in the image, whose log ends with what reached the image.
         code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty, log=False)
         self.assertEqual(code, 0, out)
