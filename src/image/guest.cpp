@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "posix/file_descriptor.h"
 
@@ -124,7 +125,49 @@ bool Guest::Launch(const std::vector<Disk>& disks, bool readOnly, std::string& p
   return started;
 }
 
+Guest::Root Guest::RootOn(const char* device, std::string product, std::string systemRoot) {
+  // A file system on a whole disk is no partition, and is its own disk.
+  const std::string disk = Take(guestfs_part_to_dev(handle_, device));
+  const int index = guestfs_device_index(handle_, disk.empty() ? device : disk.c_str());
+  const int partition = disk.empty() ? 0 : guestfs_part_to_partnum(handle_, device);
+  // The product name is the guest's own text: shown without its control characters.
+  for (char& c : product) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  return Root{device, product, std::move(systemRoot), index < 0 ? 0 : static_cast<std::size_t>(index),
+              partition < 0 ? 0 : partition};
+}
+
+bool Guest::WindowsOn(const char* device, Root& root) {
+  if (guestfs_mount_ro(handle_, device, "/") != 0) return false;
+  // The last part of a path need not exist for its letter case to be found.
+  const std::string folder = Take(guestfs_case_sensitive_path(handle_, "/windows"));
+  const std::string software =
+      folder.empty() ? std::string() : Take(guestfs_case_sensitive_path(handle_, (folder + "/system32/config/software").c_str()));
+  const bool found = !software.empty() && guestfs_is_file(handle_, software.c_str()) == 1;
+  std::string product;
+  if (found && guestfs_hivex_open(handle_, software.c_str(), -1) == 0) {
+    std::int64_t node = guestfs_hivex_root(handle_);
+    for (const char* name : {"Microsoft", "Windows NT", "CurrentVersion"}) {
+      node = node > 0 ? guestfs_hivex_node_get_child(handle_, node, name) : 0;
+    }
+    const std::int64_t value = node > 0 ? guestfs_hivex_node_get_value(handle_, node, "ProductName") : 0;
+    if (value > 0) product = Take(guestfs_hivex_value_string(handle_, value));
+    guestfs_hivex_close(handle_);
+  }
+  const bool unmounted = guestfs_umount(handle_, "/") == 0;
+  if (found) root = RootOn(device, product.empty() ? "Windows" : product, folder);
+  return found && unmounted;
+}
+
 bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
+  // Windows in its usual folder, on an NTFS file system: a few calls each.
+  // libguestfs' own inspection, which reads every file system in depth and
+  // takes seconds in a slow appliance, looks for it elsewhere.
+  const StringList systems(guestfs_list_filesystems(handle_));
+  for (char** entry = systems.items; entry != nullptr && entry[0] != nullptr && entry[1] != nullptr; entry += 2) {
+    Root root;
+    if (std::strcmp(entry[1], "ntfs") == 0 && WindowsOn(entry[0], root)) roots.push_back(root);
+  }
+  if (!roots.empty()) return true;
   const StringList found(guestfs_inspect_os(handle_));
   if (found.items == nullptr) {
     problem = Error();
@@ -132,13 +175,8 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
   }
   for (char** root = found.items; *root != nullptr; ++root) {
     if (Take(guestfs_inspect_get_type(handle_, *root)) != "windows") continue;
-    // A file system on a whole disk is no partition, and is its own disk.
-    std::string disk = Take(guestfs_part_to_dev(handle_, *root));
-    const int index = guestfs_device_index(handle_, disk.empty() ? *root : disk.c_str());
-    const int partition = disk.empty() ? 0 : guestfs_part_to_partnum(handle_, *root);
-    roots.push_back(Root{*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
-                         Take(guestfs_inspect_get_windows_systemroot(handle_, *root)),
-                         index < 0 ? 0 : static_cast<std::size_t>(index), partition < 0 ? 0 : partition});
+    roots.push_back(RootOn(*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
+                           Take(guestfs_inspect_get_windows_systemroot(handle_, *root))));
   }
   return true;
 }

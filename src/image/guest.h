@@ -42,7 +42,8 @@ class Guest {
   // already chooses.
   [[nodiscard]] bool Launch(const std::vector<Disk>& disks, bool readOnly, std::string& problem, bool& inUse,
                             bool& withoutKvm);
-  // The Windows installations that libguestfs' inspection finds.
+  // The Windows installations on the disks: those in a Windows folder at
+  // the root of an NTFS file system, else those libguestfs' inspection finds.
   [[nodiscard]] bool FindWindows(std::vector<Root>& roots, std::string& problem);
   // Mounts `device` at / in the appliance, through ntfs-3g when it is NTFS.
   [[nodiscard]] bool Mount(const std::string& device, bool writable, std::string& problem);
@@ -83,6 +84,9 @@ class Guest {
  private:
   bool Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output);
   void Close();
+  // Whether `device` holds a Windows folder with its registry at its root: `root` then names it.
+  bool WindowsOn(const char* device, Root& root);
+  Root RootOn(const char* device, std::string product, std::string systemRoot);
 
   guestfs_h* handle_ = nullptr;
   std::string mountedType_;  // the file system type of the last device mounted, and that device
