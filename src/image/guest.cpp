@@ -125,26 +125,34 @@ bool Guest::Launch(const std::vector<Disk>& disks, bool readOnly, std::string& p
   return started;
 }
 
-Guest::Root Guest::RootOn(const char* device, std::string product, std::string systemRoot) {
+Guest::Root Guest::RootOn(const std::string& device, const std::string& disk, std::string product,
+                          std::string systemRoot) {
   // A file system on a whole disk is no partition, and is its own disk.
-  const std::string disk = Take(guestfs_part_to_dev(handle_, device));
-  const int index = guestfs_device_index(handle_, disk.empty() ? device : disk.c_str());
-  const int partition = disk.empty() ? 0 : guestfs_part_to_partnum(handle_, device);
+  const int index = guestfs_device_index(handle_, disk.c_str());
+  const int partition = device == disk ? 0 : guestfs_part_to_partnum(handle_, device.c_str());
   // The product name is the guest's own text: shown without its control characters.
   for (char& c : product) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
   return Root{device, product, std::move(systemRoot), index < 0 ? 0 : static_cast<std::size_t>(index),
               partition < 0 ? 0 : partition};
 }
 
-bool Guest::WindowsOn(const char* device, Root& root) {
-  if (guestfs_mount_ro(handle_, device, "/") != 0) return false;
+bool Guest::WindowsOn(const std::string& device, const std::string& disk, Root& root) {
+  // Mounted as Mount mounts it for reading, and left so when it holds the
+  // Windows, for the copies.
+  if (guestfs_umount_all(handle_) != 0) return false;
+  readOnly_.clear();
+  if (guestfs_mount_vfs(handle_, "ro", "ntfs-3g", device.c_str(), "/") != 0) return false;
   // The last part of a path need not exist for its letter case to be found.
   const std::string folder = Take(guestfs_case_sensitive_path(handle_, "/windows"));
   const std::string software =
       folder.empty() ? std::string() : Take(guestfs_case_sensitive_path(handle_, (folder + "/system32/config/software").c_str()));
   const bool found = !software.empty() && guestfs_is_file(handle_, software.c_str()) == 1;
+  if (!found) {
+    static_cast<void>(guestfs_umount_all(handle_));
+    return false;
+  }
   std::string product;
-  if (found && guestfs_hivex_open(handle_, software.c_str(), -1) == 0) {
+  if (guestfs_hivex_open(handle_, software.c_str(), -1) == 0) {
     std::int64_t node = guestfs_hivex_root(handle_);
     for (const char* name : {"Microsoft", "Windows NT", "CurrentVersion"}) {
       node = node > 0 ? guestfs_hivex_node_get_child(handle_, node, name) : 0;
@@ -153,21 +161,38 @@ bool Guest::WindowsOn(const char* device, Root& root) {
     if (value > 0) product = Take(guestfs_hivex_value_string(handle_, value));
     guestfs_hivex_close(handle_);
   }
-  const bool unmounted = guestfs_umount(handle_, "/") == 0;
-  if (found) root = RootOn(device, product.empty() ? "Windows" : product, folder);
-  return found && unmounted;
+  readOnly_ = mountedDevice_ = device;
+  mountedType_ = "ntfs";
+  root = RootOn(device, disk, product.empty() ? "Windows" : product, folder);
+  return true;
 }
 
 bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
-  // Windows in its usual folder, on an NTFS file system: a few calls each.
-  // libguestfs' own inspection, which reads every file system in depth and
-  // takes seconds in a slow appliance, looks for it elsewhere.
-  const StringList systems(guestfs_list_filesystems(handle_));
-  for (char** entry = systems.items; entry != nullptr && entry[0] != nullptr && entry[1] != nullptr; entry += 2) {
+  // Windows in its usual folder at the root of a partition, or of a disk
+  // without partitions, that ntfs-3g mounts: a few calls each. libguestfs'
+  // own inspection, which probes every file system in depth and takes
+  // seconds in an emulated appliance, looks for it elsewhere.
+  const StringList devices(guestfs_list_devices(handle_));
+  const StringList partitions(guestfs_list_partitions(handle_));
+  if (devices.items == nullptr || partitions.items == nullptr) {
+    problem = Error();
+    return false;
+  }
+  for (char** disk = devices.items; *disk != nullptr; ++disk) {
+    bool partitioned = false;
+    for (char** part = partitions.items; *part != nullptr; ++part) {
+      const std::size_t length = std::strlen(*disk);
+      if (std::strncmp(*part, *disk, length) != 0 || !std::isdigit(static_cast<unsigned char>((*part)[length]))) continue;
+      partitioned = true;
+      Root root;
+      if (WindowsOn(*part, *disk, root)) roots.push_back(root);
+    }
     Root root;
-    if (std::strcmp(entry[1], "ntfs") == 0 && WindowsOn(entry[0], root)) roots.push_back(root);
+    if (!partitioned && WindowsOn(*disk, *disk, root)) roots.push_back(root);
   }
   if (!roots.empty()) return true;
+  static_cast<void>(guestfs_umount_all(handle_));
+  readOnly_.clear();
   const StringList found(guestfs_inspect_os(handle_));
   if (found.items == nullptr) {
     problem = Error();
@@ -175,7 +200,8 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
   }
   for (char** root = found.items; *root != nullptr; ++root) {
     if (Take(guestfs_inspect_get_type(handle_, *root)) != "windows") continue;
-    roots.push_back(RootOn(*root, Take(guestfs_inspect_get_product_name(handle_, *root)),
+    const std::string disk = Take(guestfs_part_to_dev(handle_, *root));
+    roots.push_back(RootOn(*root, disk.empty() ? *root : disk, Take(guestfs_inspect_get_product_name(handle_, *root)),
                            Take(guestfs_inspect_get_windows_systemroot(handle_, *root))));
   }
   return true;
@@ -185,6 +211,12 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
   // ntfs-3g shows each file's Windows security descriptor and attributes,
   // which a replaced registry file keeps; it refuses a hibernated volume, and
   // one Windows did not close cleanly, for writing.
+  if (!writable && device == readOnly_) return true;  // mounted so when it was found
+  if (!readOnly_.empty() && guestfs_umount_all(handle_) != 0) {
+    problem = Error();
+    return false;
+  }
+  readOnly_.clear();
   if (device != mountedDevice_) {
     mountedType_ = Take(guestfs_vfs_type(handle_, device.c_str()));
     mountedDevice_ = device;
@@ -199,6 +231,7 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
 }
 
 bool Guest::Unmount(std::string& problem) {
+  readOnly_.clear();
   if (guestfs_umount_all(handle_) == 0) return true;
   problem = Error();
   return false;

@@ -85,10 +85,11 @@ class Guest {
   bool Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output);
   void Close();
   // Whether `device` holds a Windows folder with its registry at its root: `root` then names it.
-  bool WindowsOn(const char* device, Root& root);
-  Root RootOn(const char* device, std::string product, std::string systemRoot);
+  bool WindowsOn(const std::string& device, const std::string& disk, Root& root);
+  Root RootOn(const std::string& device, const std::string& disk, std::string product, std::string systemRoot);
 
   guestfs_h* handle_ = nullptr;
   std::string mountedType_;  // the file system type of the last device mounted, and that device
   std::string mountedDevice_;
+  std::string readOnly_;  // the device mounted for reading when its Windows was found, while it stays so
 };
