@@ -501,15 +501,34 @@ RegistryStatus HiveFile::BeginChange() {
   return kRegistrySuccess;
 }
 
-bool HiveFile::MakeBackup(std::string& error) {
+bool HiveFile::MakeBackup(bool copy, std::string& error) {
   if (!AsRead()) {
     ChangedElsewhere();
     error = failure_;
     return false;
   }
-  // The copy, of the bytes that were read, is made and synced under a name
-  // of its own, then given the backup's name: that name only ever holds a
-  // whole copy.
+  // A file of one name is backed up as a second name of itself: the new hive
+  // takes the first name by a rename, and the original, its bytes just
+  // compared with those read, stands whole at the backup's name with its
+  // owner, mode, security descriptor and attributes, nothing copied.
+  for (int attempt = 1; !copy && backupPath_.empty() && attempt <= 100; ++attempt) {
+    const std::string suffix = ".morvane-backup" + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    if (linkat(folder_.get(), name_.c_str(), folder_.get(), (name_ + suffix).c_str(), 0) == 0) {
+      backupPath_ = path_ + suffix;
+      backupLinked_ = true;
+    } else if (errno != EEXIST) {
+      break;  // a file system without second names: a copy instead
+    }
+  }
+  if (backupLinked_) {
+    static_cast<void>(fsync(file_.get()));
+    static_cast<void>(fsync(folder_.get()));
+    backedUp_ = true;
+    return true;
+  }
+  // Otherwise the copy, of the bytes that were read, is made and synced
+  // under a name of its own, then given the backup's name: that name only
+  // ever holds a whole copy.
   const std::string partial = name_ + ".morvane-partial";
   int failed = CopyFile(memory_.get(), file_.get(), folder_.get(), partial);
   for (int attempt = 1; failed == 0 && backupPath_.empty(); ++attempt) {
@@ -524,6 +543,7 @@ bool HiveFile::MakeBackup(std::string& error) {
     return false;
   }
   static_cast<void>(fsync(folder_.get()));
+  backedUp_ = true;
   return true;
 }
 
@@ -649,7 +669,11 @@ void HiveFile::Abandon(const std::string& why) {
 
 bool HiveFile::WriteBackWhole(std::string& error) {
   if (!changed_ || !failure_.empty() || tryOnly_) return true;
-  if (backupPath_.empty() && !MakeBackup(error)) return false;
+  // A file of several names (hard links) is written over in place: a rename
+  // would give the new hive to one name and leave the old one at the others.
+  struct stat status {};
+  const bool linked = fstat(file_.get(), &status) == 0 && status.st_nlink > (backupLinked_ ? 2u : 1u);
+  if (backupPath_.empty() && !MakeBackup(linked, error)) return false;
   const std::string fresh = name_ + ".morvane-new";
   // A file left by a run that was cut short is replaced; anything else
   // standing at that name makes the write-back fail.
@@ -664,16 +688,18 @@ bool HiveFile::WriteBackWhole(std::string& error) {
     ChangedElsewhere();
     error = failure_;
   }
-  // A file of several names (hard links) is written over in place: a rename
-  // would give the new hive to one name and leave the old one at the others.
-  struct stat status {};
-  const bool linked = written && asRead && fstat(file_.get(), &status) == 0 && status.st_nlink > 1;
   const bool placed = written && asRead &&
                       (linked ? Overwrite(file.get(), error)
                               : file.Close() && renameat(folder_.get(), fresh.c_str(), folder_.get(), name_.c_str()) == 0);
   if (!placed) {
     if (error.empty()) error = std::strerror(errno != 0 ? errno : EIO);
     if (made) unlinkat(folder_.get(), fresh.c_str(), 0);
+    // A backup that is a second name of the file, which stays, is taken back.
+    if (backupLinked_ && unlinkat(folder_.get(), (name_ + backupPath_.substr(path_.size())).c_str(), 0) == 0) {
+      backupPath_.clear();
+      backupLinked_ = false;
+      static_cast<void>(fsync(folder_.get()));
+    }
     return false;
   }
   if (linked) unlinkat(folder_.get(), fresh.c_str(), 0);

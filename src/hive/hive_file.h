@@ -108,6 +108,8 @@ class HiveFile {
 
   bool Changed() const noexcept { return changed_; }
   const std::string& BackupPath() const noexcept { return backupPath_; }
+  // Whether a backup was made, also one taken back when the write-back failed.
+  bool BackedUp() const noexcept { return backedUp_; }
   // Why changes to this hive were refused or left it in doubt; empty when
   // none was. Such a hive is never written back.
   const std::string& Failure() const noexcept { return failure_; }
@@ -162,8 +164,10 @@ class HiveFile {
   RegistryStatus DeleteLeafWhole(Node node);
   RegistryStatus ReplaceValuesWhole(Node node, const std::vector<NewValue>& values);
   RegistryStatus BeginChange();
-  // Copies the file, as it was read, to a backup beside it; false with why not.
-  bool MakeBackup(std::string& error);
+  // Backs the file up, as it was read, beside it: a second name of it, or a
+  // copy when `copy` (a file of several names, written over in place) or
+  // the file system has no second names; false with why not.
+  bool MakeBackup(bool copy, std::string& error);
   // Whether the hive's name still leads to the file that was read, as it was read.
   bool AsRead();
   void ChangedElsewhere();
@@ -191,6 +195,8 @@ class HiveFile {
   bool changedElsewhere_ = false;
   bool writtenInPart_ = false;
   std::string backupPath_;
+  bool backupLinked_ = false;  // the backup is a second name of the file
+  bool backedUp_ = false;
   std::string failure_;
   std::map<Node, bool> created_;  // keys added (or made anew) in this run, and whether each is a link
   std::set<Node> added_;          // keys libhivex added in this run

@@ -342,7 +342,7 @@ void Settle(Part& part, bool dryRun, UndoSpool& spool, HeldUndo& undo, std::wost
         }
         tally.written.push_back(hive);
         continue;
-      } else if (!hive->BackupPath().empty()) {  // else the backup failed, as `error` says
+      } else if (hive->BackedUp()) {  // else the backup failed, as `error` says
         error = "it could not be written back (" + error + ")";
       }
       if (hive->WrittenInPart()) {

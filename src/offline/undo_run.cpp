@@ -363,7 +363,7 @@ int ApplyUndoFile(const UndoOptions& options, OfflineServices& services, bool& w
       out << L"  - Written to " << DecodeUtf8(work->hive->Path()) << L"; its backup is "
           << DecodeUtf8(work->hive->BackupPath()) << L".\r\n\r\n";
       continue;
-    } else if (!work->hive->BackupPath().empty()) {
+    } else if (work->hive->BackedUp()) {
       error = "it could not be written back (" + error + ")";
     }
     failures = true;

@@ -929,14 +929,18 @@ class OfflineRepair(unittest.TestCase):
         self.assertTrue(log.endswith("The log file names each one: %s/Morvane/Morvane.txt (C:\\Morvane\\Morvane.txt"
                                      " on Windows).\n" % self.root), log[-300:])
         self.assertEqual(self.software.read_bytes(), original)
+        # Its backup, a second name of it, taken back: a later run must not take the hive for one of two names.
+        self.assertEqual((self.software.stat().st_nlink, backup(self.software).exists()), (1, False))
         for hive in (self.software, self.alice_user):
             hive.with_name(hive.name + ".morvane-new").rmdir()
         first = backup(self.alice).read_bytes()
         write_hive(self.alice, {".exe": {"": sz("evilagain")}})
-        damaged = self.alice.read_bytes()
+        damaged, inode = self.alice.read_bytes(), self.alice.stat().st_ino
         code, log = self.run_offline("--yes")
         self.assertEqual(code, 0, log)
         self.assertEqual((backup(self.alice).read_bytes(), backup(self.alice, "-2").read_bytes()), (first, damaged))
+        # The backup is the original file itself, under its new name; the hive a new file of one name.
+        self.assertEqual((backup(self.alice, "-2").stat().st_ino, self.alice.stat().st_nlink), (inode, 1))
 
     def test_a_part_not_written_says_none_or_not_all_of_its_changes_were_made(self):
         """Counted against the hives of the part that were to change: one with nothing to change was not left out."""
