@@ -209,9 +209,7 @@ std::string SpaceProblem(const std::vector<Part>& parts, const std::wstring& hel
     if (free >= need.bytes) continue;
     std::string hives;
     for (const std::string& hive : need.hives) hives += (hives.empty() ? " (" : ", ") + hive;
-    const std::string freeText = free == 0               ? "nothing is free"
-                                 : free < (1u << 20) / 10 ? "less than 0.1 MiB is free"
-                                                          : Mebibytes(free, false) + " is free";
+    const std::string freeText = FreeText(free);
     return "There is too little free space on the volume mounted at " + MountPoint(need.path) + ": " + freeText +
            ", and the run needs " + Mebibytes(need.bytes, true) + " there, for " +
            (need.hives.empty() ? std::string()
@@ -487,6 +485,12 @@ bool AskToContinue(bool yes, OfflineServices& services) {
 std::string Mebibytes(std::uint64_t bytes, bool up) {
   const std::uint64_t tenths = (bytes * 10 + (up ? (1u << 20) - 1 : 0)) >> 20;
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MiB";
+}
+
+std::string FreeText(std::uint64_t free) {
+  return free == 0 ? "nothing is free"
+         : free < (1u << 20) / 10 ? "less than 0.1 MiB is free"
+                                  : Mebibytes(free, false) + " is free";
 }
 
 int RunOffline(const OfflineOptions& options, OfflineServices& services) {

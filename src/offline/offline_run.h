@@ -36,3 +36,6 @@ bool AskToContinue(bool yes, OfflineServices& services);
 
 // `bytes` in MiB to a tenth, rounded up or down.
 std::string Mebibytes(std::uint64_t bytes, bool up);
+
+// The free space of a refusal: "nothing is free", "less than 0.1 MiB is free", "3.2 MiB is free".
+std::string FreeText(std::uint64_t free);

@@ -197,9 +197,7 @@ std::string SpaceProblem(const std::vector<HiveWork*>& writes) {
     if (statvfs(need.path.c_str(), &system) != 0) continue;
     const std::uint64_t free = static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
     if (free >= need.bytes) continue;
-    const std::string freeText = free == 0               ? "nothing is free"
-                                 : free < (1u << 20) / 10 ? "less than 0.1 MiB is free"
-                                                          : Mebibytes(free, false) + " is free";
+    const std::string freeText = FreeText(free);
     return "There is too little free space on the volume that holds " + need.hives + ": " + freeText +
            ", and a backup and a new copy of each of these registry files need " + Mebibytes(need.bytes, true) +
            ". Make room on that volume, then try again. Nothing was changed.";

@@ -63,14 +63,14 @@ bool WriteAll(int file, const void* data, std::size_t size) {
 
 bool UndoSpool::Write(const std::wstring& records) noexcept {
   try {
-    return Take(records);
+    return Spool(records);
   } catch (const std::bad_alloc&) {
     return false;  // the change it records is not made
   }
 }
 
 // Each piece is kept before the change it records is made.
-bool UndoSpool::Take(const std::wstring& records) {
+bool UndoSpool::Spool(const std::wstring& records) {
   if (failed_) return false;
   // The header goes first in the undo file, whichever part it came with.
   const std::size_t header = std::wcslen(kRegFileHeader);

@@ -38,7 +38,7 @@ class UndoSpool final : public UndoSink {
   bool Read(std::uint64_t at, std::uint64_t count, std::wstring& text);
 
  private:
-  bool Take(const std::wstring& records);
+  bool Spool(const std::wstring& records);
   bool Keep(const wchar_t* text, std::size_t count);
 
   static constexpr std::size_t kHeldLength = std::size_t{1} << 20;
