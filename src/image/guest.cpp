@@ -40,6 +40,20 @@ std::string Take(char* text) {
   return taken;
 }
 
+// Files go to and from the appliance in pieces of this size, each in one
+// message (libguestfs' messages hold up to 4 MiB): one call each, where its
+// streamed transfers cost a tenth of a second per file in an emulated
+// appliance, whatever its size.
+constexpr std::size_t kTransferChunk = 2 << 20;
+
+// The appliance's name of the disk added `index`-th (from 0): /dev/sda to
+// /dev/sdz, then /dev/sdaa on.
+std::string DriveName(std::size_t index) {
+  std::string letters;
+  for (std::size_t n = index + 1; n > 0; n = (n - 1) / 26) letters.insert(letters.begin(), static_cast<char>('a' + (n - 1) % 26));
+  return "/dev/sd" + letters;
+}
+
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 // Keeps what qemu and the appliance say while starting (the console's
@@ -65,6 +79,7 @@ std::string Guest::Error() const {
 
 bool Guest::Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output) {
   Close();
+  disks_ = disks.size();
   handle_ = guestfs_create();
   if (handle_ == nullptr) return false;
   guestfs_set_error_handler(handle_, nullptr, nullptr);
@@ -172,23 +187,28 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
   // without partitions, that ntfs-3g mounts: a few calls each. libguestfs'
   // own inspection, which probes every file system in depth and takes
   // seconds in an emulated appliance, looks for it elsewhere.
-  const StringList devices(guestfs_list_devices(handle_));
+  // The disks are named as they were added (libguestfs' own list of them
+  // costs a call that waits for the appliance's devices to settle, as the
+  // list of partitions does).
   const StringList partitions(guestfs_list_partitions(handle_));
-  if (devices.items == nullptr || partitions.items == nullptr) {
+  if (partitions.items == nullptr) {
     problem = Error();
     return false;
   }
-  for (char** disk = devices.items; *disk != nullptr; ++disk) {
+  for (std::size_t index = 0; index < disks_; ++index) {
+    const std::string disk = DriveName(index);
     bool partitioned = false;
     for (char** part = partitions.items; *part != nullptr; ++part) {
-      const std::size_t length = std::strlen(*disk);
-      if (std::strncmp(*part, *disk, length) != 0 || !std::isdigit(static_cast<unsigned char>((*part)[length]))) continue;
+      if (std::strncmp(*part, disk.c_str(), disk.size()) != 0 ||
+          !std::isdigit(static_cast<unsigned char>((*part)[disk.size()]))) {
+        continue;
+      }
       partitioned = true;
       Root root;
-      if (WindowsOn(*part, *disk, root)) roots.push_back(root);
+      if (WindowsOn(*part, disk, root)) roots.push_back(root);
     }
     Root root;
-    if (!partitioned && WindowsOn(*disk, *disk, root)) roots.push_back(root);
+    if (!partitioned && WindowsOn(disk, disk, root)) roots.push_back(root);
   }
   if (!roots.empty()) return true;
   static_cast<void>(guestfs_umount_all(handle_));
@@ -224,6 +244,7 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
   const std::string& type = mountedType_;
   if (guestfs_mount_vfs(handle_, writable ? "" : "ro", type == "ntfs" ? "ntfs-3g" : type.c_str(), device.c_str(),
                         "/") == 0) {
+    wrote_ = wrote_ || writable;
     return true;
   }
   problem = Error();
@@ -269,7 +290,24 @@ bool Guest::ReadLink(const std::string& path, std::string& target) {
 }
 
 bool Guest::Download(const std::string& path, const std::string& local) {
-  return guestfs_download(handle_, path.c_str(), local.c_str()) == 0;
+  const FileDescriptor file(open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (file.get() < 0) return false;
+  for (std::int64_t offset = 0;;) {
+    std::size_t got = 0;
+    char* read = guestfs_pread(handle_, path.c_str(), static_cast<int>(kTransferChunk), offset, &got);
+    if (read == nullptr) {
+      errno = 0;  // the appliance's reason, in Error()
+      return false;
+    }
+    const std::unique_ptr<char, decltype(&free)> bytes(read, &free);
+    if (got == 0) return true;
+    for (std::size_t written = 0; written < got;) {
+      const ssize_t put = write(file.get(), read + written, got - written);
+      if (put <= 0) return false;
+      written += static_cast<std::size_t>(put);
+    }
+    offset += static_cast<std::int64_t>(got);
+  }
 }
 
 bool Guest::ReadHead(const std::string& path, std::size_t size, std::string& bytes) {
@@ -281,7 +319,29 @@ bool Guest::ReadHead(const std::string& path, std::size_t size, std::string& byt
 }
 
 bool Guest::Upload(const std::string& local, const std::string& path) {
-  return guestfs_upload(handle_, local.c_str(), path.c_str()) == 0;
+  const FileDescriptor file(open(local.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (file.get() < 0) return false;
+  std::string chunk(kTransferChunk, '\0');
+  // The first chunk makes the file (empty when the copy is), each next one
+  // is written after it.
+  for (std::int64_t offset = 0;;) {
+    std::size_t got = 0;
+    while (got < chunk.size()) {
+      const ssize_t read = ::read(file.get(), &chunk[got], chunk.size() - got);
+      if (read < 0) return false;
+      if (read == 0) break;
+      got += static_cast<std::size_t>(read);
+    }
+    if (offset == 0 && guestfs_write(handle_, path.c_str(), chunk.data(), got) != 0) return false;
+    for (std::size_t written = offset == 0 ? got : 0; written < got;) {
+      const int put = guestfs_pwrite(handle_, path.c_str(), chunk.data() + written, got - written,
+                                     offset + static_cast<std::int64_t>(written));
+      if (put <= 0) return false;
+      written += static_cast<std::size_t>(put);
+    }
+    if (got < chunk.size()) return true;
+    offset += static_cast<std::int64_t>(got);
+  }
 }
 
 bool Guest::GetAttribute(const std::string& path, const char* name, std::string& value, bool& present) {
@@ -370,7 +430,12 @@ bool Guest::FreeSpace(std::int64_t& free) {
 }
 
 bool Guest::Shutdown(std::string& problem) {
-  if (guestfs_umount_all(handle_) == 0 && guestfs_shutdown(handle_) == 0) return true;
+  // What ntfs-3g writes as it unmounts reaches the image by the sync after
+  // it; libguestfs' own at the shutdown would only repeat both.
+  if (guestfs_umount_all(handle_) == 0 && (!wrote_ || guestfs_sync(handle_) == 0) &&
+      guestfs_set_autosync(handle_, 0) == 0 && guestfs_shutdown(handle_) == 0) {
+    return true;
+  }
   problem = Error();
   return false;
 }

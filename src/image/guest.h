@@ -89,6 +89,8 @@ class Guest {
   Root RootOn(const std::string& device, const std::string& disk, std::string product, std::string systemRoot);
 
   guestfs_h* handle_ = nullptr;
+  std::size_t disks_ = 0;  // how many disks were added
+  bool wrote_ = false;     // whether a file system was mounted for writing
   std::string mountedType_;  // the file system type of the last device mounted, and that device
   std::string mountedDevice_;
   std::string readOnly_;  // the device mounted for reading when its Windows was found, while it stays so

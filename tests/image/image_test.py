@@ -44,9 +44,10 @@ def sz(text, kind=SZ):
     return kind, (text + "\0").encode("utf-16-le")
 
 
-def lay_out(root, dirty=False, profiles=True):
+def lay_out(root, dirty=False, profiles=True, large=False):
     """A Windows 7 tree: SOFTWARE's .exe class damaged, alice's override of .exe and those of the other
-    profiles (without `profiles`, alice's only); a cmd.exe that inspection takes for 64-bit Windows."""
+    profiles (without `profiles`, alice's only); a cmd.exe that inspection takes for 64-bit Windows. With
+    `large`, SOFTWARE holds about 5 MB more, so that it goes to and from the appliance in several pieces."""
     others = {
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1002": {"ProfileImagePath": sz(r"%SystemDrive%\Users\bob.", EXPAND_SZ)},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1003": {"ProfileImagePath": sz("%SystemDrive%\\Users\\" + CAROL_FOLDER, EXPAND_SZ)},
@@ -57,6 +58,7 @@ def lay_out(root, dirty=False, profiles=True):
                           "ProductName": sz("Windows 7 Professional"), "SystemRoot": sz(r"C:\Windows")},
         CURRENT_VERSION + r"\ProfileList\S-1-5-21-7-7-7-1001": {"ProfileImagePath": sz(r"%SystemDrive%\Users\alice", EXPAND_SZ)},
         **(others if profiles else {}),
+        **({r"Microsoft\Filler\%04d" % i: {"Data": (3, bytes([i % 251]) * 1000)} for i in range(4500)} if large else {}),
         r"Classes\.exe": {"": sz("badfile")}})
     write_hive(root / "Windows/System32/config/SYSTEM", {
         "Select": {"Current": (DWORD, b"\x01\0\0\0")},
@@ -102,7 +104,7 @@ class ImageRepair(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.folder)
         cls.raw, cls.qcow2, cls.dirty, cls.empty = (cls.folder / name for name in
                                                     ("windows.raw", "windows.qcow2", "dirty.raw", "empty.raw"))
-        lay_out(cls.folder / "windows")
+        lay_out(cls.folder / "windows", large=True)
         lay_out(cls.folder / "dirty", dirty=True)
         for image in (cls.raw, cls.dirty, cls.empty):
             subprocess.run(["truncate", "-s", "48M", image], check=True)
