@@ -276,6 +276,18 @@ bool Guest::Size(const std::string& path, std::int64_t& size) {
   return true;
 }
 
+bool Guest::NameCount(const std::string& path, std::int64_t& names) {
+  struct guestfs_statns* status = guestfs_lstatns(handle_, path.c_str());
+  if (status == nullptr) return false;
+  names = status->st_nlink;
+  guestfs_free_statns(status);
+  return true;
+}
+
+bool Guest::Link(const std::string& target, const std::string& name) {
+  return guestfs_ln(handle_, target.c_str(), name.c_str()) == 0;
+}
+
 bool Guest::List(const std::string& folder, std::vector<std::string>& names) {
   const StringList listed(guestfs_ls(handle_, folder.c_str()));
   if (listed.items == nullptr) return false;

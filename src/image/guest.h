@@ -64,6 +64,10 @@ class Guest {
   // Sets each of `attributes` through one command in the appliance; false
   // when any was not set (the caller reads them back to know which).
   [[nodiscard]] bool SetAttributes(const std::vector<Attribute>& attributes);
+  // How many names the file at `path` has.
+  [[nodiscard]] bool NameCount(const std::string& path, std::int64_t& names);
+  // Gives the file at `target` the new, second name `name`.
+  [[nodiscard]] bool Link(const std::string& target, const std::string& name);
   // Copies the file at `from` to the new file `to`, inside the appliance.
   [[nodiscard]] bool CopyFile(const std::string& from, const std::string& to);
   // The SHA-256 digest of the file's bytes, as the appliance reads them.

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -356,6 +357,8 @@ Staging::Placing Staging::NewFile(Guest& guest, const std::string& path) {
     if (Parent(copied) == Parent(path) && name.compare(0, prefix.size(), prefix) == 0 &&
         digests_[copied] == file.digest && file.error.empty()) {
       file.same = ImagePath(copied);
+      std::int64_t names = 0;
+      file.asName = guest.NameCount(file.same, names) && names == 1;
     }
   }
   return file;
@@ -370,6 +373,13 @@ bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile
     Placing& file = files[i];
     file.reached = true;
     if (!file.error.empty()) continue;
+    // A registry file of one name is backed up as a second name of itself:
+    // whole at once, with its own NTFS attributes; the new file takes the
+    // first name by a rename, and the original stands at the backup's name.
+    if (file.asName && guest.Link(file.same, file.inImage)) {
+      file.linked = true;
+      continue;
+    }
     // A file left at the temporary name by a run that was cut short is
     // removed; anything else standing there stops the write.
     Guest::Kind kind = Guest::Kind::Missing;
@@ -395,13 +405,15 @@ bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile
     }
   }
   if (files.empty()) return true;
-  // All of them on the disk, then each read back whole.
-  const bool synced = guest.Sync();
+  // All of them on the disk, then each read back whole (a second name is
+  // whole at once, and reaches the disk with the sync after the renames).
+  const bool synced = std::find(started.begin(), started.end(), true) == started.end() || guest.Sync();
   const std::string syncing = synced ? std::string() : guest.Error();
   for (std::size_t i = 0; i < files.size() && stop == 0; ++i) {
     Placing& file = files[i];
     std::int64_t size = -1;
     std::string digest;
+    if (file.linked && file.error.empty() && !synced) file.error = syncing;
     if (!started[i] || !file.error.empty()) continue;
     if (!synced || !guest.Size(file.partial, size) || (size == file.size && !guest.Digest(file.partial, digest))) {
       file.error = synced ? guest.Error() : syncing;
@@ -414,8 +426,11 @@ bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile
   for (std::size_t i = 0; i < files.size(); ++i) {
     Placing& file = files[i];
     if (stop != 0) file.reached = false;
-    if (file.reached && file.error.empty() && !guest.Rename(file.partial, file.inImage)) file.error = guest.Error();
+    if (file.reached && file.error.empty() && !file.linked && !guest.Rename(file.partial, file.inImage)) {
+      file.error = guest.Error();
+    }
     if (started[i] && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.partial));
+    if (file.linked && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.inImage));
   }
   if (guest.Sync()) return true;
   const std::string error = guest.Error();
@@ -512,7 +527,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
         continue;
       }
       backedUp_.insert(copied);
-      keeping.emplace_back(ImagePath(copied), backup.inImage);
+      if (!backup.linked) keeping.emplace_back(ImagePath(copied), backup.inImage);
     }
   }
   std::vector<Placing> hives;
@@ -532,6 +547,22 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
   }
   static_cast<void>(PlaceAll(guest, hives, stop, keeping));
   report(hives, ": replaced, its security descriptor and attributes kept", ": not replaced", "; it is as it was");
+  // A backup that is a second name of a registry file not replaced is taken
+  // back: that file stands as it was, with its one name.
+  for (const Placing& backup : backups) {
+    if (!backup.linked || !backup.reached || !backup.error.empty()) continue;
+    const auto hive = std::find_if(hives.begin(), hives.end(),
+                                   [&](const Placing& file) { return file.inImage == backup.same; });
+    if (hive != hives.end() && hive->reached && hive->error.empty()) continue;
+    const std::string line = "  " + backup.path +
+                             (guest.Remove(backup.inImage) ? ": removed again, its registry file not replaced"
+                                                           : ": not removed (" + guest.Error() + "): a second name "
+                                                             "of its registry file, which was not replaced, it can "
+                                                             "be deleted") +
+                             "\n";
+    progress << line << std::flush;
+    said << line;
+  }
   if (!written) {
     said << "A registry file not replaced above is as it was: the changes to it listed above were not made.\n";
   }

@@ -94,6 +94,8 @@ class Staging {
     std::string inImage;  // its path in the image
     std::string partial;  // its temporary name there
     std::string same;     // a file of the image that holds the same bytes, copied there; empty: uploaded
+    bool asName = false;  // `same` has one name: this one is made its second, nothing copied
+    bool linked = false;  // and it was
     std::string keep;     // a file of the image whose NTFS attributes it takes, or empty
     std::string digest;   // its bytes' SHA-256, and their number
     std::int64_t size = 0;

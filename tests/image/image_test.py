@@ -76,10 +76,11 @@ def lay_out(root, dirty=False, profiles=True, large=False):
         bytes.fromhex("f0002200" "0b02") + bytes(66) + bytes.fromhex("0300") + bytes(170))
 
 
-def volume_script(device, tree, erin=False):
+def volume_script(device, tree, erin=False, blocked=False):
     """guestfish's commands that make an NTFS volume on `device`, holding the tree laid out at `tree` (None:
     empty), SOFTWARE's and alice's hive given a descriptor and attributes, david's folder its short name; with
-    `erin`, erin's profile, whose name this machine cannot hold, with a copy of alice's hive."""
+    `erin`, erin's profile, whose name this machine cannot hold, with a copy of alice's hive; with `blocked`, a
+    folder where bob's new hive would go."""
     script = ["mkfs ntfs %s" % device]
     if tree:
         script += ["mount %s /" % device, "copy-in %s/Windows %s/Users /" % (tree, tree)]
@@ -89,6 +90,8 @@ def volume_script(device, tree, erin=False):
             script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
         if erin:
             script += ['mkdir-p "%s"' % os.path.dirname(ERIN), 'upload %s%s "%s"' % (tree, ALICE, ERIN)]
+        if blocked:
+            script += ["mkdir %s.morvane-new" % BOB]
         script += ["umount /"]
     return script
 
@@ -112,7 +115,8 @@ class ImageRepair(unittest.TestCase):
         script = ["add %s format:%s" % (image, "qcow2" if image == cls.qcow2 else "raw")
                   for image in (cls.raw, cls.qcow2, cls.dirty, cls.empty)] + ["run"]
         for device, tree in (("/dev/sda", "windows"), ("/dev/sdb", "windows"), ("/dev/sdc", "dirty"), ("/dev/sdd", None)):
-            script += volume_script(device, cls.folder / tree if tree else None, erin=device == "/dev/sdb")
+            script += volume_script(device, cls.folder / tree if tree else None, erin=device == "/dev/sdb",
+                                    blocked=device == "/dev/sda")
         # Without KVM where it is there but does not start, as the program itself does.
         cls.env = dict(os.environ)
         if subprocess.run(["guestfish"], input="\n".join(script), text=True, timeout=600).returncode != 0:
@@ -296,12 +300,22 @@ class ImageRepair(unittest.TestCase):
                 self.assertNotIn(str(self.copies), out)
                 self.assertEqual(list(self.copies.iterdir()), [])
                 self.assertEqual(self.files(self.raw, SOFTWARE), software)
-        # With its record in the image, whose log ends with what reached the image.
+        # With its record in the image, whose log ends with what reached the image. Bob's new hive has a folder
+        # in its way: his backup, a second name of his hive, is taken back, the hive as it was.
+        bob = self.files(self.raw, BOB)
         code, out = self.run_offline("--yes", "--root", "/dev/sda", "-a", self.raw, "-a", self.dirty, log=False)
-        self.assertEqual(code, 0, out)
+        self.assertEqual(code, 2, out)
         self.assertIn("Windows 7 Professional found on %s." % WHOLE % self.raw, out)
         replaced = "  %s: replaced, its security descriptor and attributes kept\n" % SOFTWARE
         self.assertIn(replaced, out)
+        self.assertIn("  %s: not replaced (%s.morvane-new is in the way); it is as it was\n" % (BOB, BOB), out)
+        self.assertIn("  %s.morvane-backup: removed again, its registry file not replaced\n" % BOB, out)
+        self.assertTrue(out.endswith("\nOnly the files listed above as written or replaced are in the image; each "
+                                     "registry file not listed as replaced is as it was.\n"), out)
+        self.assertEqual(self.files(self.raw, BOB), bob)
+        listed = subprocess.run(["ntfsls", "-f", self.raw, "-p", os.path.dirname(BOB)], capture_output=True, text=True,
+                                check=True).stdout.split()
+        self.assertEqual(sorted(listed), [".", "..", "UsrClass.dat", "UsrClass.dat.morvane-new"])
         self.assertEqual(digest(self.dirty), before)
         record = self.files(self.raw, "/Morvane/Morvane.txt")["/Morvane/Morvane.txt"][0].decode("utf-16-le")
         self.assertIn("\r\nWritten into the image:\r\n", record)
