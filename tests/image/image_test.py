@@ -79,7 +79,8 @@ def lay_out(root, dirty=False, profiles=True, large=False):
 def volume_script(device, tree, erin=False, blocked=False):
     """guestfish's commands that make an NTFS volume on `device`, holding the tree laid out at `tree` (None:
     empty), SOFTWARE's and alice's hive given a descriptor and attributes, david's folder its short name; with
-    `erin`, erin's profile, whose name this machine cannot hold, with a copy of alice's hive; with `blocked`, a
+    `erin`, erin's profile, whose name this machine cannot hold, with a copy of alice's hive, and a second name of
+    david's hive (so backed up as a copy); with `blocked`, a
     folder where bob's new hive would go."""
     script = ["mkfs ntfs %s" % device]
     if tree:
@@ -90,6 +91,7 @@ def volume_script(device, tree, erin=False, blocked=False):
             script += ['debug sh "setfattr -h -n system.ntfs_dos_name -v %s $root/Users/david-long-name"' % DAVID_SHORT]
         if erin:
             script += ['mkdir-p "%s"' % os.path.dirname(ERIN), 'upload %s%s "%s"' % (tree, ALICE, ERIN)]
+            script += ["ln %s %s.second" % (DAVID, DAVID)]
         if blocked:
             script += ["mkdir %s.morvane-new" % BOB]
         script += ["umount /"]
@@ -169,8 +171,10 @@ class ImageRepair(unittest.TestCase):
         self.assertEqual(code, 2, out)
         self.assertIn("User profile C:\\Users\\%s: not copied out of the image (" % ERIN_FOLDER, out)
         self.assertNotIn("no folder", out)
-        after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, CAROL, SOFTWARE + ".morvane-backup",
-                           ALICE + ".morvane-backup")
+        after = self.files(self.qcow2, SOFTWARE, ALICE, BOB, CAROL, DAVID, SOFTWARE + ".morvane-backup",
+                           ALICE + ".morvane-backup", DAVID + ".morvane-backup")
+        # David's hive, of two names, is backed up as a copy.
+        self.assertEqual(after[DAVID + ".morvane-backup"][0], before[DAVID][0])
         for hive in (SOFTWARE, ALICE):
             self.assertEqual(after[hive + ".morvane-backup"][0], before[hive][0])
             self.assertEqual(after[hive][1], before[hive][1])  # the same descriptor and attributes
