@@ -154,16 +154,17 @@ Guest::Root Guest::RootOn(const std::string& device, const std::string& disk, st
 bool Guest::WindowsOn(const std::string& device, const std::string& disk, Root& root) {
   // Mounted as Mount mounts it for reading, and left so when it holds the
   // Windows, for the copies.
-  if (guestfs_umount_all(handle_) != 0) return false;
+  if (!UnmountAll()) return false;
   readOnly_.clear();
   if (guestfs_mount_vfs(handle_, "ro", "ntfs-3g", device.c_str(), "/") != 0) return false;
+  mounted_ = true;
   // The last part of a path need not exist for its letter case to be found.
   const std::string folder = Take(guestfs_case_sensitive_path(handle_, "/windows"));
   const std::string software =
       folder.empty() ? std::string() : Take(guestfs_case_sensitive_path(handle_, (folder + "/system32/config/software").c_str()));
   const bool found = !software.empty() && guestfs_is_file(handle_, software.c_str()) == 1;
   if (!found) {
-    static_cast<void>(guestfs_umount_all(handle_));
+    static_cast<void>(UnmountAll());
     return false;
   }
   std::string product;
@@ -211,7 +212,7 @@ bool Guest::FindWindows(std::vector<Root>& roots, std::string& problem) {
     if (!partitioned && WindowsOn(disk, disk, root)) roots.push_back(root);
   }
   if (!roots.empty()) return true;
-  static_cast<void>(guestfs_umount_all(handle_));
+  static_cast<void>(UnmountAll());
   readOnly_.clear();
   const StringList found(guestfs_inspect_os(handle_));
   if (found.items == nullptr) {
@@ -232,7 +233,7 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
   // which a replaced registry file keeps; it refuses a hibernated volume, and
   // one Windows did not close cleanly, for writing.
   if (!writable && device == readOnly_) return true;  // mounted so when it was found
-  if (!readOnly_.empty() && guestfs_umount_all(handle_) != 0) {
+  if (!readOnly_.empty() && !UnmountAll()) {
     problem = Error();
     return false;
   }
@@ -244,16 +245,23 @@ bool Guest::Mount(const std::string& device, bool writable, std::string& problem
   const std::string& type = mountedType_;
   if (guestfs_mount_vfs(handle_, writable ? "" : "ro", type == "ntfs" ? "ntfs-3g" : type.c_str(), device.c_str(),
                         "/") == 0) {
-    wrote_ = wrote_ || writable;
+    mounted_ = true;
+    unsynced_ = unsynced_ || writable;
     return true;
   }
   problem = Error();
   return false;
 }
 
+bool Guest::UnmountAll() {
+  const bool unmounted = guestfs_umount_all(handle_) == 0;
+  mounted_ = mounted_ && !unmounted;
+  return unmounted;
+}
+
 bool Guest::Unmount(std::string& problem) {
   readOnly_.clear();
-  if (guestfs_umount_all(handle_) == 0) return true;
+  if (UnmountAll()) return true;
   problem = Error();
   return false;
 }
@@ -431,7 +439,11 @@ bool Guest::Remove(const std::string& path) { return guestfs_rm(handle_, path.c_
 
 bool Guest::MakeFolder(const std::string& path) { return guestfs_mkdir(handle_, path.c_str()) == 0; }
 
-bool Guest::Sync() { return guestfs_sync(handle_) == 0; }
+bool Guest::Sync() {
+  const bool synced = guestfs_sync(handle_) == 0;
+  unsynced_ = unsynced_ && (mounted_ || !synced);
+  return synced;
+}
 
 bool Guest::FreeSpace(std::int64_t& free) {
   struct guestfs_statvfs* status = guestfs_statvfs(handle_, "/");
@@ -444,7 +456,7 @@ bool Guest::FreeSpace(std::int64_t& free) {
 bool Guest::Shutdown(std::string& problem) {
   // What ntfs-3g writes as it unmounts reaches the image by the sync after
   // it; libguestfs' own at the shutdown would only repeat both.
-  if (guestfs_umount_all(handle_) == 0 && (!wrote_ || guestfs_sync(handle_) == 0) &&
+  if (UnmountAll() && (!unsynced_ || guestfs_sync(handle_) == 0) &&
       guestfs_set_autosync(handle_, 0) == 0 && guestfs_shutdown(handle_) == 0) {
     return true;
   }

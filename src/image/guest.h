@@ -88,13 +88,15 @@ class Guest {
  private:
   bool Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output);
   void Close();
+  bool UnmountAll();
   // Whether `device` holds a Windows folder with its registry at its root: `root` then names it.
   bool WindowsOn(const std::string& device, const std::string& disk, Root& root);
   Root RootOn(const std::string& device, const std::string& disk, std::string product, std::string systemRoot);
 
   guestfs_h* handle_ = nullptr;
   std::size_t disks_ = 0;  // how many disks were added
-  bool wrote_ = false;     // whether a file system was mounted for writing
+  bool mounted_ = false;   // whether a file system is mounted
+  bool unsynced_ = false;  // whether one was mounted for writing since the last sync with none mounted
   std::string mountedType_;  // the file system type of the last device mounted, and that device
   std::string mountedDevice_;
   std::string readOnly_;  // the device mounted for reading when its Windows was found, while it stays so

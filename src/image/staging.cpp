@@ -365,7 +365,7 @@ Staging::Placing Staging::NewFile(Guest& guest, const std::string& path) {
 }
 
 bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile std::sig_atomic_t& stop,
-                       const std::vector<std::pair<std::string, std::string>>& besides) {
+                       const std::vector<std::pair<std::string, std::string>>& besides, bool last) {
   std::vector<bool> started(files.size(), false);  // something may stand at its temporary name
   std::vector<std::pair<std::string, std::string>> keeping = besides;
   std::vector<std::size_t> keepers(besides.size(), files.size());
@@ -432,8 +432,11 @@ bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile
     if (started[i] && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.partial));
     if (file.linked && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.inImage));
   }
-  if (guest.Sync()) return true;
-  const std::string error = guest.Error();
+  // After the last renames, the one sync also takes what ntfs-3g writes as
+  // the volume is unmounted to the disk.
+  std::string problem;
+  if ((!last || guest.Unmount(problem)) && guest.Sync()) return true;
+  const std::string error = problem.empty() ? guest.Error() : problem;
   for (Placing& file : files) {
     if (file.reached && file.error.empty()) file.error = error;
   }
@@ -575,7 +578,7 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
     }
     files.push_back(NewFile(guest, path));
   }
-  static_cast<void>(PlaceAll(guest, files, stop, {}));
+  static_cast<void>(PlaceAll(guest, files, stop, {}, true));
   report(files, ": written", ": not written", "");
   return written && stop == 0;
 }

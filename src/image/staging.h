@@ -108,9 +108,10 @@ class Staging {
   // Puts each file at its path in the image through its temporary name, as
   // WriteBack says; false when the last sync failed. Each file of the image
   // `besides` names second takes the NTFS attributes of the first, where it
-  // can, in the same command as the files' own.
+  // can, in the same command as the files' own. The `last` files are
+  // followed by the volume's unmounting, before the sync after the renames.
   bool PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile std::sig_atomic_t& stop,
-                const std::vector<std::pair<std::string, std::string>>& besides);
+                const std::vector<std::pair<std::string, std::string>>& besides, bool last = false);
   // The names in the image's folder `folder`, read once while the volume is
   // mounted read-only; null when it cannot be read.
   const std::vector<std::string>* Names(Guest& guest, const std::string& folder);
