@@ -426,14 +426,15 @@ bool Staging::PlaceAll(Guest& guest, std::vector<Placing>& files, const volatile
   for (std::size_t i = 0; i < files.size(); ++i) {
     Placing& file = files[i];
     if (stop != 0) file.reached = false;
-    if (file.reached && file.error.empty() && !file.linked && !guest.Rename(file.partial, file.inImage)) {
-      file.error = guest.Error();
+    if (file.reached && file.error.empty() && !file.linked) {
+      file.renamed = guest.Rename(file.partial, file.inImage);
+      if (!file.renamed) file.error = guest.Error();
     }
     if (started[i] && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.partial));
-    if (file.linked && (!file.reached || !file.error.empty())) static_cast<void>(guest.Remove(file.inImage));
+    if (file.linked && (!file.reached || !file.error.empty()) && guest.Remove(file.inImage)) file.linked = false;
   }
-  // After the last renames, the one sync also takes what ntfs-3g writes as
-  // the volume is unmounted to the disk.
+  // After the last renames the volume is unmounted first: the one sync then
+  // also takes to the disk what ntfs-3g writes as it unmounts.
   std::string problem;
   if ((!last || guest.Unmount(problem)) && guest.Sync()) return true;
   const std::string error = problem.empty() ? guest.Error() : problem;
@@ -550,13 +551,15 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
   }
   static_cast<void>(PlaceAll(guest, hives, stop, keeping));
   report(hives, ": replaced, its security descriptor and attributes kept", ": not replaced", "; it is as it was");
-  // A backup that is a second name of a registry file not replaced is taken
-  // back: that file stands as it was, with its one name.
+  // A backup that is a second name of a registry file whose new file did not
+  // take its name is taken back: that file stands as it was, with its one
+  // name. Once the rename is made, even if the sync after it failed, the
+  // backup is the original's only name, and stays.
   for (const Placing& backup : backups) {
-    if (!backup.linked || !backup.reached || !backup.error.empty()) continue;
+    if (!backup.linked) continue;
     const auto hive = std::find_if(hives.begin(), hives.end(),
                                    [&](const Placing& file) { return file.inImage == backup.same; });
-    if (hive != hives.end() && hive->reached && hive->error.empty()) continue;
+    if (hive != hives.end() && hive->renamed) continue;
     const std::string line = "  " + backup.path +
                              (guest.Remove(backup.inImage) ? ": removed again, its registry file not replaced"
                                                            : ": not removed (" + guest.Error() + "): a second name "

@@ -95,7 +95,8 @@ class Staging {
     std::string partial;  // its temporary name there
     std::string same;     // a file of the image that holds the same bytes, copied there; empty: uploaded
     bool asName = false;  // `same` has one name: this one is made its second, nothing copied
-    bool linked = false;  // and it was
+    bool linked = false;  // and it was, and stays so
+    bool renamed = false;  // it took its name in the image (though the sync after may have failed)
     std::string keep;     // a file of the image whose NTFS attributes it takes, or empty
     std::string digest;   // its bytes' SHA-256, and their number
     std::int64_t size = 0;
