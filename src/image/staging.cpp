@@ -561,10 +561,10 @@ bool Staging::WriteBack(Guest& guest, std::ostream& progress, const volatile std
                                    [&](const Placing& file) { return file.inImage == backup.same; });
     if (hive != hives.end() && hive->renamed) continue;
     const std::string line = "  " + backup.path +
-                             (guest.Remove(backup.inImage) ? ": removed again, its registry file not replaced"
-                                                           : ": not removed (" + guest.Error() + "): a second name "
-                                                             "of its registry file, which was not replaced, it can "
-                                                             "be deleted") +
+                             (guest.Remove(backup.inImage)
+                                  ? ": removed again, so not in the image (its registry file was not replaced)"
+                                  : ": not removed (" + guest.Error() + "); it is a second name of its registry file, "
+                                    "which is as it was, and can be deleted") +
                              "\n";
     progress << line << std::flush;
     said << line;

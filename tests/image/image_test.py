@@ -313,7 +313,8 @@ class ImageRepair(unittest.TestCase):
         replaced = "  %s: replaced, its security descriptor and attributes kept\n" % SOFTWARE
         self.assertIn(replaced, out)
         self.assertIn("  %s: not replaced (%s.morvane-new is in the way); it is as it was\n" % (BOB, BOB), out)
-        self.assertIn("  %s.morvane-backup: removed again, its registry file not replaced\n" % BOB, out)
+        self.assertIn("  %s.morvane-backup: removed again, so not in the image (its registry file was not replaced)\n"
+                      % BOB, out)
         self.assertTrue(out.endswith("\nOnly the files listed above as written or replaced are in the image; each "
                                      "registry file not listed as replaced is as it was.\n"), out)
         self.assertEqual(self.files(self.raw, BOB), bob)
