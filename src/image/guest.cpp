@@ -276,20 +276,18 @@ bool Guest::KindOf(const std::string& path, Kind& kind) {
   return true;
 }
 
-bool Guest::Size(const std::string& path, std::int64_t& size) {
+bool Guest::Status(const std::string& path, std::int64_t guestfs_statns::*field, std::int64_t& value) {
   struct guestfs_statns* status = guestfs_lstatns(handle_, path.c_str());
   if (status == nullptr) return false;
-  size = status->st_size;
+  value = status->*field;
   guestfs_free_statns(status);
   return true;
 }
 
+bool Guest::Size(const std::string& path, std::int64_t& size) { return Status(path, &guestfs_statns::st_size, size); }
+
 bool Guest::NameCount(const std::string& path, std::int64_t& names) {
-  struct guestfs_statns* status = guestfs_lstatns(handle_, path.c_str());
-  if (status == nullptr) return false;
-  names = status->st_nlink;
-  guestfs_free_statns(status);
-  return true;
+  return Status(path, &guestfs_statns::st_nlink, names);
 }
 
 bool Guest::Link(const std::string& target, const std::string& name) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 struct guestfs_h;
+struct guestfs_statns;
 
 class Guest {
  public:
@@ -89,6 +90,8 @@ class Guest {
   bool Start(const std::vector<Disk>& disks, bool readOnly, bool forceTcg, std::string& output);
   void Close();
   bool UnmountAll();
+  // One field of what stands at `path`, a link not followed.
+  bool Status(const std::string& path, std::int64_t guestfs_statns::*field, std::int64_t& value);
   // Whether `device` holds a Windows folder with its registry at its root: `root` then names it.
   bool WindowsOn(const std::string& device, const std::string& disk, Root& root);
   Root RootOn(const std::string& device, const std::string& disk, std::string product, std::string systemRoot);
